@@ -1,0 +1,56 @@
+// The run's state: one destination, up to kMaxEntries edits, each field held
+// as its own fixed-size array indexed by entry number.
+#ifndef SPLYCE_APP_EDIT_TABLE_H
+#define SPLYCE_APP_EDIT_TABLE_H
+
+#include <cstdint>
+
+constexpr int32_t kMaxEntries = 512;
+// Path buffers hold at most 127 characters and a terminating zero.
+constexpr int32_t kPathBytes = 128;
+constexpr int32_t kMaxPathChars = kPathBytes - 1;
+constexpr int32_t kClipPathBytes = 64;
+
+constexpr int32_t kSeconds = 0;
+constexpr int32_t kFrames = 1;
+
+// Defaults set in every slot before the task file is read.
+constexpr float kDefaultWidthMs = 100.0f;
+constexpr int32_t kDefaultWidthFrames = 4410;
+
+struct EditTable {
+  char task_path[kPathBytes];
+  char destination_path[kPathBytes];
+  char clip_path[kClipPathBytes];
+  int32_t time_unit;
+  int32_t entry_count;
+  int32_t write_order[kMaxEntries];
+
+  // Parsed from the task file.
+  char source_path[kMaxEntries][kPathBytes];
+  double xin[kMaxEntries];
+  double xout[kMaxEntries];
+  double trim[kMaxEntries];
+  double ins[kMaxEntries];
+  int32_t append[kMaxEntries];
+  double level_db[kMaxEntries];
+  float width_ms[kMaxEntries];
+  int32_t xf_type[kMaxEntries];
+  int32_t width_frames[kMaxEntries];
+
+  // Source format, from the attributes of each source.
+  int32_t channels[kMaxEntries];
+  int32_t data_start[kMaxEntries];
+  int32_t sample_rate[kMaxEntries];
+  int32_t frame_count[kMaxEntries];
+  int32_t bytes_per_sample[kMaxEntries];
+  int32_t bits[kMaxEntries];
+
+  // Planned, in frames.
+  int32_t read_start[kMaxEntries];
+  int32_t read_length[kMaxEntries];
+  int32_t insert_frame[kMaxEntries];
+  int32_t total_frames;
+};
+
+#endif  // SPLYCE_APP_EDIT_TABLE_H

@@ -1,0 +1,271 @@
+#include "app/planning.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "wav/wav_file.h"
+
+namespace {
+
+// Status of every planning fault.
+constexpr int kPlanFault = 1;
+constexpr int32_t kMillisecondsPerSecond = 1000;
+constexpr char kClipName[] = "xfade_temp.wav";
+
+// Truncates a frame value toward zero into `frame`; false when the value is
+// not finite or its truncation lies outside int32.
+bool FrameOf(long double value, int32_t* frame) {
+  if (!std::isfinite(value)) return false;
+  const long double whole = std::trunc(value);
+  if (whole < -2147483648.0L || whole > 2147483647.0L) return false;
+  *frame = int32_t(whole);
+  return true;
+}
+
+// Converts a time in the run's unit to frames, truncated toward zero.
+bool TimeToFrame(double time, int32_t time_unit, int32_t rate, int32_t* frame) {
+  const long double scaled = time_unit == kFrames ? (long double)time : (long double)time * rate;
+  return FrameOf(scaled, frame);
+}
+
+// Prints one format-mismatch listing: the heading, then every entry's value.
+void PrintListing(const EditTable& t, const char* heading, const int32_t* values,
+                  const char* line_format) {
+  std::printf("%s\n", heading);
+  for (int32_t j = 0; j < t.entry_count; ++j) std::printf(line_format, t.source_path[j], values[j]);
+}
+
+// Compares every entry's rate, channels and bits with entry 0's; prints a
+// listing for each difference and refuses the run once all are compared.
+void CheckFormatsAgree(const EditTable& t) {
+  bool differ = false;
+  for (int32_t i = 1; i < t.entry_count; ++i) {
+    if (t.sample_rate[i] != t.sample_rate[0]) {
+      PrintListing(t, "Sample rates do not match for source tracks:", t.sample_rate, "%s\t%i kHz\n");
+      differ = true;
+    }
+    if (t.channels[i] != t.channels[0]) {
+      PrintListing(t, "Number of channels do not match for source tracks:", t.channels,
+                   "%s\t%i channels\n");
+      differ = true;
+    }
+    if (t.bits[i] != t.bits[0]) {
+      PrintListing(t, "Number of bits do not match for source tracks:", t.bits, "%s\t%i\n");
+      differ = true;
+    }
+  }
+  if (differ) std::exit(kPlanFault);
+}
+
+// Refuses any format but 16 or 24 bits with 1 or 2 channels.
+void CheckFormatSupported(const EditTable& t) {
+  const bool bits_ok = t.bits[0] == 16 || t.bits[0] == 24;
+  const bool channels_ok = t.channels[0] == 1 || t.channels[0] == 2;
+  if (!bits_ok || !channels_ok) {
+    Fatal(kPlanFault,
+          "Unsupported format in %s: %i bits, %i channels. Supported are 16 or 24 bits, 1 or 2 channels.\n",
+          t.source_path[0], t.bits[0], t.channels[0]);
+  }
+}
+
+[[noreturn]] void RefuseRange(const EditTable& t, int32_t j) {
+  Fatal(kPlanFault, "Edit start/stop set incorrectly for %s\n", t.source_path[j]);
+}
+
+// Works out entry j's stop frame before any trim; rewrites a zero xout as
+// the end of the source.
+int64_t StopFrame(EditTable& t, int32_t j, int32_t rate) {
+  if (t.xout[j] != 0.0) {
+    int32_t stop = 0;
+    if (!TimeToFrame(t.xout[j], t.time_unit, rate, &stop)) RefuseRange(t, j);
+    return stop;
+  }
+  t.xout[j] = t.time_unit == kFrames ? double(t.frame_count[j])
+                                     : double(t.frame_count[j]) / double(rate);
+  return t.frame_count[j];
+}
+
+// Trim moves the stop by whole seconds (or frames) only, while xout keeps
+// the full value so that an appended successor moves by all of it.
+int64_t TrimFrames(EditTable& t, int32_t j, int32_t rate) {
+  if (t.trim[j] == 0.0) return 0;
+  const long double whole = std::trunc((long double)t.trim[j]);
+  const long double scaled = t.time_unit == kFrames ? whole : whole * rate;
+  int32_t frames = 0;
+  if (!FrameOf(scaled, &frames)) RefuseRange(t, j);
+  t.xout[j] = t.xout[j] + t.trim[j];
+  return frames;
+}
+
+// Plans entry j's read start and read length.
+void PlanReadRange(EditTable& t, int32_t j, int32_t rate) {
+  int32_t start = 0;
+  if (!TimeToFrame(t.xin[j], t.time_unit, rate, &start) || start < 0) RefuseRange(t, j);
+  const int64_t stop = StopFrame(t, j, rate) + TrimFrames(t, j, rate);
+  if (stop <= start) RefuseRange(t, j);
+  int64_t length = stop - start;
+  // A read that runs past the source's end is cut at its last frame.
+  if (length > t.frame_count[j] || stop > t.frame_count[j]) length = int64_t(t.frame_count[j]) - start;
+  t.read_start[j] = start;
+  t.read_length[j] = int32_t(length);
+}
+
+// Resolves entry j's insert point (chaining appended entries by their time
+// values) and its insert frame.
+void PlanInsertPoint(EditTable& t, int32_t j, int32_t rate) {
+  if (t.append[j] == 1) {
+    t.ins[j] = j == 0 ? 0.0 : (t.xout[j - 1] - t.xin[j - 1]) + t.ins[j - 1];
+  }
+  int32_t frame = 0;
+  if (!(t.ins[j] >= 0.0) || !TimeToFrame(t.ins[j], t.time_unit, rate, &frame)) {
+    Fatal(kPlanFault, "Insert point set incorrectly for %s\n", t.source_path[j]);
+  }
+  t.insert_frame[j] = frame;
+}
+
+int64_t BlockAlign(const EditTable& t) { return int64_t(t.channels[0]) * t.bytes_per_sample[0]; }
+
+// The destination holds its header and twice T frames.
+void CheckDestinationSize(const EditTable& t, int64_t total_frames) {
+  if (kHeaderBytes + 2 * total_frames * BlockAlign(t) > kMaxFileBytes) {
+    Fatal(kPlanFault, "Destination would be too large: WAV files are limited to 2 GiB\n");
+  }
+}
+
+// Derives each crossfade's width in frames and refuses a clip, or an overlay
+// of it, that would not fit a WAV file.
+void PlanCrossfadeWidths(EditTable& t) {
+  const int32_t rate = t.sample_rate[0];
+  for (int32_t j = 0; j < t.entry_count; ++j) {
+    if (t.xf_type[j] == 0) continue;
+    if (t.width_ms[j] > 0.0f) {
+      const long double frames = (long double)t.width_ms[j] * rate / kMillisecondsPerSecond;
+      int32_t width = 0;
+      if (!FrameOf(frames, &width)) Fatal(kPlanFault, "Crossfade width set incorrectly for %s\n", t.source_path[j]);
+      t.width_frames[j] = width;
+    }
+    const int64_t w = t.width_frames[j];
+    const int64_t clip_end = int64_t(t.insert_frame[j]) - w / 2 + w;
+    if (kHeaderBytes + w * BlockAlign(t) > kMaxFileBytes ||
+        kHeaderBytes + clip_end * BlockAlign(t) > kMaxFileBytes) {
+      Fatal(kPlanFault, "Crossfade width set incorrectly for %s\n", t.source_path[j]);
+    }
+  }
+}
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// True when both paths name one existing file, through any path or link.
+bool SameExistingFile(const char* a, const char* b) {
+  struct stat sa, sb;
+  return stat(a, &sa) == 0 && stat(b, &sb) == 0 && SameFile(sa, sb);
+}
+
+// Refuses a destination that is also one of the sources.
+void CheckDestinationNotSource(const EditTable& t) {
+  for (int32_t j = 0; j < t.entry_count; ++j) {
+    if (std::strcmp(t.destination_path, t.source_path[j]) == 0 ||
+        SameExistingFile(t.destination_path, t.source_path[j])) {
+      Fatal(kPlanFault, "Destination %s is also a source track\n", t.destination_path);
+    }
+  }
+}
+
+// True when `path` names the crossfade work file of the working directory:
+// by its directory and name, or as the same existing file.
+bool NamesClipFile(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  const char* name = slash == nullptr ? path : slash + 1;
+  if (std::strcmp(name, kClipName) == 0) {
+    if (slash == nullptr) return true;
+    char directory[kPathBytes];
+    const size_t length = size_t(slash - path);
+    std::memcpy(directory, path, length);
+    directory[length] = '\0';
+    if (SameExistingFile(length == 0 ? "/" : directory, ".")) return true;
+  }
+  return SameExistingFile(path, kClipName);
+}
+
+// Refuses a run whose crossfades would overwrite one of its own files.
+void CheckClipFileFree(const EditTable& t) {
+  bool any_crossfade = false;
+  for (int32_t j = 0; j < t.entry_count; ++j) any_crossfade = any_crossfade || t.xf_type[j] != 0;
+  if (!any_crossfade) return;
+  if (NamesClipFile(t.destination_path)) {
+    Fatal(kPlanFault, "%s clashes with the crossfade work file xfade_temp.wav\n", t.destination_path);
+  }
+  for (int32_t j = 0; j < t.entry_count; ++j) {
+    if (NamesClipFile(t.source_path[j])) {
+      Fatal(kPlanFault, "%s clashes with the crossfade work file xfade_temp.wav\n", t.source_path[j]);
+    }
+  }
+}
+
+}  // namespace
+
+void FindOrder(int32_t n, const double* ins, int32_t* order, const int32_t* append) {
+  if (n < 1) return;
+  bool placed[kMaxEntries];
+  double bound = 0.0;
+  for (int32_t j = 0; j < n; ++j) {
+    placed[j] = append[j] == 1;
+    if (ins[j] > bound) bound = ins[j];
+  }
+  bound += 1.0;
+  int32_t p = 0;
+  while (append[p] == 1) {
+    order[p] = p;
+    if (++p == n) return;
+  }
+  while (true) {
+    int32_t s = -1;
+    double lowest = bound;
+    for (int32_t j = 0; j < n; ++j) {
+      if (!placed[j] && ins[j] < lowest) {
+        lowest = ins[j];
+        s = j;
+      }
+    }
+    // Insert points that are not finite, or too large to lie below the
+    // bound, still get a place: the lowest unplaced head.
+    for (int32_t j = 0; s < 0 && j < n; ++j) {
+      if (!placed[j]) s = j;
+    }
+    order[p] = s;
+    for (int32_t k = s + 1; k < n && append[k] == 1 && p < n - 1; ++k) order[++p] = k;
+    placed[s] = true;
+    if (p >= n - 1) return;
+    ++p;
+  }
+}
+
+void PlanEdits(EditTable& t) {
+  for (int32_t i = 0; i < t.entry_count; ++i) {
+    GET_ATTRIBUTES(i, t.source_path[i], t.channels, t.data_start, t.sample_rate, t.frame_count,
+                   t.bytes_per_sample, t.bits);
+  }
+  CheckFormatsAgree(t);
+  CheckFormatSupported(t);
+  const int32_t rate = t.sample_rate[0];
+  for (int32_t j = 0; j < t.entry_count; ++j) PlanReadRange(t, j, rate);
+  FindOrder(t.entry_count, t.ins, t.write_order, t.append);
+  int64_t total = 0;
+  for (int32_t j = 0; j < t.entry_count; ++j) {
+    PlanInsertPoint(t, j, rate);
+    const int64_t end = int64_t(t.insert_frame[j]) + t.read_length[j];
+    if (end > total) total = end;
+  }
+  CheckDestinationSize(t, total);
+  t.total_frames = int32_t(total);
+  PlanCrossfadeWidths(t);
+  CheckDestinationNotSource(t);
+  CheckClipFileFree(t);
+}

@@ -1,0 +1,18 @@
+// Edit planning: formats, frame ranges, write order and total length.
+#ifndef SPLYCE_APP_PLANNING_H
+#define SPLYCE_APP_PLANNING_H
+
+#include <cstdint>
+
+#include "app/edit_table.h"
+
+// Fills positions 0 to n - 1 of `order`: the leading chain of appended
+// entries, then each chain in order of its head's insert point, ties by index.
+void FindOrder(int32_t n, const double* ins, int32_t* order, const int32_t* append);
+
+// Reads every source's format, refuses mixed or unsupported formats and bad
+// ranges, and fills the planned frames, write order and total length.
+// Ends the process on the first fault; writes no file.
+void PlanEdits(EditTable& table);
+
+#endif  // SPLYCE_APP_PLANNING_H

@@ -1,0 +1,236 @@
+#include "dsp/pcm_codec.h"
+
+#include <climits>
+
+namespace {
+
+// Bit positions of bytes 1, 2 and 3 of a little-endian integer.
+constexpr int32_t kByte1Shift = 8;
+constexpr int32_t kByte2Shift = 16;
+constexpr int32_t kByte3Shift = 24;
+constexpr uint32_t kByteMask = 0xFF;
+// Place values of bytes 1, 2 and 3 of a little-endian integer.
+constexpr int32_t kByte1Place = 256;
+constexpr int32_t kByte2Place = 65536;
+constexpr int32_t kByte3Place = 16777216;
+// Largest byte value that reads as non-negative when taken as signed.
+constexpr int32_t kMaxSignedByte = 127;
+// Sign bits of a 16-bit and a 24-bit sample.
+constexpr int32_t kSign16 = 0x8000;
+constexpr int32_t kSign24 = 0x800000;
+// A 16-bit sample times this is a working sample (24-bit scale).
+constexpr int32_t kWorkingPer16Bit = 256;
+// Largest value of an int32 (as unsigned), for the two's-complement reading.
+constexpr uint32_t kMaxInt32Bits = 0x7FFFFFFF;
+// Open bounds of the values whose truncation fits int32.
+constexpr long double kBelowInt32 = -2147483649.0L;
+constexpr long double kAboveInt32 = 2147483648.0L;
+
+// Reads a 32-bit pattern as two's complement without an out-of-range conversion.
+int32_t FromBits32(uint32_t bits) {
+  if (bits <= kMaxInt32Bits) return int32_t(bits);
+  return -int32_t(~bits) - 1;
+}
+
+// Keeps the low 32 bits of a wider value, as two's complement.
+int32_t Wrap32(int64_t value) { return FromBits32(uint32_t(uint64_t(value))); }
+
+// Returns bits `shift` to `shift + 7` of v's two's-complement form.
+uint8_t ByteOf(int32_t v, int32_t shift) {
+  return uint8_t((uint32_t(v) >> shift) & kByteMask);
+}
+
+// Decodes one little-endian 16-bit sample onto the working scale.
+int32_t Get16(const uint8_t* p) {
+  const int32_t v = int32_t(p[0]) | int32_t(p[1]) << kByte1Shift;
+  return ((v ^ kSign16) - kSign16) * kWorkingPer16Bit;
+}
+
+// Decodes one little-endian 24-bit sample, sign-extended without touching bit 31.
+int32_t Get24(const uint8_t* p) {
+  const int32_t v = int32_t(p[0]) | int32_t(p[1]) << kByte1Shift |
+                    int32_t(p[2]) << (kByte2Shift);
+  return (v ^ kSign24) - kSign24;
+}
+
+// Writes the low 16 bits of v, least significant byte first.
+void Put16(int32_t v, uint8_t* p) {
+  p[0] = ByteOf(v, 0);
+  p[1] = ByteOf(v, kByte1Shift);
+}
+
+// Writes the low 24 bits of v, least significant byte first.
+void Put24(int32_t v, uint8_t* p) {
+  p[0] = ByteOf(v, 0);
+  p[1] = ByteOf(v, kByte1Shift);
+  p[2] = ByteOf(v, kByte2Shift);
+}
+
+// Reports whether the decoders handle this sample width.
+bool IsCodecWidth(int32_t bytes_per_sample) {
+  return bytes_per_sample == kBytes16Bit || bytes_per_sample == kBytes24Bit;
+}
+
+// Decodes one sample of a width the decoders handle.
+int32_t GetSample(const uint8_t* p, int32_t bytes_per_sample) {
+  return bytes_per_sample == kBytes16Bit ? Get16(p) : Get24(p);
+}
+
+// Maps a byte value 0..255 to its signed reading -128..127.
+int32_t SignedByte(int32_t cell) { return cell > kMaxSignedByte ? cell - kByte1Place : cell; }
+
+// Multiplies a cell by sign and, for a negative sign, subtracts 1 (the ones'
+// complement step of the encoders); wraps instead of overflowing.
+int32_t ApplySign(int32_t cell, int32_t sign) {
+  int64_t v = int64_t(cell) * sign;
+  if (sign < 0) v -= 1;
+  return Wrap32(v);
+}
+
+}  // namespace
+
+// Truncates toward zero; NaN and values outside int32 give INT32_MIN. The
+// comparisons reject NaN too, so no conversion is ever out of range.
+int32_t TruncateToInt32(long double y) {
+  if (!(y > kBelowInt32 && y < kAboveInt32)) return INT32_MIN;
+  return static_cast<int32_t>(y);
+}
+
+// Assembles the little-endian unsigned 16-bit value of two bytes.
+uint16_t Assem2(const uint8_t* bytes) {
+  return uint16_t(uint32_t(bytes[0]) | uint32_t(bytes[1]) << kByte1Shift);
+}
+
+// Assembles the little-endian 32-bit word of four bytes as a signed value.
+int32_t Assem4(const uint8_t* bytes) {
+  return FromBits32(uint32_t(bytes[0]) | uint32_t(bytes[1]) << kByte1Shift |
+                    uint32_t(bytes[2]) << (kByte2Shift) |
+                    uint32_t(bytes[3]) << (kByte3Shift));
+}
+
+// Splits a 16-bit value into its two little-endian bytes.
+void Decon2(uint16_t value, uint8_t* bytes) {
+  bytes[0] = uint8_t(value & kByteMask);
+  bytes[1] = uint8_t(uint32_t(value) >> kByte1Shift);
+}
+
+// Splits a value into bytes by truncating division from the top byte down;
+// each byte keeps the low 8 bits of its quotient. For a non-negative value
+// these are its four little-endian bytes.
+void Decon4(int32_t value, uint8_t* bytes) {
+  const int32_t byte3 = value / kByte3Place;
+  int32_t rest = value - byte3 * kByte3Place;
+  const int32_t byte2 = rest / kByte2Place;
+  rest -= byte2 * kByte2Place;
+  const int32_t byte1 = rest / kByte1Place;
+  bytes[3] = uint8_t(uint32_t(byte3) & kByteMask);
+  bytes[2] = uint8_t(uint32_t(byte2) & kByteMask);
+  bytes[1] = uint8_t(uint32_t(byte1) & kByteMask);
+  bytes[0] = ByteOf(value, 0);
+}
+
+// Splits a value into a high part (value / 256) and a low remainder.
+void BITS16_TO_BYTES2(int32_t& low, int32_t& high, int32_t value) {
+  high = value / kByte1Place;
+  low = value % kByte1Place;
+}
+
+// Splits a value into high (value / 65536), middle and low parts.
+void BITS24_TO_BYTES3(int32_t& low, int32_t& middle, int32_t& high, int32_t value) {
+  high = value / kByte2Place;
+  middle = (value % kByte2Place) / kByte1Place;
+  low = value - high * kByte2Place - middle * kByte1Place;
+}
+
+// Reads the low cell as a signed byte, then applies sign to both cells; with
+// sign -1 this complements the bytes of a split ones' complement.
+void TWOS_COMP16(int32_t& low, int32_t& high, int32_t sign) {
+  low = ApplySign(SignedByte(low), sign);
+  high = ApplySign(high, sign);
+}
+
+// Reads the low and middle cells as signed bytes, then applies sign to all three.
+void TWOS_COMP24(int32_t& low, int32_t& middle, int32_t& high, int32_t sign) {
+  low = ApplySign(SignedByte(low), sign);
+  middle = ApplySign(SignedByte(middle), sign);
+  high = ApplySign(high, sign);
+}
+
+// Decodes `count` mono frames into working samples; other widths leave
+// `samples` untouched.
+void CHAR_TO_NUM32(const uint8_t* bytes, int32_t* samples, int32_t bytes_per_sample,
+                   int32_t count) {
+  if (!IsCodecWidth(bytes_per_sample)) return;
+  for (int32_t i = 0; i < count; ++i) {
+    samples[i] = GetSample(bytes + int64_t(i) * bytes_per_sample, bytes_per_sample);
+  }
+}
+
+// Decodes `count` stereo frames, left sample first in each frame.
+void CHAR_TO_NUM32_STEREO(const uint8_t* bytes, int32_t* left, int32_t* right,
+                          int32_t bytes_per_sample, int32_t count) {
+  if (!IsCodecWidth(bytes_per_sample)) return;
+  for (int32_t i = 0; i < count; ++i) {
+    const uint8_t* frame = bytes + int64_t(i) * kStereoChannels * bytes_per_sample;
+    left[i] = GetSample(frame, bytes_per_sample);
+    right[i] = GetSample(frame + bytes_per_sample, bytes_per_sample);
+  }
+}
+
+// Writes the low 16 bits of each value as a mono frame.
+void NUM16MONO_TO_CHAR(const int32_t* samples, uint8_t* bytes, int32_t count) {
+  for (int32_t i = 0; i < count; ++i) Put16(samples[i], bytes + int64_t(i) * kBytes16Bit);
+}
+
+// Writes the low 24 bits of each value as a mono frame.
+void NUM24MONO_TO_CHAR(const int32_t* samples, uint8_t* bytes, int32_t count) {
+  for (int32_t i = 0; i < count; ++i) Put24(samples[i], bytes + int64_t(i) * kBytes24Bit);
+}
+
+// Writes 16-bit stereo frames, left sample first.
+void NUM16STER_TO_CHAR(const int32_t* left, const int32_t* right, uint8_t* bytes,
+                       int32_t count) {
+  for (int32_t i = 0; i < count; ++i) {
+    uint8_t* frame = bytes + int64_t(i) * kStereoChannels * kBytes16Bit;
+    Put16(left[i], frame);
+    Put16(right[i], frame + kBytes16Bit);
+  }
+}
+
+// Writes 24-bit stereo frames, left sample first.
+void NUM24STER_TO_CHAR(const int32_t* left, const int32_t* right, uint8_t* bytes,
+                       int32_t count) {
+  for (int32_t i = 0; i < count; ++i) {
+    uint8_t* frame = bytes + int64_t(i) * kStereoChannels * kBytes24Bit;
+    Put24(left[i], frame);
+    Put24(right[i], frame + kBytes24Bit);
+  }
+}
+
+// Reports whether the codec handles this width and channel count.
+bool IsCodecFormat(int32_t bytes_per_sample, int32_t channels) {
+  return IsCodecWidth(bytes_per_sample) && (channels == kMonoChannels || channels == kStereoChannels);
+}
+
+// Decodes with the mono or the stereo decoder, as the channel count asks.
+void DecodeFrames(const uint8_t* bytes, int32_t* left, int32_t* right,
+                  int32_t bytes_per_sample, int32_t channels, int32_t count) {
+  if (channels == kMonoChannels) {
+    CHAR_TO_NUM32(bytes, left, bytes_per_sample, count);
+  } else {
+    CHAR_TO_NUM32_STEREO(bytes, left, right, bytes_per_sample, count);
+  }
+}
+
+// Encodes with the one of the four encoders that matches the format.
+void EncodeFrames(const int32_t* left, const int32_t* right, uint8_t* bytes,
+                  int32_t bytes_per_sample, int32_t channels, int32_t count) {
+  const bool wide = bytes_per_sample == kBytes24Bit;
+  if (channels == kMonoChannels) {
+    if (wide) NUM24MONO_TO_CHAR(left, bytes, count);
+    else NUM16MONO_TO_CHAR(left, bytes, count);
+  } else {
+    if (wide) NUM24STER_TO_CHAR(left, right, bytes, count);
+    else NUM16STER_TO_CHAR(left, right, bytes, count);
+  }
+}

@@ -1,0 +1,320 @@
+#include "wav/wav_file.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+#include "dsp/level.h"
+#include "dsp/pcm_codec.h"
+
+namespace {
+
+// Positions reach fseek as a long, which must hold any 64-bit position.
+static_assert(sizeof(long) >= sizeof(int64_t), "file positions need a 64-bit long");
+
+// Exit status for a source or WAV file that cannot be used.
+constexpr int kStatusBadFile = 2;
+// Bytes of each tag that the scan compares; the blank after "fmt" is not.
+constexpr int32_t kDataTagLength = 4;
+constexpr int32_t kFmtTagLength = 3;
+// First read of the scan (bytes); any ordinary header lies wholly inside it.
+constexpr int32_t kTagScanFirstRead = 4096;
+// Where the format is read when no "fmt" tag is found (byte offset): the last
+// offset the scan examines.
+constexpr int32_t kFmtFallbackOffset = kTagScanLimit + 1;
+// Widths of a chunk tag and of the header's integer fields (bytes).
+constexpr int32_t kTagBytes = 4;
+constexpr int32_t kU16Bytes = 2;
+constexpr int32_t kU32Bytes = 4;
+// Distances of the format fields from the "fmt" tag (bytes).
+constexpr int32_t kFmtChannelsAt = 10;
+constexpr int32_t kFmtRateAt = 12;
+constexpr int32_t kFmtBitsAt = 22;
+// Bytes from the "fmt" tag to the end of the bits field.
+constexpr int32_t kFmtFieldBytes = kFmtBitsAt + kU16Bytes;
+constexpr uint32_t kBitsPerByte = 8;
+// Payload of the canonical format chunk (bytes) and its integer-PCM code.
+constexpr uint32_t kFormatChunkBytes = 16;
+constexpr uint32_t kFormatCodePcm = 1;
+// Header bytes that the RIFF size counts besides the data: all but the
+// RIFF tag and size field.
+constexpr uint32_t kRiffSizeOverData = kHeaderBytes - kChunkHeadBytes;
+// The header keeps the low 16 bits of the channel count, block align and bits.
+constexpr uint32_t kLow16Bits = 0xFFFF;
+
+// Opens `path` in `mode` and keeps it only when it is a regular file: a
+// directory opens for reading on Linux, yet every read from it fails.
+// Returns null when the file cannot be used.
+FILE* OpenRegularFile(const char* path, const char* mode) {
+  FILE* file = std::fopen(path, mode);
+  if (file == nullptr) return nullptr;
+  struct stat info;
+  if (fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode)) return file;
+  std::fclose(file);
+  return nullptr;
+}
+
+// Opens a WAV file for padding or insertion, or ends the process.
+FILE* OpenWavOrDie(const char* path, const char* mode) {
+  FILE* file = OpenRegularFile(path, mode);
+  if (file == nullptr) Fatal(kStatusBadFile, "Cannot open file %s\n", path);
+  return file;
+}
+
+// Returns the DataStart of an open file, or ends the process when the file
+// has no "data" tag within the scan.
+int64_t DataStartOrDie(FILE* file) {
+  int32_t tag = 0;
+  if (!FindChunkTag(file, "data", kDataTagLength, &tag)) {
+    Fatal(kStatusBadFile, "Can't find data block in wave file!\n");
+  }
+  return int64_t(tag) + kChunkHeadBytes;
+}
+
+// Returns the bytes of one frame, or 0 when either factor is not positive,
+// so that a nonsensical format moves nothing.
+int64_t BlockAlign(int32_t bytes_per_sample, int32_t channels) {
+  if (bytes_per_sample <= 0 || channels <= 0) return 0;
+  return int64_t(bytes_per_sample) * channels;
+}
+
+// Returns how many frames one step moves through a kMaxBlockBytes buffer:
+// kBlockFrames for every supported format, fewer for wider frames, and 0
+// (no step at all) when not even one frame fits or frames have no size.
+int64_t FramesPerStep(int64_t block_align) {
+  if (block_align <= 0 || block_align > kMaxBlockBytes) return 0;
+  return std::min<int64_t>(kBlockFrames, kMaxBlockBytes / block_align);
+}
+
+// Returns the byte position of `frame` in audio that begins at `data_start`.
+int64_t FramePosition(int64_t data_start, int64_t frame, int64_t block_align) {
+  return data_start + frame * block_align;
+}
+
+// Reads up to `bytes` bytes from `position`; returns how many arrived.
+int64_t ReadAt(FILE* file, int64_t position, uint8_t* buffer, int64_t bytes) {
+  if (std::fseek(file, long(position), SEEK_SET) != 0) return 0;
+  return int64_t(std::fread(buffer, 1, size_t(bytes), file));
+}
+
+// Writes `bytes` bytes at `position`, growing the file with zeros when the
+// position lies beyond its end. Returns false when not all of them went out.
+bool WriteAt(FILE* file, int64_t position, const uint8_t* buffer, int64_t bytes) {
+  if (std::fseek(file, long(position), SEEK_SET) != 0) return false;
+  return std::fwrite(buffer, 1, size_t(bytes), file) == size_t(bytes);
+}
+
+// Returns the length of an open file in bytes, or 0 when it cannot be told.
+int64_t FileLength(FILE* file) {
+  if (std::fseek(file, 0, SEEK_END) != 0) return 0;
+  const long end = std::ftell(file);
+  return end < 0 ? 0 : int64_t(end);
+}
+
+// Returns the offset of the "fmt" tag. Without one it says so and falls back
+// on the last offset the scan examines, since the run carries on.
+int32_t FormatTagOffset(FILE* file) {
+  int32_t tag = 0;
+  if (FindChunkTag(file, "fmt", kFmtTagLength, &tag)) return tag;
+  std::fputs("Can't find format chunk in wave file!\n", stdout);
+  return kFmtFallbackOffset;
+}
+
+// Counts the whole frames from `data_start` to the end of the file; a file
+// that ends before its audio, or frames without size, give 0.
+int32_t CountFrames(int64_t length, int64_t data_start, int64_t block_align) {
+  if (block_align <= 0 || length <= data_start) return 0;
+  return int32_t((length - data_start) / block_align);
+}
+
+// Writes `count` zero frames from frame `start_frame` on, one step of the
+// zero block at a time; stops at the first failed write.
+void WriteSilence(FILE* file, int64_t data_start, int64_t start_frame, int64_t block_align,
+                  int64_t count, const uint8_t* zeros) {
+  const int64_t step = FramesPerStep(block_align);
+  for (int64_t done = 0; step > 0 && done < count; done += step) {
+    const int64_t frames = std::min(step, count - done);
+    const int64_t at = FramePosition(data_start, start_frame + done, block_align);
+    if (!WriteAt(file, at, zeros, frames * block_align)) return;
+  }
+}
+
+// Copies `count` frames from byte `source_at` of `source` to byte
+// `destination_at` of `destination` through `block`, levelling every step
+// unless `level_db` is 0. A short read ends the copy after writing only the
+// whole frames it delivered, so no byte that was not read is written.
+void CopyFrames(FILE* source, int64_t source_at, FILE* destination, int64_t destination_at,
+                int32_t bytes_per_sample, int32_t channels, int64_t count, double level_db,
+                uint8_t* block) {
+  const int64_t block_align = BlockAlign(bytes_per_sample, channels);
+  const int64_t step = FramesPerStep(block_align);
+  const bool levelled = level_db != 0.0;  // decided once; -0.0 equals 0.0
+  for (int64_t done = 0; step > 0 && done < count; done += step) {
+    const int64_t wanted = std::min(step, count - done);
+    const int64_t offset = done * block_align;
+    const int64_t got = ReadAt(source, source_at + offset, block, wanted * block_align);
+    const int64_t frames = got / block_align;  // a partial frame is dropped
+    if (frames > 0 && levelled) {
+      NewLevel(block, level_db, bytes_per_sample, channels, int32_t(frames));
+    }
+    if (frames > 0 && !WriteAt(destination, destination_at + offset, block, frames * block_align)) {
+      return;
+    }
+    if (frames < wanted) return;
+  }
+}
+
+// Writes a chunk tag at `at`; returns the byte after it.
+uint8_t* PutTag(uint8_t* at, const char* tag) {
+  std::memcpy(at, tag, kTagBytes);
+  return at + kTagBytes;
+}
+
+// Writes a 32-bit header field at `at`; returns the byte after it.
+uint8_t* PutU32(uint8_t* at, uint32_t value) {
+  Decon4(int32_t(value), at);
+  return at + kU32Bytes;
+}
+
+// Writes the low 16 bits of `value` as a header field at `at`; returns the
+// byte after it.
+uint8_t* PutU16(uint8_t* at, uint32_t value) {
+  Decon2(uint16_t(value & kLow16Bits), at);
+  return at + kU16Bytes;
+}
+
+}  // namespace
+
+// Prints the message and ends the process.
+void Fatal(int status, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vprintf(format, args);
+  va_end(args);
+  exit(status);  // flushes standard output, so a message without a line end still shows
+}
+
+// Scans even offsets from 2 to 131072; a tag must lie wholly inside `bytes`.
+bool FindTagInBytes(const uint8_t* bytes, int64_t length, const char* tag,
+                    int32_t tag_length, int32_t* offset) {
+  for (int64_t at = kTagScanFirst; at <= int64_t(kTagScanLimit) + 1; at += 2) {
+    if (at + tag_length > length) return false;
+    if (std::memcmp(bytes + at, tag, size_t(tag_length)) == 0) {
+      *offset = int32_t(at);
+      return true;
+    }
+  }
+  return false;
+}
+
+// Reads the first 4096 bytes and scans them; only when the tag is not there
+// and the file goes on does it read the rest of the scanned range and scan
+// again. A match inside the first read is the first match overall, so the
+// result equals one scan over all 131,076 bytes.
+bool FindChunkTag(FILE* file, const char* tag, int32_t tag_length, int32_t* offset) {
+  static uint8_t head[kTagScanBytes];
+  if (std::fseek(file, 0, SEEK_SET) != 0) return false;
+  size_t got = std::fread(head, 1, kTagScanFirstRead, file);
+  if (FindTagInBytes(head, int64_t(got), tag, tag_length, offset)) return true;
+  if (got < size_t(kTagScanFirstRead)) return false;
+  got += std::fread(head + got, 1, sizeof head - got, file);
+  return FindTagInBytes(head, int64_t(got), tag, tag_length, offset);
+}
+
+// Reads one source's format into slot `index`; fmt fields that lie past the
+// end of the file read as 0.
+void GET_ATTRIBUTES(int32_t index, const char* path, int32_t* channels,
+                    int32_t* data_start, int32_t* sample_rate, int32_t* frame_count,
+                    int32_t* bytes_per_sample, int32_t* bits) {
+  FILE* file = OpenRegularFile(path, "rb");
+  if (file == nullptr) {
+    Fatal(kStatusBadFile, "Cannot find file in track list called %s!!\n", path);
+  }
+  uint8_t fields[kFmtFieldBytes] = {};  // bytes past the end of the file stay 0
+  ReadAt(file, FormatTagOffset(file), fields, kFmtFieldBytes);
+  channels[index] = Assem2(fields + kFmtChannelsAt);
+  sample_rate[index] = Assem4(fields + kFmtRateAt);
+  bits[index] = Assem2(fields + kFmtBitsAt);
+  bytes_per_sample[index] = bits[index] / int32_t(kBitsPerByte);
+
+  const int64_t start = DataStartOrDie(file);
+  data_start[index] = int32_t(start);
+  const int64_t length = FileLength(file);
+  if (length > kMaxFileBytes) {
+    Fatal(kStatusBadFile, "Source file %s is 2 GiB or larger, which is not supported\n", path);
+  }
+  frame_count[index] =
+      CountFrames(length, start, BlockAlign(bytes_per_sample[index], channels[index]));
+  std::fclose(file);
+}
+
+// Writes the canonical 44-byte header. Forms the products in uint32_t, where
+// they wrap instead of overflowing; for every supported format they equal the
+// signed 32-bit values.
+void MAKE_HEADER(const char* path, int32_t sample_rate, uint32_t bits,
+                 int32_t frame_count, uint32_t channels) {
+  const uint32_t channel_count = channels & kLow16Bits;
+  const uint32_t bytes_per_sample = bits / kBitsPerByte;
+  const uint32_t byte_rate = bytes_per_sample * uint32_t(sample_rate) * channel_count;
+  const uint32_t block_align = (bits * channel_count) / kBitsPerByte;
+  const uint32_t data_bytes = bytes_per_sample * uint32_t(frame_count) * channel_count;
+
+  uint8_t header[kHeaderBytes];
+  uint8_t* at = PutTag(header, "RIFF");
+  at = PutU32(at, data_bytes + kRiffSizeOverData);
+  at = PutTag(at, "WAVE");
+  at = PutTag(at, "fmt ");
+  at = PutU32(at, kFormatChunkBytes);
+  at = PutU16(at, kFormatCodePcm);
+  at = PutU16(at, channel_count);
+  at = PutU32(at, uint32_t(sample_rate));
+  at = PutU32(at, byte_rate);
+  at = PutU16(at, block_align);
+  at = PutU16(at, bits);
+  at = PutTag(at, "data");
+  PutU32(at, data_bytes);
+
+  FILE* file = std::fopen(path, "wb");
+  if (file == nullptr) Fatal(kStatusBadFile, "Cannot create file %s\n", path);
+  std::fwrite(header, 1, sizeof header, file);
+  std::fclose(file);
+}
+
+// Writes zero frames into an existing file. Writes nothing for a negative
+// start frame, which would reach into the header, once the file is opened and
+// scanned.
+void PAD_FILE(const char* path, int32_t start_frame, int32_t bytes_per_sample,
+              int32_t channels, int32_t count) {
+  const uint8_t zeros[kMaxBlockBytes] = {};  // the call's one zero block
+  FILE* file = OpenWavOrDie(path, "rb+");
+  const int64_t data_start = DataStartOrDie(file);
+  if (start_frame >= 0) {
+    WriteSilence(file, data_start, start_frame, BlockAlign(bytes_per_sample, channels), count,
+                 zeros);
+  }
+  std::fclose(file);
+}
+
+// Copies a stretch of frames between files. Opens both files before scanning
+// either, and copies nothing for a negative insert or read start frame, which
+// would reach before DataStart.
+void INSERT_FILE(const char* destination_path, const char* source_path,
+                 int32_t insert_frame, int32_t bytes_per_sample, int32_t channels,
+                 int32_t count, int32_t read_start, double level_db) {
+  FILE* destination = OpenWavOrDie(destination_path, "rb+");
+  FILE* source = OpenWavOrDie(source_path, "rb");
+  const int64_t destination_start = DataStartOrDie(destination);
+  const int64_t source_start = DataStartOrDie(source);
+  uint8_t block[kMaxBlockBytes];  // the call's one copy buffer
+  if (insert_frame >= 0 && read_start >= 0) {
+    const int64_t block_align = BlockAlign(bytes_per_sample, channels);
+    CopyFrames(source, FramePosition(source_start, read_start, block_align), destination,
+               FramePosition(destination_start, insert_frame, block_align), bytes_per_sample,
+               channels, count, level_db, block);
+  }
+  std::fclose(destination);
+  std::fclose(source);
+}

@@ -1,0 +1,56 @@
+// WAV file access: chunk-tag scan, source attributes, header writer, silence
+// padding and source insertion. Every operation opens its files by path,
+// scans them afresh and closes them before it returns.
+#ifndef SPLYCE_WAV_WAV_FILE_H
+#define SPLYCE_WAV_WAV_FILE_H
+
+#include <cstdint>
+#include <cstdio>
+
+// Size of the canonical header written by MAKE_HEADER (bytes).
+constexpr int32_t kHeaderBytes = 44;
+// First offset the tag scan examines (bytes); offset 0 is the RIFF tag.
+constexpr int32_t kTagScanFirst = 2;
+// The scan stops after the first offset above this one, 131072 (bytes).
+constexpr int32_t kTagScanLimit = 0x1FFFF;
+// Bytes that can affect the scan: a 4-byte tag at 131072 (bytes).
+constexpr int32_t kTagScanBytes = kTagScanLimit + 1 + 4;
+// Bytes from a chunk tag to its payload: tag and size field.
+constexpr int32_t kChunkHeadBytes = 8;
+// Largest file offset the 32-bit positions can address (bytes).
+constexpr int64_t kMaxFileBytes = 2147483647;
+
+// Prints a message on standard output and ends the process with `status`.
+[[noreturn]] void Fatal(int status, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// Finds `tag` (its first `tag_length` bytes) at the first even offset from 2
+// to 131072 where it stands wholly inside `bytes`. Returns false if none.
+bool FindTagInBytes(const uint8_t* bytes, int64_t length, const char* tag,
+                    int32_t tag_length, int32_t* offset);
+
+// Runs the scan on an open file; leaves the file position undefined.
+bool FindChunkTag(FILE* file, const char* tag, int32_t tag_length, int32_t* offset);
+
+// Reads the format of source `index` into slot `index` of each table.
+// Ends the process with status 2 on a missing source or "data" tag.
+void GET_ATTRIBUTES(int32_t index, const char* path, int32_t* channels,
+                    int32_t* data_start, int32_t* sample_rate, int32_t* frame_count,
+                    int32_t* bytes_per_sample, int32_t* bits);
+
+// Creates (or truncates) `path` and writes a 44-byte header declaring
+// `frame_count` frames.
+void MAKE_HEADER(const char* path, int32_t sample_rate, uint32_t bits,
+                 int32_t frame_count, uint32_t channels);
+
+// Writes `count` frames of zero bytes from frame `start_frame` of `path`.
+void PAD_FILE(const char* path, int32_t start_frame, int32_t bytes_per_sample,
+              int32_t channels, int32_t count);
+
+// Copies `count` frames from frame `read_start` of `source_path` over frame
+// `insert_frame` on of `destination_path`, applying `level_db` unless it is 0.
+void INSERT_FILE(const char* destination_path, const char* source_path,
+                 int32_t insert_frame, int32_t bytes_per_sample, int32_t channels,
+                 int32_t count, int32_t read_start, double level_db);
+
+#endif  // SPLYCE_WAV_WAV_FILE_H

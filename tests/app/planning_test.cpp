@@ -1,0 +1,213 @@
+// Write order, frame planning and the refusals made before any file is written.
+#include "app/planning.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "support/run_binary.h"
+#include "support/task_fixture.h"
+#include "support/wav_fixture.h"
+
+namespace {
+
+using fixture::TempDir;
+
+struct OrderCase {
+  const char* name;
+  std::vector<int32_t> append;
+  std::vector<double> ins;
+  std::vector<int32_t> order;
+};
+
+TEST(FindOrder, ChainsFollowTheirHeadsInInsertOrder) {
+  const double nan = NAN;
+  const double inf = INFINITY;
+  const OrderCase cases[] = {
+      {"six entries", {0, 1, 0, 1, 1, 0}, {10, 0, 5, 0, 0, 5}, {2, 3, 4, 5, 0, 1}},
+      {"leading chain", {1, 1, 0, 0, 1}, {0, 0, 3, 1, 0}, {0, 1, 3, 4, 2}},
+      {"one placed", {0}, {7}, {0}},
+      {"one appended", {1}, {7}, {0}},
+      {"all appended", {1, 1, 1}, {5, 0, 2}, {0, 1, 2}},
+      {"equal inserts by index", {0, 0, 0}, {2, 2, 2}, {0, 1, 2}},
+      {"leading chain before equal", {1, 0}, {0, 0}, {0, 1}},
+      {"leading chain before smaller", {1, 0}, {0, -2}, {0, 1}},
+      {"negative first", {0, 0, 1}, {3, -1, 0}, {1, 2, 0}},
+      {"appended after a late head", {0, 1, 0}, {5, -100, 1}, {2, 0, 1}},
+      {"flag other than 1 places", {2, 0}, {4, 1}, {1, 0}},
+      {"not finite", {0, 0, 0}, {nan, inf, 1}, {2, 0, 1}},
+      {"beyond the bound", {0, 0}, {1e308, 5}, {1, 0}},
+  };
+  for (const OrderCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const int32_t n = int32_t(c.append.size());
+    std::vector<int32_t> order(size_t(n) + 2, -7);
+    FindOrder(n, c.ins.data(), order.data(), c.append.data());
+    EXPECT_EQ(std::vector<int32_t>(order.begin(), order.begin() + n), c.order);
+    EXPECT_EQ(order[size_t(n)], -7);  // nothing written past position n - 1
+  }
+  int32_t untouched[2] = {9, 9};
+  FindOrder(0, nullptr, untouched, nullptr);
+  EXPECT_EQ(untouched[0], 9);
+}
+
+TEST(FindOrder, EveryIndexOnceWhateverTheInsertPoints) {
+  std::vector<double> ins;
+  std::vector<int32_t> append;
+  for (int i = 0; i < kMaxEntries; ++i) {
+    const double odd[] = {NAN, INFINITY, -INFINITY, 1e308, -1e308, double(i % 7)};
+    ins.push_back(odd[i % 6]);
+    append.push_back(i % 3 == 1 ? 1 : 0);
+  }
+  std::vector<int32_t> order(kMaxEntries + 1, -1);
+  FindOrder(kMaxEntries, ins.data(), order.data(), append.data());
+  std::vector<int32_t> seen(kMaxEntries, 0);
+  for (int i = 0; i < kMaxEntries; ++i) {
+    ASSERT_GE(order[size_t(i)], 0);
+    ASSERT_LT(order[size_t(i)], kMaxEntries);
+    ++seen[size_t(order[size_t(i)])];
+  }
+  EXPECT_EQ(seen, std::vector<int32_t>(kMaxEntries, 1));
+  EXPECT_EQ(order[kMaxEntries], -1);
+}
+
+// Writes a silent 16-bit stereo source of `frames` frames at `rate`.
+void WriteSource(const TempDir& dir, const std::string& name, int32_t rate, int32_t frames,
+                 int32_t bits = 16, int32_t channels = 2) {
+  fixture::WavSpec spec;
+  spec.sample_rate = rate;
+  spec.bits = bits;
+  spec.channels = channels;
+  const size_t bytes = size_t(frames) * size_t(channels * bits / 8);
+  fixture::WriteFile(dir.Path(name), fixture::MakeWav(spec, fixture::Bytes(bytes, 0)));
+}
+
+TEST(PlanEdits, TimesBecomeTruncatedFrames) {
+  TempDir dir;
+  WriteSource(dir, "two.wav", 44100, 88200);
+  WriteSource(dir, "one.wav", 44100, 44100);
+  struct Case {
+    const char* name;
+    std::string entries;  // after the dest line
+    int32_t entry;
+    int32_t read_start, read_length, insert_frame, total;
+  };
+  const Case cases[] = {
+      {"0.7 s truncates", "src\ttwo.wav\nxin\t0.7\n", 0, 30869, 57331, 0, 57331},
+      {"trim 0.5 keeps the read", "src\ttwo.wav\nxout\t1\ntrim\t0.5\nsrc\tone.wav\n", 0, 0, 44100, 0, 110250},
+      {"trim 0.5 moves the successor", "src\ttwo.wav\nxout\t1\ntrim\t0.5\nsrc\tone.wav\n", 1, 0, 44100, 66150, 110250},
+      {"trim -1.5 takes one second", "src\ttwo.wav\ntrim\t-1.5\n", 0, 0, 44100, 0, 44100},
+      {"read cut at the end", "src\ttwo.wav\nxin\t1\nxout\t5\n", 0, 44100, 44100, 0, 44100},
+      {"appended first at 0", "src\tone.wav\nins\tapp\n", 0, 0, 44100, 0, 44100},
+      {"2 s insert, 1 s read", "src\ttwo.wav\nxout\t1\nins\t2\n", 0, 0, 44100, 88200, 132300},
+      {"start beyond the end", "src\tone.wav\nxin\t1.5\nxout\t2\nins\t1\n", 0, 66150, -22050, 44100, 22050},
+      {"frames", "src\ttwo.wav\nxin\t100\nxout\t1100\nins\t50\n", 0, 100, 1000, 50, 1050},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const bool frames = std::string(c.name) == "frames";
+    const fixture::Parsed p = fixture::PlanTask(
+        dir.path, std::string(frames ? "using_samples\n" : "") + "dest\tout.wav\n" + c.entries);
+    const EditTable& t = *p.table;
+    EXPECT_EQ(t.read_start[c.entry], c.read_start);
+    EXPECT_EQ(t.read_length[c.entry], c.read_length);
+    EXPECT_EQ(t.insert_frame[c.entry], c.insert_frame);
+    EXPECT_EQ(t.total_frames, c.total);
+  }
+  EXPECT_FALSE(fixture::FileExists(dir.Path("out.wav")));
+}
+
+TEST(PlanEdits, AppendedEntriesChainByTimeValues) {
+  TempDir dir;
+  WriteSource(dir, "two.wav", 48000, 96000);
+  const fixture::Parsed p = fixture::PlanTask(
+      dir.path, "dest\tout.wav\nsrc\ttwo.wav\nins\t1\nxin\t0.5\nsrc\ttwo.wav\nxout\t1.25\nsrc\ttwo.wav\n");
+  const EditTable& t = *p.table;
+  EXPECT_EQ(t.ins[1], 2.5);  // (2.0 - 0.5) + 1.0: xout became the source's end
+  EXPECT_EQ(t.insert_frame[1], 120000);
+  EXPECT_EQ(t.ins[2], 3.75);
+  EXPECT_EQ(t.insert_frame[2], 180000);
+  EXPECT_EQ(t.total_frames, 276000);
+  EXPECT_EQ(std::vector<int32_t>(t.write_order, t.write_order + 3), (std::vector<int32_t>{0, 1, 2}));
+}
+
+// Refusals made while planning: each prints one line, exits with its status
+// and leaves no destination behind and an existing one as it was.
+TEST(PlanRefusals, LeaveEveryFileAsItWas) {
+  struct Case {
+    const char* name;
+    std::string task;
+    std::string message;
+    int status;
+  };
+  const Case cases[] = {
+      {"start equals stop", "using_samples\ndest\tout.wav\nsrc\tone.wav\nxin\t1000\nxout\t1000\n",
+       "Edit start/stop set incorrectly for one.wav\n", 1},
+      {"negative start", "dest\tout.wav\nsrc\tone.wav\nxin\t-0.5\nxout\t0.5\n",
+       "Edit start/stop set incorrectly for one.wav\n", 1},
+      {"start out of range", "dest\tout.wav\nsrc\tone.wav\nxin\t1e9\n",
+       "Edit start/stop set incorrectly for one.wav\n", 1},
+      {"stop not finite", "dest\tout.wav\nsrc\tone.wav\nxout\tinf\n",
+       "Edit start/stop set incorrectly for one.wav\n", 1},
+      {"trim not finite", "dest\tout.wav\nsrc\tone.wav\ntrim\tnan\n",
+       "Edit start/stop set incorrectly for one.wav\n", 1},
+      {"negative insert", "dest\tout.wav\nsrc\tone.wav\nins\t-0.00001\n",
+       "Insert point set incorrectly for one.wav\n", 1},
+      {"insert not finite", "dest\tout.wav\nsrc\tone.wav\nins\tnan\n",
+       "Insert point set incorrectly for one.wav\n", 1},
+      {"insert out of range", "using_samples\ndest\tout.wav\nsrc\tone.wav\nins\t2147483648\n",
+       "Insert point set incorrectly for one.wav\n", 1},
+      {"destination over 2 GiB", "dest\tout.wav\nsrc\tone.wav\nins\t7000\n",
+       "Destination would be too large: WAV files are limited to 2 GiB\n", 1},
+      {"unsupported", "dest\tout.wav\nsrc\teight.wav\n",
+       "Unsupported format in eight.wav: 8 bits, 2 channels. Supported are 16 or 24 bits, 1 or 2 channels.\n", 1},
+      {"destination is a source", "dest\tone.wav\nsrc\tone.wav\n",
+       "Destination one.wav is also a source track\n", 1},
+      {"destination links to a source", "dest\tlink.wav\nsrc\tone.wav\n",
+       "Destination link.wav is also a source track\n", 1},
+      {"destination by another path", "dest\t./one.wav\nsrc\tone.wav\n",
+       "Destination ./one.wav is also a source track\n", 1},
+      {"missing source", "dest\tout.wav\nsrc\tgone.wav\n",
+       "Cannot find file in track list called gone.wav!!\n", 2},
+      {"rates differ", "dest\tout.wav\nsrc\tone.wav\nsrc\tr48.wav\nsrc\tr48.wav\n",
+       "Sample rates do not match for source tracks:\none.wav\t44100 kHz\nr48.wav\t48000 kHz\n"
+       "r48.wav\t48000 kHz\n"
+       "Sample rates do not match for source tracks:\none.wav\t44100 kHz\nr48.wav\t48000 kHz\n"
+       "r48.wav\t48000 kHz\n", 1},
+      {"channels and bits differ", "dest\tout.wav\nsrc\tone.wav\nsrc\tmono24.wav\n",
+       "Number of channels do not match for source tracks:\none.wav\t2 channels\nmono24.wav\t1 channels\n"
+       "Number of bits do not match for source tracks:\none.wav\t16\nmono24.wav\t24\n", 1},
+      {"clip name as destination", "dest\t./xfade_temp.wav\nsrc\tone.wav\nxin\t0.5\nxf\t10\t1\n",
+       "./xfade_temp.wav clashes with the crossfade work file xfade_temp.wav\n", 1},
+      {"clip name as source", "dest\tout.wav\nsrc\txfade_temp.wav\nxin\t0.5\nxf\t10\t1\n",
+       "xfade_temp.wav clashes with the crossfade work file xfade_temp.wav\n", 1},
+      {"crossfade too wide", "dest\tout.wav\nsrc\tone.wav\nxin\t0.5\nxf\t1e9\t1\n",
+       "Crossfade width set incorrectly for one.wav\n", 1},
+      {"crossfade width infinite", "dest\tout.wav\nsrc\tone.wav\nxin\t0.5\nxf\tinf\t2\n",
+       "Crossfade width set incorrectly for one.wav\n", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    WriteSource(dir, "one.wav", 44100, 44100);
+    WriteSource(dir, "r48.wav", 48000, 100);
+    WriteSource(dir, "mono24.wav", 44100, 100, 24, 1);
+    WriteSource(dir, "eight.wav", 44100, 100, 8, 2);
+    WriteSource(dir, "xfade_temp.wav", 44100, 44100);
+    ASSERT_EQ(symlink("one.wav", dir.Path("link.wav").c_str()), 0);
+    const fixture::Bytes one = fixture::ReadFile(dir.Path("one.wav"));
+    const fixture::RunResult r = fixture::RunTask(dir, c.task);
+    const size_t report = r.output.find(" entries in task file\n\n");
+    ASSERT_NE(report, std::string::npos);
+    EXPECT_EQ(r.output.substr(report + 23), c.message);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_FALSE(fixture::FileExists(dir.Path("out.wav")));
+    EXPECT_EQ(fixture::ReadFile(dir.Path("one.wav")), one);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,130 @@
+// Whole runs of the built binary, compared byte for byte with destinations
+// the tests build on their own.
+#include "app/run.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "support/destination_model.h"
+#include "support/run_binary.h"
+#include "support/wav_fixture.h"
+
+namespace {
+
+using fixture::Bytes;
+using fixture::Format;
+using fixture::TempDir;
+
+std::vector<int32_t> WriteNoise(const TempDir& dir, const std::string& name, const Format& f,
+                                int32_t frames, uint32_t seed) {
+  const std::vector<int32_t> samples = fixture::NoiseSamples(frames, f.channels, f.bits, seed);
+  fixture::WavSpec spec;
+  spec.sample_rate = f.rate;
+  spec.bits = f.bits;
+  spec.channels = f.channels;
+  spec.extra_chunk_bytes = seed % 2 == 0 ? 26 : 0;  // DataStart 78 or 44
+  fixture::WriteFile(dir.Path(name), fixture::MakeWav(spec, fixture::EncodeSamples(samples, f.bits)));
+  return samples;
+}
+
+TEST(Run, ReportsEachEditAndTheBuiltFile) {
+  TempDir dir;
+  const Format f{44100, 16, 2};
+  const std::vector<int32_t> a = WriteNoise(dir, "a.wav", f, 88200, 1);
+  const fixture::RunResult r = fixture::RunTask(dir, "dest\tout.wav\nsrc\ta.wav\nins\t0\n");
+  EXPECT_EQ(r.output,
+            "\nRead 1 entries in task file\n\n"
+            "Task 1\tInsert point 0.000 sec\n\tFile a.wav\n\tRead start 0.000 sec\n"
+            "\tRead length 2.000 sec\n\tLevel 0.000 dB\n\tDone\n\n"
+            "Built\tout.wav\n\tLength 2.000 sec\n\tBits 16\n\tChannels 2\n\tSample rate 44100\n\n");
+  EXPECT_EQ(r.status, 0);
+  Bytes expected = fixture::EmptyDestination(f, 88200);
+  fixture::LayEdit(expected, f, a, 0, 88200, 0, 0.0);
+  EXPECT_EQ(fixture::ReadFile(dir.Path("out.wav")), expected);
+}
+
+TEST(Run, ReportsTasksInWriteOrderWithTheirFileNumbers) {
+  TempDir dir;
+  const Format f{8000, 24, 1};
+  WriteNoise(dir, "a.wav", f, 100, 3);
+  const fixture::RunResult r = fixture::RunTask(
+      dir, "using_samples\ndest\tout.wav\nsrc\ta.wav\nins\t20\nsrc\ta.wav\nins\t5\nlvl\t-1.5\n"
+           "src\ta.wav\nins\t10\nxin\t30\n");
+  EXPECT_EQ(r.output,
+            "Reading time values as samples.\n\nRead 3 entries in task file\n\n"
+            "Task 2\tInsert point 5 samples\n\tFile a.wav\n\tRead start 0 samples\n"
+            "\tRead length 100 samples\n\tLevel -1.500 dB\n\tDone\n\n"
+            "Task 3\tInsert point 10 samples\n\tFile a.wav\n\tRead start 30 samples\n"
+            "\tRead length 70 samples\n\tLevel 0.000 dB\n\tDone\n\n"
+            "Task 1\tInsert point 20 samples\n\tFile a.wav\n\tRead start 0 samples\n"
+            "\tRead length 100 samples\n\tLevel 0.000 dB\n\tDone\n\n"
+            "Built\tout.wav\n\tLength 120 samples\n\tBits 24\n\tChannels 1\n\tSample rate 8000\n\n");
+}
+
+// One task, written in seconds and in frames, over every supported format:
+// lead-in silence, an overlap won by the later edit, an appended edit, a
+// gap that reads as zero, and levels.
+TEST(Run, BuildsTheDestinationByteForByte) {
+  const Format formats[] = {{8000, 16, 1}, {8000, 16, 2}, {8000, 24, 1}, {8000, 24, 2}};
+  const char* const seconds_task =
+      "dest\tout.wav\nsrc\ta.wav\nins\t0.5\nxin\t0.1\nxout\t0.6\nlvl\t-6.5\n"
+      "src\tb.wav\nins\t0.75\nlvl\t2\nsrc\tc.wav\nxout\t0.25\nsrc\ta.wav\nins\t2\nxin\t0.9\nlvl\t23.9\n";
+  const char* const frames_task =
+      "using_samples\ndest\tout.wav\nsrc\ta.wav\nins\t4000\nxin\t800\nxout\t4800\nlvl\t-6.5\n"
+      "src\tb.wav\nins\t6000\nlvl\t2\nsrc\tc.wav\nxout\t2000\nsrc\ta.wav\nins\t16000\nxin\t7200\nlvl\t23.9\n";
+  for (const Format& f : formats) {
+    for (const char* task : {seconds_task, frames_task}) {
+      SCOPED_TRACE(std::to_string(f.bits) + " bits, " + std::to_string(f.channels) + " channels, " +
+                   (task == frames_task ? "frames" : "seconds"));
+      TempDir dir;
+      const auto a = WriteNoise(dir, "a.wav", f, 8000, 10);
+      const auto b = WriteNoise(dir, "b.wav", f, 4000, 11);
+      const auto c = WriteNoise(dir, "c.wav", f, 4000, 12);
+      const fixture::RunResult r = fixture::RunTask(dir, task);
+      ASSERT_EQ(r.status, 0) << r.output;
+      Bytes expected = fixture::EmptyDestination(f, 16800);
+      fixture::LayEdit(expected, f, a, 800, 4000, 4000, -6.5);
+      fixture::LayEdit(expected, f, b, 0, 4000, 6000, 2.0);
+      fixture::LayEdit(expected, f, c, 0, 2000, 10000, 0.0);
+      fixture::LayEdit(expected, f, a, 7200, 800, 16000, double(23.9f));
+      EXPECT_EQ(fixture::ReadFile(dir.Path("out.wav")), expected);
+    }
+  }
+}
+
+TEST(Run, ReplacesAnExistingDestination) {
+  TempDir dir;
+  const Format f{44100, 16, 1};
+  const auto a = WriteNoise(dir, "a.wav", f, 300, 5);
+  fixture::WriteFile(dir.Path("out.wav"), Bytes(100000, 0x55));
+  const fixture::RunResult r = fixture::RunTask(dir, "using_samples\ndest\tout.wav\nsrc\ta.wav\n");
+  ASSERT_EQ(r.status, 0);
+  Bytes expected = fixture::EmptyDestination(f, 300);
+  fixture::LayEdit(expected, f, a, 0, 300, 0, 0.0);
+  EXPECT_EQ(fixture::ReadFile(dir.Path("out.wav")), expected);
+}
+
+// A reader that is no part of this project decodes what the header declares.
+TEST(Run, IndependentReaderDecodesTheDestination) {
+  if (std::system("command -v sox >/dev/null 2>&1") != 0) GTEST_SKIP() << "sox is not installed";
+  TempDir dir;
+  const Format f{48000, 24, 2};
+  const auto a = WriteNoise(dir, "a.wav", f, 4800, 21);
+  const auto b = WriteNoise(dir, "b.wav", f, 4800, 22);
+  const fixture::RunResult r = fixture::RunTask(
+      dir, "dest\tout.wav\nsrc\ta.wav\nins\t0.01\nlvl\t-3\nsrc\tb.wav\nxin\t0.05\n");
+  ASSERT_EQ(r.status, 0) << r.output;
+  const std::string command = "cd '" + dir.path + "' && sox -V1 out.wav -t raw -e signed-integer -b 24 -L out.raw";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::vector<int32_t> expected(size_t(480) * 2, 0);
+  const auto first = fixture::Levelled(a, -3.0, 24);
+  expected.insert(expected.end(), first.begin(), first.end());
+  expected.insert(expected.end(), b.begin() + 2400 * 2, b.end());
+  EXPECT_EQ(fixture::DecodeSamples(fixture::ReadFile(dir.Path("out.raw")), 24), expected);
+}
+
+}  // namespace

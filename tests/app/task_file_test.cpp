@@ -1,0 +1,276 @@
+// Task-file parsing, checked on the filled table, and the parser's refusals,
+// checked on the real binary.
+#include "app/task_file.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "support/run_binary.h"
+#include "support/task_fixture.h"
+#include "support/wav_fixture.h"
+
+namespace {
+
+using fixture::RunTask;
+using fixture::TempDir;
+
+// Parses `text` as a task file into a table holding every default.
+fixture::Parsed Parse(const std::string& text) {
+  TempDir dir;
+  return fixture::ParseTask(dir.path, text);
+}
+
+TEST(TaskFile, WorkedExampleParsesToItsValues) {
+  const fixture::Parsed p = Parse(
+      "using_samples\ndest\tout.wav\nsrc\tintro.wav\nxout\t441000\nsrc\ttake2.wav\n"
+      "xin\t44100\nlvl\t-3.1\nxf\t200\t1\nsrc\tbed.wav\nins\t0\n");
+  const EditTable& t = *p.table;
+  EXPECT_EQ(p.output, "Reading time values as samples.\n");
+  EXPECT_EQ(t.time_unit, kFrames);
+  EXPECT_EQ(t.entry_count, 3);
+  EXPECT_STREQ(t.destination_path, "out.wav");
+  EXPECT_STREQ(t.source_path[0], "intro.wav");
+  EXPECT_EQ(t.xin[0], 0.0);
+  EXPECT_EQ(t.xout[0], 441000.0);
+  EXPECT_EQ(t.append[0], 1);
+  EXPECT_STREQ(t.source_path[1], "take2.wav");
+  EXPECT_EQ(t.xin[1], 44100.0);
+  EXPECT_EQ(t.xout[1], 0.0);
+  EXPECT_EQ(t.level_db[1], -3.0999999046325684);
+  EXPECT_EQ(t.width_ms[1], 200.0f);
+  EXPECT_EQ(t.xf_type[1], 1);
+  EXPECT_EQ(t.append[1], 1);
+  EXPECT_STREQ(t.source_path[2], "bed.wav");
+  EXPECT_EQ(t.ins[2], 0.0);
+  EXPECT_EQ(t.append[2], 0);
+  EXPECT_EQ(t.level_db[2], 0.0);
+  EXPECT_EQ(t.width_ms[2], 100.0f);
+  EXPECT_EQ(t.xf_type[2], 0);
+  EXPECT_EQ(t.append[3], 1);  // unused slots keep their defaults
+}
+
+TEST(TaskFile, UsingSamplesCountsOnlyAsFirstToken) {
+  EXPECT_EQ(Parse("\n\n\tusing_samples\nsrc\ta.wav\n").table->time_unit, kFrames);
+  EXPECT_EQ(Parse("src\ta.wav\nusing_samples\n").table->time_unit, kSeconds);
+  EXPECT_EQ(Parse("using_samples\r\nsrc\ta.wav\r\n").table->time_unit, kSeconds);
+}
+
+TEST(TaskFile, CarriageReturnsStayInTokens) {
+  const fixture::Parsed p = Parse("dest\tout.wav\r\nsrc\ta.wav\r\nxin\t1.5\r\nins\tapp\r\n");
+  const EditTable& t = *p.table;
+  EXPECT_STREQ(t.destination_path, "out.wav\r");
+  EXPECT_STREQ(t.source_path[0], "a.wav\r");
+  EXPECT_EQ(t.xin[0], 1.5);
+  EXPECT_EQ(t.ins[0], 0.0);  // "app\r" is a number token, not "app"
+  EXPECT_EQ(t.append[0], 0);
+}
+
+TEST(TaskFile, TokensFollowTabsAndLineFeedsOnly) {
+  // Values on their own lines, pairs sharing a line, a zero byte ending the
+  // text, and spaces inside one token.
+  std::string text = "src\nmy take.wav\txin\t2\tins\n7\nsrc\tb.wav";
+  text += '\0';
+  text += "\nsrc\tc.wav\n";
+  const fixture::Parsed p = Parse(text + "xf    200     1\n");
+  const EditTable& t = *p.table;
+  EXPECT_EQ(t.entry_count, 2);
+  EXPECT_STREQ(t.source_path[0], "my take.wav");
+  EXPECT_EQ(t.xin[0], 2.0);
+  EXPECT_EQ(t.ins[0], 7.0);
+  EXPECT_EQ(t.append[0], 0);
+  EXPECT_EQ(Parse("").table->entry_count, 0);
+  EXPECT_EQ(Parse("\n\t\n").table->entry_count, 0);
+  EXPECT_EQ(Parse("src\ta.wav\nxf    200     1\n").table->xf_type[0], 0);
+}
+
+TEST(TaskFile, ValueThatSpellsALaterKeywordIsObeyedToo) {
+  const fixture::Parsed trim = Parse("src\ttrim\t5\n");
+  EXPECT_STREQ(trim.table->source_path[0], "trim");
+  EXPECT_EQ(trim.table->trim[0], 5.0);
+  const fixture::Parsed dest = Parse("src\tdest\tout.wav\n");
+  EXPECT_STREQ(dest.table->source_path[0], "dest");
+  EXPECT_STREQ(dest.table->destination_path, "out.wav");
+  // An earlier keyword in value position is only a value.
+  const fixture::Parsed xin = Parse("src\ta.wav\ntrim\txin\t3\n");
+  EXPECT_EQ(xin.table->xin[0], 0.0);
+  EXPECT_EQ(xin.table->entry_count, 1);
+}
+
+TEST(TaskFile, LastOccurrenceWins) {
+  const fixture::Parsed p = Parse(
+      "dest\tfirst.wav\nsrc\ta.wav\nxin\t1\nxin\t2\nlvl\t-3\ndest\tsecond.wav\nlvl\t-4\nlvl\t30\n"
+      "ins\t5\nins\tapp\n");
+  const EditTable& t = *p.table;
+  EXPECT_STREQ(t.destination_path, "second.wav");
+  EXPECT_EQ(t.xin[0], 2.0);
+  EXPECT_EQ(t.level_db[0], -4.0);  // dest does not close the entry; 30 is ignored
+  EXPECT_EQ(t.ins[0], 5.0);        // "app" keeps the number but appends
+  EXPECT_EQ(t.append[0], 1);
+}
+
+TEST(TaskFile, NumbersReadTheirLeadingPrefix) {
+  const fixture::Parsed p = Parse("src\ta.wav\nxin\t1.5s\nxout\tabc\ntrim\t0x10\nins\t  2e1\n");
+  const EditTable& t = *p.table;
+  EXPECT_EQ(t.xin[0], 1.5);
+  EXPECT_EQ(t.xout[0], 0.0);
+  EXPECT_EQ(t.trim[0], 16.0);
+  EXPECT_EQ(t.ins[0], 20.0);
+}
+
+TEST(TaskFile, LevelIsRoundedToFloatAndKeptBelowTheCeiling) {
+  struct Case { const char* token; double level; };
+  const Case cases[] = {
+      {"23.9", 23.899999618530273}, {"24", -1.0},      {"23.99999999", -1.0},
+      {"-200", -200.0},             {"abc", 0.0},      {"nan", -1.0},
+      {"1e300", -1.0},              {"-1e300", -INFINITY}, {"-3.1", -3.0999999046325684},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.token);
+    const fixture::Parsed p = Parse(std::string("src\ta.wav\nlvl\t-1\nlvl\t") + c.token + "\n");
+    EXPECT_EQ(p.table->level_db[0], c.level);
+    EXPECT_EQ(p.output, "");
+  }
+}
+
+TEST(TaskFile, CrossfadeWidthAndType) {
+  struct Case { const char* values; float width; int32_t type; bool invalid; };
+  const Case cases[] = {
+      {"200\t1", 200.0f, 1, false},  {"200\t0", 200.0f, 0, false},
+      {"200\t5", 200.0f, 0, true},   {"200\t-1", 200.0f, 0, true},
+      {"200\tabc", 200.0f, 0, false}, {"33.3\t1.5", 33.3f, 1, false},
+      {"-5\t4", -5.0f, 4, false},    {"7\t99999999999", 7.0f, 0, true},
+      {"nan\t2", NAN, 2, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.values);
+    const fixture::Parsed p = Parse(std::string("src\ta.wav\nxf\t") + c.values + "\n");
+    if (std::isnan(c.width)) {
+      EXPECT_TRUE(std::isnan(p.table->width_ms[0]));
+    } else {
+      EXPECT_EQ(p.table->width_ms[0], c.width);
+    }
+    EXPECT_EQ(p.table->xf_type[0], c.type);
+    EXPECT_EQ(p.output, c.invalid ? "Crossfade-type (parameter 2) is invalid\n" : "");
+  }
+}
+
+TEST(TaskFile, CrossfadeWithOnlyAWidthTakesTheNextToken) {
+  const fixture::Parsed p = Parse("src\ta.wav\nxf\t300\nsrc\tb.wav\n");
+  EXPECT_EQ(p.table->entry_count, 1);
+  EXPECT_EQ(p.table->width_ms[0], 300.0f);
+  EXPECT_EQ(p.table->xf_type[0], 0);
+  // At the end of the text a missing type or value leaves the fields alone.
+  const fixture::Parsed end = Parse("src\ta.wav\nxf\t2\t3\nxf\t250");
+  EXPECT_EQ(end.table->width_ms[0], 250.0f);
+  EXPECT_EQ(end.table->xf_type[0], 3);
+  EXPECT_EQ(Parse("src\ta.wav\nxin\t4\nxin").table->xin[0], 4.0);
+}
+
+// Refusals of the command line and the parser, run on the binary.
+TEST(TaskFileRefusals, PrintTheirMessageAndCreateNothing) {
+  const std::string long_name(128, 'n');
+  const std::string srcs512 = [] {
+    std::string s = "dest\tout.wav\n";
+    for (int i = 0; i < 513; ++i) s += "src\ta.wav\n";
+    return s;
+  }();
+  struct Case { const char* name; std::string text; std::string output; int status; };
+  const Case cases[] = {
+      {"no entries", "dest\tout.wav\n", "\nRead 0 entries in task file\n\nNo source tracks in task file\n", 1},
+      {"empty file", "", "\nRead 0 entries in task file\n\nNo source tracks in task file\n", 1},
+      {"no dest", "src\ta.wav\nxf\t1\t9\n",
+       "Crossfade-type (parameter 2) is invalid\n\nRead 1 entries in task file\n\n"
+       "No destination file given: add a dest line\n", 1},
+      {"xin first", "xin\t3\nsrc\ta.wav\n", "Command xin comes before the first src line\n", 1},
+      {"lvl last", "dest\tout.wav\nlvl", "Command lvl comes before the first src line\n", 1},
+      {"xf first", "xf\t10\t1\n", "Command xf comes before the first src line\n", 1},
+      {"short src", "src\tab\n", "Source track 1 appears to be too short or missing", 1},
+      {"empty src", "src\ta.wav\nsrc\nxin\t1\n", "Source track 2 appears to be too short or missing", 1},
+      {"src last", "src", "Source track 1 appears to be too short or missing", 1},
+      {"long src", "src\t" + long_name + "\n", "Source track 1 name is too long: at most 127 characters\n", 1},
+      {"short dest", "dest\tab\n", "Your destination name appears to be too short or missing\n", 1},
+      {"long dest", "dest\t" + long_name + "\n", "Your destination name is too long: at most 127 characters\n", 1},
+      {"513 sources", srcs512, "Too many source tracks: at most 512\n", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const fixture::RunResult r = RunTask(dir, c.text);
+    EXPECT_EQ(r.output, c.output);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_FALSE(fixture::FileExists(dir.Path("out.wav")));
+  }
+}
+
+TEST(TaskFileRefusals, TaskFileThatCannotBeRead) {
+  TempDir dir;
+  const auto run = [&](const std::vector<std::string>& args) {
+    return fixture::RunSplyceIn(dir.path, args);
+  };
+  fixture::RunResult r = run({});
+  EXPECT_EQ(r.output, "Cannot find file task.txt that holds your instructions\n");
+  EXPECT_EQ(r.status, 1);
+  r = run({"Help", "more", "args"});
+  EXPECT_EQ(r.output, "Cannot find file Help that holds your instructions\n");
+  EXPECT_EQ(r.status, 1);
+  r = run({std::string(128, 't')});
+  EXPECT_EQ(r.output, "Task file name is too long: at most 127 characters\n");
+  EXPECT_EQ(r.status, 1);
+  ASSERT_EQ(mkdir(dir.Path("adir").c_str(), 0755), 0);
+  r = run({"adir"});
+  EXPECT_EQ(r.output, "Cannot read file adir that holds your instructions\n");
+  EXPECT_EQ(r.status, 1);
+  fixture::WriteFile(dir.Path("big.txt"), fixture::Bytes(65537, '\n'));
+  r = run({"big.txt"});
+  EXPECT_EQ(r.output, "Task file big.txt is larger than 65536 bytes\n");
+  EXPECT_EQ(r.status, 1);
+  fixture::WriteFile(dir.Path("full.txt"), fixture::Bytes(65536, '\n'));
+  r = run({"full.txt"});
+  EXPECT_EQ(r.output, "\nRead 0 entries in task file\n\nNo source tracks in task file\n");
+}
+
+TEST(CommandLine, HelpPrintsTheHelpTextAndExitsWithOne) {
+  const char* const lines[] = {
+      "\nSplyce version 2.21 (2f)", "\nHelp...",
+      "You may run the program with an argument specifying the controlling text file.",
+      "Otherwise, the program will look for task.txt.",
+      "\nCommands (placed at the start of a line):", "\t'src' to specify a source file.",
+      "\t'xin' to set source file copy start. Omitting assumes 0.",
+      "\t'xout' to set source file copy stop. Omitting assumes end of file",
+      "\t'trim' to modify xout.", "\t'ins' to set the insert point in the destination file.",
+      "\tOmitting 'ins' assumes the current edit will be appended to previous.",
+      "\t'lvl' to set the volume level of source.  Omitting sets it to 0 dB.",
+      "\t'dest' to specify the destination file.",
+      "\nAfter a command use a tab and then enter a value in seconds or a filename\nas appropriate.",
+      "\nIf you prefer to enter sample values, type using_samples on the first line\nof the task file.",
+      "\nOperation:", "\nxin, xout, trim and ins commands are placed on lines below the src command.",
+      "\nOnly one dest command is needed per text file.",
+      "\nEntries get re-sorted by insert values and earliest get written first.",
+      "New edits overwrite overhanging previous edits.",
+      "\nAll source tracks must be of the same bits, samplerate, and channels.",
+      "Supported are 16 or 24 bits, 1 or 2 channels, and .wav files only.",
+      "The destination track will match the source track specifications.",
+      "\nCrossfades are added with the command 'xf' followed by a tab",
+      "and the width in milliseconds, followed by a tab and a type 1, 2, or 3.",
+      "\nType 1 achieves an equal mix of both tracks at the splice point.",
+      "\nType 2 achieves an equal mix without power compensation",
+      "\nWith type 3, the decay of the file to the left of the splice is slow",
+      "at first and then more rapid with time.",
+      "\nWith type 4, the decay is fast at first and then slower with time",
+      "\nExample: A 200 msec type 1 crossfade:", "xf    200     1\n"};
+  std::string expected;
+  for (const char* line : lines) expected += std::string(line) + "\n";
+  for (const char* arg : {"help", "-h"}) {
+    SCOPED_TRACE(arg);
+    TempDir dir;
+    const fixture::RunResult r = fixture::RunSplyceIn(dir.path, {arg, "ignored"});
+    EXPECT_EQ(r.output, expected);
+    EXPECT_EQ(r.status, 1);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,55 @@
+#include "support/destination_model.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace fixture {
+
+Bytes EmptyDestination(const Format& f, int32_t total) {
+  const uint32_t data = uint32_t(total) * uint32_t(f.BlockAlign());
+  Bytes out;
+  PutTag(out, "RIFF");
+  PutU32(out, data + 36);
+  PutTag(out, "WAVE");
+  PutTag(out, "fmt ");
+  PutU32(out, 16);
+  PutU16(out, 1);
+  PutU16(out, uint32_t(f.channels));
+  PutU32(out, uint32_t(f.rate));
+  PutU32(out, uint32_t(f.rate) * uint32_t(f.BlockAlign()));
+  PutU16(out, uint32_t(f.BlockAlign()));
+  PutU16(out, uint32_t(f.bits));
+  PutTag(out, "data");
+  PutU32(out, data);
+  out.resize(out.size() + 2 * size_t(data), 0);
+  return out;
+}
+
+std::vector<int32_t> Levelled(const std::vector<int32_t>& samples, double level_db, int32_t bits) {
+  if (level_db == 0.0) return samples;
+  const double gain = std::pow(10.0, level_db / 20.0);
+  std::vector<int32_t> out;
+  for (int32_t v : samples) {
+    // Scaling a 16-bit sample by 256 and back is exact, so the product on the
+    // sample's own scale rounds the same way.
+    const long double y = (long double)v * gain;
+    const int64_t wrapped = std::fabs(y) < 2147483648.0L ? int64_t(y) : INT32_MIN;
+    const int64_t range = int64_t(1) << bits;
+    int64_t low = wrapped % range;
+    if (low < 0) low += range;
+    out.push_back(int32_t(low >= range / 2 ? low - range : low));
+  }
+  return out;
+}
+
+void LayEdit(Bytes& destination, const Format& f, const std::vector<int32_t>& samples,
+             int32_t read_start, int32_t frames, int32_t insert, double level_db) {
+  const auto first = samples.begin() + int64_t(read_start) * f.channels;
+  const std::vector<int32_t> part(first, first + int64_t(frames) * f.channels);
+  const Bytes bytes = EncodeSamples(Levelled(part, level_db, f.bits), f.bits);
+  const size_t at = 44 + size_t(insert) * size_t(f.BlockAlign());
+  if (destination.size() < at + bytes.size()) destination.resize(at + bytes.size(), 0);
+  std::memcpy(destination.data() + at, bytes.data(), bytes.size());
+}
+
+}  // namespace fixture

@@ -1,0 +1,134 @@
+#include "support/wav_fixture.h"
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+namespace fixture {
+
+void PutU16(Bytes& out, uint32_t v) {
+  out.push_back(uint8_t(v & 0xFF));
+  out.push_back(uint8_t((v >> 8) & 0xFF));
+}
+
+void PutU32(Bytes& out, uint32_t v) {
+  for (int shift = 0; shift < 32; shift += 8) out.push_back(uint8_t((v >> shift) & 0xFF));
+}
+
+void PutTag(Bytes& out, const char* tag) {
+  for (int i = 0; i < 4; ++i) out.push_back(uint8_t(tag[i]));
+}
+
+void PutSample(Bytes& out, int32_t value, int32_t bits) {
+  const uint32_t u = static_cast<uint32_t>(value);
+  for (int shift = 0; shift < bits; shift += 8) out.push_back(uint8_t((u >> shift) & 0xFF));
+}
+
+Bytes EncodeSamples(const std::vector<int32_t>& samples, int32_t bits) {
+  Bytes out;
+  for (int32_t s : samples) PutSample(out, s, bits);
+  return out;
+}
+
+std::vector<int32_t> DecodeSamples(const Bytes& audio, int32_t bits) {
+  const size_t width = size_t(bits / 8);
+  std::vector<int32_t> out;
+  for (size_t i = 0; i + width <= audio.size(); i += width) {
+    uint32_t u = 0;
+    for (size_t b = 0; b < width; ++b) u |= uint32_t(audio[i + b]) << (8 * b);
+    const int64_t range = int64_t(1) << bits;
+    int64_t v = int64_t(u);
+    if (v >= range / 2) v -= range;
+    out.push_back(int32_t(v));
+  }
+  return out;
+}
+
+Bytes MakeWav(const WavSpec& spec, const Bytes& audio) {
+  const bool extensible = spec.format_code == 0xFFFE;
+  const uint32_t fmt_size = extensible ? 40 : 16;
+  const uint32_t block_align = uint32_t(spec.channels * spec.bits / 8);
+  Bytes out;
+  PutTag(out, "RIFF");
+  PutU32(out, 0);  // patched below
+  PutTag(out, "WAVE");
+  PutTag(out, "fmt ");
+  PutU32(out, fmt_size);
+  PutU16(out, spec.format_code);
+  PutU16(out, uint32_t(spec.channels));
+  PutU32(out, uint32_t(spec.sample_rate));
+  PutU32(out, uint32_t(spec.sample_rate) * block_align);
+  PutU16(out, block_align);
+  PutU16(out, uint32_t(spec.bits));
+  if (extensible) {
+    PutU16(out, 22);                    // extension size
+    PutU16(out, uint32_t(spec.bits));   // valid bits
+    PutU32(out, spec.channels == 2 ? 3u : 4u);  // channel mask
+    PutU32(out, 1);                     // PCM sub-format GUID, first field
+    const uint8_t guid_rest[12] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+                                   0x80, 0x00, 0x00, 0xAA, 0x00, 0x38};
+    out.insert(out.end(), guid_rest, guid_rest + 12);
+  }
+  if (spec.extra_chunk_bytes > 0) {
+    PutTag(out, "LIST");
+    PutU32(out, uint32_t(spec.extra_chunk_bytes));
+    out.insert(out.end(), size_t(spec.extra_chunk_bytes), uint8_t('x'));
+  }
+  PutTag(out, "data");
+  PutU32(out, uint32_t(audio.size()));
+  out.insert(out.end(), audio.begin(), audio.end());
+  out.insert(out.end(), spec.trailing.begin(), spec.trailing.end());
+  const uint32_t riff_size = uint32_t(out.size() - 8);
+  for (int i = 0; i < 4; ++i) out[size_t(4 + i)] = uint8_t((riff_size >> (8 * i)) & 0xFF);
+  return out;
+}
+
+std::vector<int32_t> NoiseSamples(int32_t frames, int32_t channels, int32_t bits,
+                                  uint32_t seed) {
+  std::vector<int32_t> out;
+  uint32_t state = seed * 2654435761u + 12345u;
+  const int64_t range = int64_t(1) << bits;
+  for (int64_t i = 0; i < int64_t(frames) * channels; ++i) {
+    state = state * 1664525u + 1013904223u;  // LCG: repeatable across runs
+    int64_t v = int64_t(state >> (32 - bits));
+    if (v >= range / 2) v -= range;
+    out.push_back(int32_t(v));
+  }
+  return out;
+}
+
+std::vector<int32_t> RampSamples(int32_t frames, int32_t channels, int32_t bits,
+                                 int32_t offset) {
+  std::vector<int32_t> out;
+  const int64_t range = int64_t(1) << bits;
+  for (int32_t f = 0; f < frames; ++f) {
+    for (int32_t c = 0; c < channels; ++c) {
+      int64_t v = (int64_t(f) * 7 + int64_t(c) * 1000 + offset) % range;
+      if (v < 0) v += range;
+      if (v >= range / 2) v -= range;
+      out.push_back(int32_t(v));
+    }
+  }
+  return out;
+}
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) throw std::runtime_error("cannot write " + path);
+  out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+Bytes ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace fixture

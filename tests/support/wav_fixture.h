@@ -1,0 +1,53 @@
+// Builds WAV files for tests byte by byte, independently of the code under test.
+#ifndef SPLYCE_TESTS_SUPPORT_WAV_FIXTURE_H
+#define SPLYCE_TESTS_SUPPORT_WAV_FIXTURE_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace fixture {
+
+using Bytes = std::vector<uint8_t>;
+
+struct WavSpec {
+  int32_t sample_rate = 44100;
+  int32_t bits = 16;
+  int32_t channels = 2;
+  uint16_t format_code = 1;  // 0xFFFE for the extensible kind
+  // Extra chunk of this many payload bytes between "fmt " and "data".
+  int32_t extra_chunk_bytes = 0;
+  // Bytes appended after the audio (a trailing chunk or junk).
+  Bytes trailing;
+};
+
+// Little-endian appenders.
+void PutU16(Bytes& out, uint32_t v);
+void PutU32(Bytes& out, uint32_t v);
+void PutTag(Bytes& out, const char* tag);
+
+// Encodes one sample value (on its own width's scale) little-endian.
+void PutSample(Bytes& out, int32_t value, int32_t bits);
+
+// Interleaved samples (frame by frame, left then right) -> audio bytes.
+Bytes EncodeSamples(const std::vector<int32_t>& samples, int32_t bits);
+// Audio bytes -> interleaved samples, sign-extended on their own width's scale.
+std::vector<int32_t> DecodeSamples(const Bytes& audio, int32_t bits);
+
+// A whole WAV file: header laid out per `spec`, then `audio`, then trailing.
+Bytes MakeWav(const WavSpec& spec, const Bytes& audio);
+
+// Deterministic pseudo-random interleaved samples over the full range of `bits`.
+std::vector<int32_t> NoiseSamples(int32_t frames, int32_t channels, int32_t bits,
+                                  uint32_t seed);
+// A ramp: sample of frame f, channel c = (f * 7 + c * 1000 + offset), wrapped to width.
+std::vector<int32_t> RampSamples(int32_t frames, int32_t channels, int32_t bits,
+                                 int32_t offset);
+
+void WriteFile(const std::string& path, const Bytes& bytes);
+Bytes ReadFile(const std::string& path);
+bool FileExists(const std::string& path);
+
+}  // namespace fixture
+
+#endif  // SPLYCE_TESTS_SUPPORT_WAV_FIXTURE_H
