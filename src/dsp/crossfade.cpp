@@ -13,11 +13,12 @@ namespace {
 // Gain curves, by crossfade type.
 constexpr int32_t kCurveEqualPower = 1;  // cos out, sin in
 constexpr int32_t kCurveLinear = 2;      // 1 - M out, M in
-constexpr int32_t kCurveSlowStart = 3;   // cos out, 1 - cos in
-constexpr int32_t kCurveFastStart = 4;   // 1 - sin out, sin in
-// Angle reached at M = 1 (radians): the ten-digit value, deliberately not pi/2
-// to full precision, since it decides the last unit of some results.
-constexpr long double kQuarterTurn = 1.570796327L;
+constexpr int32_t kCurveSlowStart = 3;   // cos out, 1 - cos in: falls slowly at first
+constexpr int32_t kCurveFastStart = 4;   // 1 - sin out, sin in: falls fast at first
+// Angle reached at M = 1 (radians): the ten-digit value as a double,
+// deliberately not pi/2 to full precision, since it decides the last unit of
+// some results. It is widened when multiplied by the extended-precision M.
+constexpr double kQuarterTurn = 1.570796327;
 const char kDataTag[] = "data";
 constexpr int32_t kDataTagBytes = 4;
 // Largest |frames x block align| taken exactly (bytes); anything farther lies

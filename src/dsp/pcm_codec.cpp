@@ -49,7 +49,7 @@ int32_t Get16(const uint8_t* p) {
 // Decodes one little-endian 24-bit sample, sign-extended without touching bit 31.
 int32_t Get24(const uint8_t* p) {
   const int32_t v = int32_t(p[0]) | int32_t(p[1]) << kByte1Shift |
-                    int32_t(p[2]) << (kByte2Shift);
+                    int32_t(p[2]) << kByte2Shift;
   return (v ^ kSign24) - kSign24;
 }
 

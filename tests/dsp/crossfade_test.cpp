@@ -1,1 +1,326 @@
+#include "dsp/crossfade.h"
+
 #include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "support/run_binary.h"
+#include "support/wav_fixture.h"
+
+namespace {
+
+using fixture::Bytes;
+using Samples = std::vector<int32_t>;
+
+constexpr int32_t kHeaderBytes = 44;
+
+// One crossfade call in a fresh directory: its files, format and arguments.
+struct Splice {
+  int32_t bits = 16;
+  int32_t channels = 1;
+  int32_t insert = 0;
+  int32_t read_start = 0;
+  int32_t width = 0;
+  int32_t type = 2;
+  double level = 0.0;
+};
+
+// Writes a WAV of the splice's format holding `samples` (interleaved).
+void WriteWav(const std::string& path, const Splice& s, const Samples& samples) {
+  fixture::WavSpec spec;
+  spec.bits = s.bits;
+  spec.channels = s.channels;
+  fixture::WriteFile(path, fixture::MakeWav(spec, fixture::EncodeSamples(samples, s.bits)));
+}
+
+// Gives the clip a fresh 44-byte header, runs CROSSFADE on dest.wav and
+// src.wav and returns the status; `output` receives standard output.
+int32_t RunSplice(const fixture::TempDir& dir, const Splice& s, std::string* output) {
+  fixture::WavSpec spec;
+  spec.bits = s.bits;
+  spec.channels = s.channels;
+  fixture::WriteFile(dir.Path("xfade_temp.wav"), fixture::MakeWav(spec, {}));
+  testing::internal::CaptureStdout();
+  const int32_t status =
+      CROSSFADE(s.insert, s.read_start, s.width, s.type, dir.Path("dest.wav").c_str(),
+                dir.Path("src.wav").c_str(), dir.Path("xfade_temp.wav").c_str(), s.channels,
+                s.bits / 8, s.level);
+  *output = testing::internal::GetCapturedStdout();
+  return status;
+}
+
+// Returns the clip's samples after its header, on their own width's scale.
+Samples ClipSamples(const fixture::TempDir& dir, const Splice& s) {
+  const Bytes clip = fixture::ReadFile(dir.Path("xfade_temp.wav"));
+  EXPECT_EQ(clip.size(), size_t(kHeaderBytes + s.width * s.channels * s.bits / 8));
+  return fixture::DecodeSamples(Bytes(clip.begin() + kHeaderBytes, clip.end()), s.bits);
+}
+
+// The gain curves written out directly: M in long double, the angle rounded
+// to double, gains rounded to double where they are stored.
+void ReferenceGains(const Splice& s, int32_t k, double* out, double* in) {
+  const long double m = static_cast<long double>(k) / s.width;
+  const double angle = static_cast<double>(m * 1.570796327L);
+  const long double one = 1.0L;
+  switch (s.type) {
+    case 1: *out = std::cos(angle); *in = std::sin(angle); break;
+    case 2: *out = double(one - m); *in = double(one - (one - m)); break;
+    case 3: *out = std::cos(angle); *in = double(one - std::cos(angle)); break;
+    default: *out = double(one - std::sin(angle)); *in = double(one - (one - std::sin(angle)));
+  }
+  if (s.level != 0.0) *in = double(*in * static_cast<long double>(std::pow(10.0, s.level / 20.0)));
+}
+
+// The expected clip: frame k mixes destination frame insert - H + k with
+// source frame read_start - H + k; frames outside a file are silent.
+Samples ReferenceClip(const Splice& s, const Samples& dest, const Samples& src) {
+  const int32_t scale = s.bits == 16 ? 256 : 1;
+  const int32_t half = s.width / 2;
+  Samples clip;
+  for (int32_t k = 0; k < s.width; ++k) {
+    double out = 0, in = 0;
+    ReferenceGains(s, k, &out, &in);
+    for (int32_t c = 0; c < s.channels; ++c) {
+      const size_t d = size_t((s.insert - half + k) * s.channels + c);
+      const size_t r = size_t((s.read_start - half + k) * s.channels + c);
+      const long double dv = d < dest.size() ? dest[d] * scale : 0;
+      const long double sv = r < src.size() ? src[r] * scale : 0;
+      const long double y = (dv * out + sv * in) / scale;
+      const int64_t v = static_cast<int64_t>(std::trunc(y));
+      const int64_t range = int64_t(1) << s.bits;  // wrap to the width, as a file holds it
+      clip.push_back(int32_t(((v % range) + range + range / 2) % range - range / 2));
+    }
+  }
+  return clip;
+}
+
+// Clips of noise against the reference for every format, type and level.
+TEST(Crossfade, MixesEveryFormatTypeAndLevel) {
+  const int32_t kFrames = 3000;
+  for (int32_t bits : {16, 24}) {
+    for (int32_t channels : {1, 2}) {
+      fixture::TempDir dir;
+      Splice s;
+      s.bits = bits;
+      s.channels = channels;
+      const Samples dest = fixture::NoiseSamples(kFrames, channels, bits, 1);
+      const Samples src = fixture::NoiseSamples(kFrames, channels, bits, 2);
+      WriteWav(dir.Path("dest.wav"), s, dest);
+      WriteWav(dir.Path("src.wav"), s, src);
+      for (int32_t type = 1; type <= 4; ++type) {
+        for (double level : {0.0, -6.5, 3.0, 23.899999618530273}) {
+          SCOPED_TRACE(testing::Message() << bits << "-bit, " << channels << " ch, type " << type
+                                          << ", " << level << " dB");
+          s.type = type;
+          s.level = level;
+          s.width = 1025;
+          s.insert = 1500;
+          s.read_start = 1200;
+          std::string output;
+          ASSERT_EQ(RunSplice(dir, s, &output), kCrossfadeOk);
+          EXPECT_EQ(output, "");
+          const Samples clip = ClipSamples(dir, s);
+          EXPECT_EQ(clip, ReferenceClip(s, dest, src));
+          // The first frame is destination frame insert - H, untouched.
+          const size_t first = size_t((s.insert - s.width / 2) * channels);
+          EXPECT_EQ(Samples(clip.begin(), clip.begin() + channels),
+                    Samples(dest.begin() + long(first), dest.begin() + long(first) + channels));
+        }
+      }
+    }
+  }
+}
+
+// Widths around the block size; the clip holds exactly W frames after its header.
+TEST(Crossfade, WritesWidthFramesInBlocks) {
+  fixture::TempDir dir;
+  Splice s;
+  s.channels = 2;
+  const Samples dest = fixture::NoiseSamples(6000, 2, 16, 3);
+  const Samples src = fixture::NoiseSamples(6000, 2, 16, 4);
+  WriteWav(dir.Path("dest.wav"), s, dest);
+  WriteWav(dir.Path("src.wav"), s, src);
+  for (int32_t width : {0, 1, 1024, 1025, 4410}) {
+    SCOPED_TRACE(testing::Message() << "W " << width);
+    s.width = width;
+    s.insert = 3000;
+    s.read_start = 2500;
+    std::string output;
+    ASSERT_EQ(RunSplice(dir, s, &output), kCrossfadeOk);
+    EXPECT_EQ(ClipSamples(dir, s), ReferenceClip(s, dest, src));
+  }
+}
+
+// Destination and source both hold 100 frames.
+TEST(Crossfade, ChecksTheFirstFrameOfEachWindow) {
+  struct Case { const char* name; int32_t insert, read_start, width, status; const char* output; };
+  const Case kCases[] = {
+      {"read start 0", 50, 0, 2, 2, "Invalid crossfade for source file\n"},
+      {"insert below H", 9, 10, 20, 1, "Invalid crossfade for destination file\n"},
+      {"both below H", 9, 9, 20, 1, "Invalid crossfade for destination file\n"},
+      {"insert exactly H", 10, 10, 20, 0, ""},
+      {"destination window at its end", 110, 10, 20, 0, ""},
+      {"source window at its end", 10, 110, 20, 0, ""},
+      {"destination window past its end", 111, 10, 20, 1, "Invalid crossfade for destination file\n"},
+      {"source window past its end", 10, 111, 20, 2, "Invalid crossfade for source file\n"},
+      {"W 0 at frame 0", 0, 0, 0, 0, ""},
+      {"offset that wraps in 32 bits", 1073741834, 0, 0, 1, "Invalid crossfade for destination file\n"},
+      {"negative offset that wraps", -1073741814, 0, 0, 1, "Invalid crossfade for destination file\n"},
+  };
+  fixture::TempDir dir;
+  Splice s;
+  s.channels = 2;
+  WriteWav(dir.Path("dest.wav"), s, fixture::NoiseSamples(100, 2, 16, 5));
+  WriteWav(dir.Path("src.wav"), s, fixture::NoiseSamples(100, 2, 16, 6));
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    s.insert = c.insert;
+    s.read_start = c.read_start;
+    s.width = c.width;
+    std::string output;
+    EXPECT_EQ(RunSplice(dir, s, &output), c.status);
+    EXPECT_EQ(output, c.output);
+    if (c.status != 0) s.width = 0;  // a failed call leaves the header alone
+    ClipSamples(dir, s);
+  }
+}
+
+TEST(Crossfade, ReportsTheFirstFileThatFails) {
+  const Bytes kNoData = {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'W', 'A', 'V', 'E', 'f', 'm', 't', ' '};
+  struct Case { const char* name; bool dest, src, clip_dir, dest_data, src_data; int32_t status;
+                const char* output; };
+  const Case kCases[] = {
+      {"all missing", false, false, false, true, true, 1, ""},
+      {"destination and source missing", false, false, true, true, true, 1, ""},
+      {"source and clip missing", true, false, false, true, true, 2, ""},
+      {"clip missing", true, true, false, true, true, 3, ""},
+      {"clip missing, no data tags", true, true, false, false, false, 3, ""},
+      {"no data tag anywhere", true, true, true, false, false, 1, "Data block not found error\n"},
+      {"no data tag in the source", true, true, true, true, false, 2, "Data block not found error\n"},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    fixture::TempDir dir;
+    Splice s;
+    s.insert = s.read_start = 10;
+    s.width = 4;
+    const Bytes wav = fixture::MakeWav({}, Bytes(400, 1));
+    if (c.dest) fixture::WriteFile(dir.Path("dest.wav"), c.dest_data ? wav : kNoData);
+    if (c.src) fixture::WriteFile(dir.Path("src.wav"), c.src_data ? wav : kNoData);
+    testing::internal::CaptureStdout();
+    const std::string clip = dir.Path(c.clip_dir ? "xfade_temp.wav" : "absent/xfade_temp.wav");
+    const int32_t status = CROSSFADE(10, 10, 4, 2, dir.Path("dest.wav").c_str(),
+                                     dir.Path("src.wav").c_str(), clip.c_str(), 2, 2, 0.0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.output);
+    EXPECT_EQ(status, c.status);
+    if (c.clip_dir) {
+      EXPECT_EQ(fixture::ReadFile(clip).size(), 0u);  // nothing appended
+    }
+  }
+}
+
+TEST(Crossfade, GainsOfTheCurves) {
+  struct Case { int32_t type, k, width; double level; double out, in; double tolerance; };
+  const Case kCases[] = {
+      {2, 99, 100, 0.0, 0.01, 0.99, 1e-15},
+      {2, 50, 100, 0.0, 0.5, 0.5, 0.0},
+      {2, 50, 100, 6.0, 0.5, 0.99763115748443976, 1e-15},
+      {1, 2205, 4410, 0.0, 0.70710678111, 0.70710678126, 1e-11},
+      {3, 50, 100, 0.0, 0.70710678111, 0.29289321889, 1e-11},
+      {4, 50, 100, 0.0, 0.29289321874, 0.70710678126, 1e-11},
+      {1, 0, 7, 6.0, 1.0, 0.0, 0.0},
+      {3, 0, 7, -6.0, 1.0, 0.0, 0.0},
+      {4, 0, 7, 20.0, 1.0, 0.0, 0.0},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(testing::Message() << "type " << c.type << ", k " << c.k << " of " << c.width
+                                    << ", " << c.level << " dB");
+    double out = -1, in = -1;
+    CrossfadeGains(c.type, c.k, c.width, std::pow(10.0, c.level / 20.0), c.level != 0.0, &out,
+                   &in);
+    EXPECT_NEAR(out, c.out, c.tolerance);
+    EXPECT_NEAR(in, c.in, c.tolerance);
+  }
+}
+
+// Mixed values at one clip frame of constant material: truncation toward
+// zero, extended precision and no limiting.
+TEST(Crossfade, MixesOneFrameExactly) {
+  struct Case { const char* name; int32_t bits, type, width, k, d, s; Bytes expected; };
+  const Case kCases[] = {
+      {"-1.5 truncates to -1", 16, 2, 4, 2, -3, 0, {0xFF, 0xFF}},
+      {"1.5 truncates to 1", 16, 2, 4, 2, 3, 0, {0x01, 0x00}},
+      {"just below 2 stays 1", 24, 2, 3, 1, 3, 0, {0x01, 0x00, 0x00}},
+      {"42426 wraps to -23110", 16, 1, 4410, 2205, 30000, 30000, {0xBA, 0xA5}},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    fixture::TempDir dir;
+    Splice s;
+    s.bits = c.bits;
+    s.type = c.type;
+    s.width = c.width;
+    s.insert = s.read_start = c.width;
+    WriteWav(dir.Path("dest.wav"), s, Samples(size_t(3 * c.width), c.d));
+    WriteWav(dir.Path("src.wav"), s, Samples(size_t(3 * c.width), c.s));
+    std::string output;
+    ASSERT_EQ(RunSplice(dir, s, &output), 0);
+    const Bytes clip = fixture::ReadFile(dir.Path("xfade_temp.wav"));
+    const size_t at = size_t(kHeaderBytes + c.k * c.bits / 8);
+    EXPECT_EQ(Bytes(clip.begin() + long(at), clip.begin() + long(at + c.expected.size())),
+              c.expected);
+  }
+}
+
+// A window that runs past a file's end mixes silence there; a trailing
+// partial frame is not audio.
+TEST(Crossfade, MixesSilencePastTheEndOfAFile) {
+  for (bool short_destination : {true, false}) {
+    SCOPED_TRACE(short_destination ? "destination ends early" : "source ends early");
+    fixture::TempDir dir;
+    Splice s;
+    s.bits = 24;
+    s.channels = 2;
+    s.width = 1100;
+    s.insert = s.read_start = 600;
+    const Samples full(2 * 2000, 4000000);
+    const Samples short_file(2 * 100, 4000000);
+    fixture::WavSpec spec;
+    spec.bits = 24;
+    spec.trailing = {0x7F, 0x7F, 0x7F, 0x7F, 0x7F};  // five bytes of a sixth
+    const Samples& dest = short_destination ? short_file : full;
+    const Samples& src = short_destination ? full : short_file;
+    const std::string short_path = dir.Path(short_destination ? "dest.wav" : "src.wav");
+    WriteWav(dir.Path("dest.wav"), s, dest);
+    WriteWav(dir.Path("src.wav"), s, src);
+    fixture::WriteFile(short_path, fixture::MakeWav(spec, fixture::EncodeSamples(short_file, 24)));
+    std::string output;
+    ASSERT_EQ(RunSplice(dir, s, &output), 0);
+    EXPECT_EQ(ClipSamples(dir, s), ReferenceClip(s, dest, src));
+  }
+}
+
+TEST(Crossfade, WritesSilenceForFormatsItCannotMix) {
+  struct Case { int32_t bits, channels; };
+  const Case kCases[] = {{8, 1}, {32, 2}, {24, 3}, {16, 4}};
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(testing::Message() << c.bits << "-bit, " << c.channels << " channels");
+    fixture::TempDir dir;
+    Splice s;
+    s.bits = c.bits;
+    s.channels = c.channels;
+    s.width = 1025;
+    s.insert = s.read_start = 600;
+    WriteWav(dir.Path("dest.wav"), s, fixture::NoiseSamples(2000, c.channels, c.bits, 9));
+    WriteWav(dir.Path("src.wav"), s, fixture::NoiseSamples(2000, c.channels, c.bits, 10));
+    std::string output;
+    ASSERT_EQ(RunSplice(dir, s, &output), 0);
+    const Bytes clip = fixture::ReadFile(dir.Path("xfade_temp.wav"));
+    EXPECT_EQ(Bytes(clip.begin() + kHeaderBytes, clip.end()),
+              Bytes(size_t(s.width * c.channels * c.bits / 8), 0));
+  }
+}
+
+}  // namespace

@@ -76,7 +76,7 @@ void CheckRoundTrip(int32_t bytes_per_sample, int32_t first, int32_t count) {
       bytes[size_t(i * bytes_per_sample + b)] = uint8_t(uint32_t(first + i) >> (8 * b));
     }
   }
-  std::vector<int32_t> samples(size_t(count));
+  std::vector<int32_t> samples(static_cast<size_t>(count));
   std::vector<int32_t> left(size_t(count) / 2), right(size_t(count) / 2);
   CHAR_TO_NUM32(bytes.data(), samples.data(), bytes_per_sample, count);
   CHAR_TO_NUM32_STEREO(bytes.data(), left.data(), right.data(), bytes_per_sample, count / 2);
