@@ -10,6 +10,11 @@ constexpr int32_t kMaxEntries = 512;
 constexpr int32_t kPathBytes = 128;
 constexpr int32_t kMaxPathChars = kPathBytes - 1;
 constexpr int32_t kClipPathBytes = 64;
+// The file a destination link resolves to (bytes).
+constexpr int32_t kFinalPathBytes = 4096;
+// The destination is built under its final name plus a unique suffix, then
+// renamed over it: room for the path, ".XXXXXX" and the zero.
+constexpr int32_t kBuildPathBytes = kFinalPathBytes + 8;
 
 constexpr int32_t kSeconds = 0;
 constexpr int32_t kFrames = 1;
@@ -22,6 +27,8 @@ struct EditTable {
   char task_path[kPathBytes];
   char destination_path[kPathBytes];
   char clip_path[kClipPathBytes];
+  char final_path[kFinalPathBytes];  // the destination, or the file its link names
+  char build_path[kBuildPathBytes];  // the file written until the run succeeds
   int32_t time_unit;
   int32_t entry_count;
   int32_t write_order[kMaxEntries];

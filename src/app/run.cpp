@@ -1,8 +1,10 @@
 #include "app/run.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "app/planning.h"
@@ -14,6 +16,17 @@ namespace {
 
 // Help and refused command lines end with this status.
 constexpr int kUsageStatus = 1;
+// Status when the destination cannot be written.
+constexpr int kFileStatus = 2;
+// Suffix that mkstemp replaces with a unique name.
+constexpr char kBuildSuffix[] = ".XXXXXX";
+// Permission bits of a new file before the umask.
+constexpr mode_t kNewFileMode = 0666;
+constexpr mode_t kPermissionBits = 07777;
+
+// The partly built destination, removed if the process ends before it is
+// complete, so that a failed run leaves no trace.
+const char* g_unfinished = nullptr;
 
 constexpr char kHelpText[] =
     "\nSplyce version 2.21 (2f)\n"
@@ -83,7 +96,7 @@ void PrepareCrossfade(EditTable& t, int32_t e) {
               uint32_t(t.channels[0]));
   const int32_t status =
       CROSSFADE(t.insert_frame[e], t.read_start[e], t.width_frames[e], t.xf_type[e],
-                t.destination_path, t.source_path[e], t.clip_path, t.channels[0],
+                t.build_path, t.source_path[e], t.clip_path, t.channels[0],
                 t.bytes_per_sample[0], t.level_db[e]);
   if (status != kCrossfadeOk) {
     std::printf("Could not generate crossfade\n");
@@ -96,7 +109,7 @@ void LayCrossfade(const EditTable& t, int32_t e) {
   const int32_t width = t.width_frames[e];
   const int32_t start = t.insert_frame[e] - width / 2;
   if (start > 0) {
-    INSERT_FILE(t.destination_path, t.clip_path, start, t.bytes_per_sample[0], t.channels[0],
+    INSERT_FILE(t.build_path, t.clip_path, start, t.bytes_per_sample[0], t.channels[0],
                 width, 0, 0.0);
   }
   std::remove(t.clip_path);
@@ -105,7 +118,7 @@ void LayCrossfade(const EditTable& t, int32_t e) {
 void WriteEdit(EditTable& t, int32_t e) {
   ReportEdit(t, e);
   if (t.xf_type[e] != 0) PrepareCrossfade(t, e);
-  INSERT_FILE(t.destination_path, t.source_path[e], t.insert_frame[e], t.bytes_per_sample[0],
+  INSERT_FILE(t.build_path, t.source_path[e], t.insert_frame[e], t.bytes_per_sample[0],
               t.channels[0], t.read_length[e], t.read_start[e], t.level_db[e]);
   if (t.xf_type[e] != 0) LayCrossfade(t, e);
   std::printf("\tDone\n\n");
@@ -125,6 +138,50 @@ void CheckTaskComplete(const EditTable& t) {
   if (t.destination_path[0] == '\0') Fatal(kUsageStatus, "No destination file given: add a dest line\n");
 }
 
+void RemoveUnfinished() {
+  if (g_unfinished != nullptr) unlink(g_unfinished);
+}
+
+// The mode the destination gets: an existing file keeps its own, a new one
+// gets what the umask allows.
+mode_t DestinationMode(const char* path) {
+  struct stat info;
+  if (stat(path, &info) == 0) return info.st_mode & kPermissionBits;
+  const mode_t mask = umask(0);
+  umask(mask);
+  return kNewFileMode & ~mask;
+}
+
+// Sets the file the run finally writes: the destination, or the file it
+// names when it is a symbolic link, so that the link itself stays.
+void ResolveFinalPath(EditTable& t) {
+  struct stat info;
+  if (lstat(t.destination_path, &info) != 0 || !S_ISLNK(info.st_mode) ||
+      realpath(t.destination_path, t.final_path) == nullptr) {
+    std::strcpy(t.final_path, t.destination_path);
+  }
+}
+
+// Creates a new, unique file beside the final destination to build into, so
+// that an existing destination stays untouched until the run has succeeded.
+void CreateBuildFile(EditTable& t) {
+  ResolveFinalPath(t);
+  std::snprintf(t.build_path, sizeof t.build_path, "%s%s", t.final_path, kBuildSuffix);
+  const int fd = mkstemp(t.build_path);
+  if (fd < 0) Fatal(kFileStatus, "Cannot create file %s\n", t.destination_path);
+  g_unfinished = t.build_path;
+  fchmod(fd, DestinationMode(t.final_path));
+  close(fd);
+}
+
+// Moves the built file over the destination.
+void ReplaceDestination(const EditTable& t) {
+  if (std::rename(t.build_path, t.final_path) != 0) {
+    Fatal(kFileStatus, "Cannot create file %s\n", t.destination_path);
+  }
+  g_unfinished = nullptr;
+}
+
 }  // namespace
 
 void SetDefaults(EditTable& t) {
@@ -142,18 +199,21 @@ void SetDefaults(EditTable& t) {
 void BuildDestination(EditTable& t) {
   const int32_t bytes = t.bytes_per_sample[0];
   const int32_t channels = t.channels[0];
-  MAKE_HEADER(t.destination_path, t.sample_rate[0], uint32_t(t.bits[0]), t.total_frames,
+  CreateBuildFile(t);
+  MAKE_HEADER(t.build_path, t.sample_rate[0], uint32_t(t.bits[0]), t.total_frames,
               uint32_t(channels));
-  PAD_FILE(t.destination_path, t.total_frames, bytes, channels, t.total_frames);
+  PAD_FILE(t.build_path, t.total_frames, bytes, channels, t.total_frames);
   const int32_t lead_in = t.insert_frame[t.write_order[0]];
-  if (lead_in != 0) PAD_FILE(t.destination_path, 0, bytes, channels, lead_in);
+  if (lead_in != 0) PAD_FILE(t.build_path, 0, bytes, channels, lead_in);
   for (int32_t k = 0; k < t.entry_count; ++k) WriteEdit(t, t.write_order[k]);
+  ReplaceDestination(t);
   ReportBuilt(t);
 }
 
 int RunSplyce(int argc, char** argv) {
   static EditTable table;
   SetDefaults(table);
+  std::atexit(RemoveUnfinished);
   if (argc > 1) {
     if (std::strcmp(argv[1], "help") == 0 || std::strcmp(argv[1], "-h") == 0) {
       std::fputs(kHelpText, stdout);

@@ -131,22 +131,24 @@ int32_t CountFrames(int64_t length, int64_t data_start, int64_t block_align) {
 }
 
 // Writes `count` zero frames from frame `start_frame` on, one step of the
-// zero block at a time; stops at the first failed write.
-void WriteSilence(FILE* file, int64_t data_start, int64_t start_frame, int64_t block_align,
+// zero block at a time. Returns false at the first failed write.
+bool WriteSilence(FILE* file, int64_t data_start, int64_t start_frame, int64_t block_align,
                   int64_t count, const uint8_t* zeros) {
   const int64_t step = FramesPerStep(block_align);
   for (int64_t done = 0; step > 0 && done < count; done += step) {
     const int64_t frames = std::min(step, count - done);
     const int64_t at = FramePosition(data_start, start_frame + done, block_align);
-    if (!WriteAt(file, at, zeros, frames * block_align)) return;
+    if (!WriteAt(file, at, zeros, frames * block_align)) return false;
   }
+  return true;
 }
 
 // Copies `count` frames from byte `source_at` of `source` to byte
 // `destination_at` of `destination` through `block`, levelling every step
 // unless `level_db` is 0. A short read ends the copy after writing only the
 // whole frames it delivered, so no byte that was not read is written.
-void CopyFrames(FILE* source, int64_t source_at, FILE* destination, int64_t destination_at,
+// Returns false when a write fails.
+bool CopyFrames(FILE* source, int64_t source_at, FILE* destination, int64_t destination_at,
                 int32_t bytes_per_sample, int32_t channels, int64_t count, double level_db,
                 uint8_t* block) {
   const int64_t block_align = BlockAlign(bytes_per_sample, channels);
@@ -161,10 +163,18 @@ void CopyFrames(FILE* source, int64_t source_at, FILE* destination, int64_t dest
       NewLevel(block, level_db, bytes_per_sample, channels, int32_t(frames));
     }
     if (frames > 0 && !WriteAt(destination, destination_at + offset, block, frames * block_align)) {
-      return;
+      return false;
     }
-    if (frames < wanted) return;
+    if (frames < wanted) return true;
   }
+  return true;
+}
+
+// Closes a file that was written to, or ends the process when what was
+// written did not all reach it (a full disk shows here, at the last flush).
+void CloseWrittenOrDie(FILE* file, bool written, const char* path) {
+  const bool closed = std::fclose(file) == 0;
+  if (!written || !closed) Fatal(kStatusBadFile, "Cannot write file %s\n", path);
 }
 
 // Writes a chunk tag at `at`; returns the byte after it.
@@ -279,8 +289,7 @@ void MAKE_HEADER(const char* path, int32_t sample_rate, uint32_t bits,
 
   FILE* file = std::fopen(path, "wb");
   if (file == nullptr) Fatal(kStatusBadFile, "Cannot create file %s\n", path);
-  std::fwrite(header, 1, sizeof header, file);
-  std::fclose(file);
+  CloseWrittenOrDie(file, std::fwrite(header, 1, sizeof header, file) == sizeof header, path);
 }
 
 // Writes zero frames into an existing file. Writes nothing for a negative
@@ -291,11 +300,12 @@ void PAD_FILE(const char* path, int32_t start_frame, int32_t bytes_per_sample,
   const uint8_t zeros[kMaxBlockBytes] = {};  // the call's one zero block
   FILE* file = OpenWavOrDie(path, "rb+");
   const int64_t data_start = DataStartOrDie(file);
+  bool written = true;
   if (start_frame >= 0) {
-    WriteSilence(file, data_start, start_frame, BlockAlign(bytes_per_sample, channels), count,
-                 zeros);
+    written = WriteSilence(file, data_start, start_frame, BlockAlign(bytes_per_sample, channels),
+                           count, zeros);
   }
-  std::fclose(file);
+  CloseWrittenOrDie(file, written, path);
 }
 
 // Copies a stretch of frames between files. Opens both files before scanning
@@ -309,12 +319,13 @@ void INSERT_FILE(const char* destination_path, const char* source_path,
   const int64_t destination_start = DataStartOrDie(destination);
   const int64_t source_start = DataStartOrDie(source);
   uint8_t block[kMaxBlockBytes];  // the call's one copy buffer
+  bool written = true;
   if (insert_frame >= 0 && read_start >= 0) {
     const int64_t block_align = BlockAlign(bytes_per_sample, channels);
-    CopyFrames(source, FramePosition(source_start, read_start, block_align), destination,
-               FramePosition(destination_start, insert_frame, block_align), bytes_per_sample,
-               channels, count, level_db, block);
+    written = CopyFrames(source, FramePosition(source_start, read_start, block_align),
+                         destination, FramePosition(destination_start, insert_frame, block_align),
+                         bytes_per_sample, channels, count, level_db, block);
   }
-  std::fclose(destination);
+  CloseWrittenOrDie(destination, written, destination_path);
   std::fclose(source);
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/destination_model.h"
 #include "support/run_binary.h"
 #include "support/wav_fixture.h"
 
@@ -58,42 +59,10 @@ Samples ClipSamples(const fixture::TempDir& dir, const Splice& s) {
   return fixture::DecodeSamples(Bytes(clip.begin() + kHeaderBytes, clip.end()), s.bits);
 }
 
-// The gain curves written out directly: M in long double, the angle rounded
-// to double, gains rounded to double where they are stored.
-void ReferenceGains(const Splice& s, int32_t k, double* out, double* in) {
-  const long double m = static_cast<long double>(k) / s.width;
-  const double angle = static_cast<double>(m * 1.570796327L);
-  const long double one = 1.0L;
-  switch (s.type) {
-    case 1: *out = std::cos(angle); *in = std::sin(angle); break;
-    case 2: *out = double(one - m); *in = double(one - (one - m)); break;
-    case 3: *out = std::cos(angle); *in = double(one - std::cos(angle)); break;
-    default: *out = double(one - std::sin(angle)); *in = double(one - (one - std::sin(angle)));
-  }
-  if (s.level != 0.0) *in = double(*in * static_cast<long double>(std::pow(10.0, s.level / 20.0)));
-}
-
-// The expected clip: frame k mixes destination frame insert - H + k with
-// source frame read_start - H + k; frames outside a file are silent.
+// The clip an independent model expects for this splice.
 Samples ReferenceClip(const Splice& s, const Samples& dest, const Samples& src) {
-  const int32_t scale = s.bits == 16 ? 256 : 1;
-  const int32_t half = s.width / 2;
-  Samples clip;
-  for (int32_t k = 0; k < s.width; ++k) {
-    double out = 0, in = 0;
-    ReferenceGains(s, k, &out, &in);
-    for (int32_t c = 0; c < s.channels; ++c) {
-      const size_t d = size_t((s.insert - half + k) * s.channels + c);
-      const size_t r = size_t((s.read_start - half + k) * s.channels + c);
-      const long double dv = d < dest.size() ? dest[d] * scale : 0;
-      const long double sv = r < src.size() ? src[r] * scale : 0;
-      const long double y = (dv * out + sv * in) / scale;
-      const int64_t v = static_cast<int64_t>(std::trunc(y));
-      const int64_t range = int64_t(1) << s.bits;  // wrap to the width, as a file holds it
-      clip.push_back(int32_t(((v % range) + range + range / 2) % range - range / 2));
-    }
-  }
-  return clip;
+  return fixture::ReferenceClip({0, s.bits, s.channels}, {s.width, s.type, s.level}, s.insert,
+                                s.read_start, dest, src);
 }
 
 // Clips of noise against the reference for every format, type and level.

@@ -52,4 +52,49 @@ void LayEdit(Bytes& destination, const Format& f, const std::vector<int32_t>& sa
   std::memcpy(destination.data() + at, bytes.data(), bytes.size());
 }
 
+namespace {
+
+// The gain curves: M in long double, the angle rounded to double, gains
+// rounded to double where they are stored, the level on the fade-in side.
+void ReferenceGains(const Fade& fade, int32_t k, double* out, double* in) {
+  const long double m = static_cast<long double>(k) / fade.width;
+  const double angle = static_cast<double>(m * 1.570796327);
+  const long double one = 1.0L;
+  switch (fade.type) {
+    case 1: *out = std::cos(angle); *in = std::sin(angle); break;
+    case 2: *out = double(one - m); *in = double(one - (one - m)); break;
+    case 3: *out = std::cos(angle); *in = double(one - std::cos(angle)); break;
+    default: *out = double(one - std::sin(angle)); *in = double(one - (one - std::sin(angle)));
+  }
+  if (fade.level_db != 0.0) {
+    *in = double(*in * static_cast<long double>(std::pow(10.0, fade.level_db / 20.0)));
+  }
+}
+
+}  // namespace
+
+std::vector<int32_t> ReferenceClip(const Format& f, const Fade& fade, int32_t insert,
+                                   int32_t read_start, const std::vector<int32_t>& dest,
+                                   const std::vector<int32_t>& src) {
+  const int32_t scale = f.bits == 16 ? 256 : 1;
+  const int64_t half = fade.width / 2;
+  const int64_t range = int64_t(1) << f.bits;
+  std::vector<int32_t> clip;
+  for (int32_t k = 0; k < fade.width; ++k) {
+    double out = 0, in = 0;
+    ReferenceGains(fade, k, &out, &in);
+    for (int32_t c = 0; c < f.channels; ++c) {
+      const int64_t d = (insert - half + k) * f.channels + c;
+      const int64_t r = (read_start - half + k) * f.channels + c;
+      const bool d_in = d >= 0 && size_t(d) < dest.size();
+      const bool r_in = r >= 0 && size_t(r) < src.size();
+      const long double dv = d_in ? (long double)dest[size_t(d)] * scale : 0;
+      const long double sv = r_in ? (long double)src[size_t(r)] * scale : 0;
+      const int64_t v = static_cast<int64_t>(std::trunc((dv * out + sv * in) / scale));
+      clip.push_back(int32_t(((v % range) + range + range / 2) % range - range / 2));
+    }
+  }
+  return clip;
+}
+
 }  // namespace fixture

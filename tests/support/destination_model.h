@@ -28,6 +28,20 @@ std::vector<int32_t> Levelled(const std::vector<int32_t>& samples, double level_
 void LayEdit(Bytes& destination, const Format& f, const std::vector<int32_t>& samples,
              int32_t read_start, int32_t frames, int32_t insert, double level_db);
 
+struct Fade {
+  int32_t width;  // frames
+  int32_t type;   // gain curve, 1 to 4
+  double level_db;
+};
+
+// The crossfade clip written out directly from its definition: frame k mixes
+// destination frame insert - W/2 + k with source frame read_start - W/2 + k
+// (samples interleaved, on their own width's scale; frames outside a file
+// are silent), wrapped to the width as a file holds it.
+std::vector<int32_t> ReferenceClip(const Format& f, const Fade& fade, int32_t insert,
+                                   int32_t read_start, const std::vector<int32_t>& dest,
+                                   const std::vector<int32_t>& src);
+
 }  // namespace fixture
 
 #endif  // SPLYCE_TESTS_SUPPORT_DESTINATION_MODEL_H

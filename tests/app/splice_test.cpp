@@ -1,0 +1,156 @@
+// Crossfaded edits run end to end: the destination around each splice, the
+// width in frames, and the life of the work file.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "support/destination_model.h"
+#include "support/run_binary.h"
+#include "support/task_fixture.h"
+#include "support/wav_fixture.h"
+
+namespace {
+
+using fixture::Bytes;
+using fixture::Format;
+using fixture::TempDir;
+using Samples = std::vector<int32_t>;
+
+constexpr int32_t kHeader = 44;
+
+Samples WriteNoise(const TempDir& dir, const std::string& name, const Format& f, int32_t frames,
+                   uint32_t seed) {
+  const Samples samples = fixture::NoiseSamples(frames, f.channels, f.bits, seed);
+  fixture::WavSpec spec;
+  spec.sample_rate = f.rate;
+  spec.bits = f.bits;
+  spec.channels = f.channels;
+  fixture::WriteFile(dir.Path(name), fixture::MakeWav(spec, fixture::EncodeSamples(samples, f.bits)));
+  return samples;
+}
+
+// Lays one crossfaded edit on the model: the clip is mixed from the
+// destination as it stands, the source is copied, then the clip laid over
+// the splice when it starts after frame 0.
+void LayCrossfadedEdit(Bytes& dest, const Format& f, const Samples& src, int32_t read_start,
+                       int32_t frames, int32_t insert, double level_db, const fixture::Fade& fade) {
+  const Samples before = fixture::DecodeSamples(Bytes(dest.begin() + kHeader, dest.end()), f.bits);
+  const Samples clip = fixture::ReferenceClip(f, fade, insert, read_start, before, src);
+  fixture::LayEdit(dest, f, src, read_start, frames, insert, level_db);
+  if (insert - fade.width / 2 > 0) fixture::LayEdit(dest, f, clip, 0, fade.width, insert - fade.width / 2, 0.0);
+}
+
+TEST(Splice, CrossfadesEveryFormatAndCurve) {
+  const Format formats[] = {{8000, 16, 1}, {8000, 16, 2}, {8000, 24, 1}, {8000, 24, 2}};
+  for (const Format& f : formats) {
+    for (int32_t type = 1; type <= 4; ++type) {
+      for (double level : {0.0, -4.5}) {
+        SCOPED_TRACE(testing::Message() << f.bits << "-bit, " << f.channels << " ch, type " << type
+                                        << ", " << level << " dB");
+        TempDir dir;
+        const Samples a = WriteNoise(dir, "a.wav", f, 3000, 1);
+        const Samples b = WriteNoise(dir, "b.wav", f, 3000, 2);
+        const fixture::RunResult r = fixture::RunTask(
+            dir, "using_samples\ndest\tout.wav\nsrc\ta.wav\nins\t0\nsrc\tb.wav\nxin\t1000\n"
+                 "ins\t1500\nlvl\t" + std::to_string(level) + "\nxf\t50\t" + std::to_string(type) + "\n");
+        ASSERT_EQ(r.status, 0) << r.output;
+        Bytes expected = fixture::EmptyDestination(f, 3500);
+        fixture::LayEdit(expected, f, a, 0, 3000, 0, 0.0);
+        LayCrossfadedEdit(expected, f, b, 1000, 2000, 1500, level, {400, type, level});
+        EXPECT_EQ(fixture::ReadFile(dir.Path("out.wav")), expected);
+        EXPECT_FALSE(fixture::FileExists(dir.Path("xfade_temp.wav")));
+      }
+    }
+  }
+}
+
+TEST(Splice, WidthInFramesFollowsTheRate) {
+  struct Case { const char* width; int32_t rate; int32_t frames; };
+  const Case cases[] = {{"0", 8000, 4410},    {"-20", 48000, 4410},  {"nan", 44100, 4410},
+                        {"100", 48000, 4800}, {"33.3", 44100, 1468}, {"200", 44100, 8820},
+                        {"100.03", 44100, 4411}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.width << " ms at " << c.rate);
+    TempDir dir;
+    WriteNoise(dir, "a.wav", {c.rate, 16, 1}, 100, 3);
+    const fixture::Parsed p = fixture::PlanTask(
+        dir.path, std::string("dest\tout.wav\nsrc\ta.wav\nxf\t") + c.width + "\t1\n");
+    EXPECT_EQ(p.table->width_frames[0], c.frames);
+  }
+}
+
+// An odd width of 4411 frames is laid from insert - 2205; an insert of
+// exactly H builds the clip and discards it.
+TEST(Splice, LaysTheClipFromHalfAWidthBeforeTheInsert) {
+  const Format f{44100, 16, 2};
+  struct Case { int32_t insert; const char* width; int32_t frames; };
+  for (const Case& c : {Case{3000, "100.03", 4411}, Case{2205, "100.03", 4411}, Case{2000, "1", 44}}) {
+    SCOPED_TRACE(c.insert);
+    TempDir dir;
+    const Samples a = WriteNoise(dir, "a.wav", f, 8000, 4);
+    const Samples b = WriteNoise(dir, "b.wav", f, 8000, 5);
+    const fixture::RunResult r = fixture::RunTask(
+        dir, "using_samples\ndest\tout.wav\nsrc\ta.wav\nins\t0\nsrc\tb.wav\nxin\t3000\nins\t" +
+                 std::to_string(c.insert) + "\nxf\t" + c.width + "\t2\n");
+    ASSERT_EQ(r.status, 0) << r.output;
+    Bytes expected = fixture::EmptyDestination(f, 8000 > c.insert + 5000 ? 8000 : c.insert + 5000);
+    fixture::LayEdit(expected, f, a, 0, 8000, 0, 0.0);
+    LayCrossfadedEdit(expected, f, b, 3000, 5000, c.insert, 0.0, {c.frames, 2, 0.0});
+    EXPECT_EQ(fixture::ReadFile(dir.Path("out.wav")), expected);
+    EXPECT_FALSE(fixture::FileExists(dir.Path("xfade_temp.wav")));
+  }
+}
+
+TEST(Splice, FailedCrossfadeCopiesTheEditWithoutOne) {
+  const Format f{8000, 24, 1};
+  TempDir dir;
+  const Samples a = WriteNoise(dir, "a.wav", f, 1000, 6);
+  const fixture::RunResult r =
+      fixture::RunTask(dir, "using_samples\ndest\tout.wav\nsrc\ta.wav\nins\t500\nxf\t10\t1\n");
+  EXPECT_EQ(r.output,
+            "Reading time values as samples.\n\nRead 1 entries in task file\n\n"
+            "Task 1\tInsert point 500 samples\n\tFile a.wav\n\tRead start 0 samples\n"
+            "\tRead length 1000 samples\n\tLevel 0.000 dB\n"
+            "Invalid crossfade for source file\nCould not generate crossfade\n\tDone\n\n"
+            "Built\tout.wav\n\tLength 1500 samples\n\tBits 24\n\tChannels 1\n\tSample rate 8000\n\n");
+  EXPECT_EQ(r.status, 0);
+  Bytes expected = fixture::EmptyDestination(f, 1500);
+  fixture::LayEdit(expected, f, a, 0, 1000, 500, 0.0);
+  EXPECT_EQ(fixture::ReadFile(dir.Path("out.wav")), expected);
+  EXPECT_TRUE(fixture::FileExists(dir.Path("xfade_temp.wav")));  // left behind on failure
+}
+
+// Whatever holds the work file's name is removed before the clip is made;
+// a link goes without its target being touched.
+TEST(Splice, ReplacesWhateverHoldsTheWorkFileName) {
+  const Format f{8000, 16, 1};
+  TempDir dir;
+  WriteNoise(dir, "a.wav", f, 2000, 7);
+  const char* const task = "using_samples\ndest\tout.wav\nsrc\ta.wav\nins\t1000\nxin\t500\nxf\t10\t4\n";
+  fixture::WriteFile(dir.Path("xfade_temp.wav"), Bytes(5000, 0x11));
+  fixture::RunResult r = fixture::RunTask(dir, task);
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_FALSE(fixture::FileExists(dir.Path("xfade_temp.wav")));
+
+  const Bytes target(300, 0x22);
+  fixture::WriteFile(dir.Path("target.bin"), target);
+  ASSERT_EQ(symlink("target.bin", dir.Path("xfade_temp.wav").c_str()), 0);
+  r = fixture::RunTask(dir, task);
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_FALSE(fixture::FileExists(dir.Path("xfade_temp.wav")));
+  EXPECT_EQ(fixture::ReadFile(dir.Path("target.bin")), target);
+
+  const Bytes before = fixture::ReadFile(dir.Path("out.wav"));
+  ASSERT_EQ(mkdir(dir.Path("xfade_temp.wav").c_str(), 0755), 0);
+  r = fixture::RunTask(dir, task);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_NE(r.output.find("\tLevel 0.000 dB\nCannot create file xfade_temp.wav\n"), std::string::npos)
+      << r.output;
+  EXPECT_EQ(fixture::ReadFile(dir.Path("out.wav")), before);  // a failed run changes nothing
+}
+
+}  // namespace
