@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "dsp/pcm_codec.h"
@@ -84,6 +86,91 @@ TEST(Level, TouchesNothingPastTheLastFrame) {
       expected.insert(expected.end(), size_t(kGuardBytes), 0xA5);
       EXPECT_EQ(block, expected);
     }
+  }
+}
+
+// The level rule written out: the working sample (a 16-bit sample times 256)
+// times the gain in extended precision, times 1/256 for 16-bit, truncated
+// toward zero; NaN and values outside int32 give INT32_MIN.
+int32_t ExtendedLevel(int32_t working, double gain, int32_t bits) {
+  long double y = static_cast<long double>(working) * gain;
+  if (bits == 16) y *= 0.00390625L;
+  if (!(y > -2147483649.0L && y < 2147483648.0L)) return INT32_MIN;
+  return static_cast<int32_t>(y);
+}
+
+// The same product in double precision, which a fast path may trust only
+// where it truncates alike.
+int32_t DoubleLevel(int32_t working, double gain, int32_t bits) {
+  const double y = static_cast<double>(working) * gain * (bits == 16 ? 0.00390625 : 1.0);
+  if (!(y > -2147483649.0 && y < 2147483648.0)) return INT32_MIN;
+  return static_cast<int32_t>(y);
+}
+
+// Levels `samples` (on their own width's scale) as one mono block and checks
+// every result against ExtendedLevel. Returns how many samples the double
+// product would have truncated differently.
+int32_t CheckAgainstExtended(const std::vector<int32_t>& samples, double level, int32_t bits) {
+  const double gain = std::pow(10.0, level / 20.0);
+  const int32_t scale = bits == 16 ? 256 : 1;
+  std::vector<int32_t> want;
+  int32_t double_misses = 0;
+  for (int32_t s : samples) {
+    want.push_back(ExtendedLevel(s * scale, gain, bits));
+    double_misses += DoubleLevel(s * scale, gain, bits) != want.back();
+  }
+  Bytes block = fixture::EncodeSamples(samples, bits);
+  NewLevel(block.data(), level, bits / 8, 1, int32_t(samples.size()));
+  const Bytes expected = fixture::EncodeSamples(want, bits);
+  const size_t at =
+      size_t(std::mismatch(block.begin(), block.end(), expected.begin()).first - block.begin()) /
+      size_t(bits / 8);
+  EXPECT_TRUE(at == samples.size()) << "sample " << samples[at] << " should become " << want[at];
+  return double_misses;
+}
+
+// Levels whose gain is the double just below a fraction with a small
+// denominator (1/3, 2/3, 0.7, 1.7, 1.9): a multiple of the denominator then
+// gives a product just below an integer, which rounds up to it in double
+// precision, so these levels take the extended path for many samples.
+const double kNearFractionLevels[] = {-9.54242509439325, -3.521825181113625, -3.0980391997148637,
+                                      4.608978427565479, 5.575072019056578};
+
+TEST(Level, EqualsExtendedPrecisionForEvery16BitSample) {
+  std::vector<int32_t> every;
+  for (int32_t s = -32768; s <= 32767; ++s) every.push_back(s);
+  const double kLevels[] = {-0.01, 20.0, 0.0, 23.899999618530273, 1e-13, -1e-13, -100.0};
+  for (double level : kLevels) {
+    SCOPED_TRACE(testing::Message() << level << " dB");
+    CheckAgainstExtended(every, level, 16);
+  }
+  // Every level a task file can give, to a tenth of a dB, rounded to float
+  // precision as the parser stores it.
+  for (int32_t tenths = -240; tenths < 240; ++tenths) {
+    const double level = static_cast<float>(tenths / 10.0);
+    SCOPED_TRACE(testing::Message() << level << " dB");
+    CheckAgainstExtended(every, level, 16);
+  }
+  for (double level : kNearFractionLevels) {
+    SCOPED_TRACE(testing::Message() << level << " dB, gain just below a fraction");
+    EXPECT_GT(CheckAgainstExtended(every, level, 16), 0);
+  }
+}
+
+TEST(Level, EqualsExtendedPrecisionForRandom24BitSamplesAndGains) {
+  std::vector<int32_t> samples = fixture::NoiseSamples(4096, 1, 24, 11);
+  samples.insert(samples.end(), {0, 1, -1, 3, -3, 8388607, -8388608, 8388606, -8388607});
+  std::mt19937 random(2024);
+  std::uniform_real_distribution<double> any_level(-60.0, 24.0);
+  std::uniform_real_distribution<double> near_zero(-1e-12, 1e-12);
+  for (int32_t k = 0; k < 2000; ++k) {
+    const double level = k % 4 == 0 ? near_zero(random) : any_level(random);
+    SCOPED_TRACE(testing::Message() << "random level " << k << ": " << level << " dB");
+    CheckAgainstExtended(samples, level, 24);
+  }
+  for (double level : kNearFractionLevels) {
+    SCOPED_TRACE(testing::Message() << level << " dB, gain just below a fraction");
+    EXPECT_GT(CheckAgainstExtended(samples, level, 24), 0);
   }
 }
 
