@@ -59,7 +59,7 @@ void CheckFormatsAgree(const EditTable& t) {
       differ = true;
     }
   }
-  if (differ) std::exit(kPlanFault);
+  if (differ) EndProcess(kPlanFault);
 }
 
 // Refuses any format but 16 or 24 bits with 1 or 2 channels.
@@ -137,8 +137,17 @@ void CheckDestinationSize(const EditTable& t, int64_t total_frames) {
   }
 }
 
+// Refuses a sample rate whose bytes, as the rate or the byte rate of the
+// destination's header, would spell "data" and be taken for its data tag.
+void CheckHeaderReadable(const EditTable& t) {
+  if (!HeaderKeepsDataTag(t.sample_rate[0], uint32_t(t.bits[0]), t.total_frames,
+                          uint32_t(t.channels[0]))) {
+    Fatal(kPlanFault, "Unsupported sample rate in %s: %i Hz\n", t.source_path[0], t.sample_rate[0]);
+  }
+}
+
 // Derives each crossfade's width in frames and refuses a clip, or an overlay
-// of it, that would not fit a WAV file.
+// of it, that would not fit a WAV file, or whose header would hide its data tag.
 void PlanCrossfadeWidths(EditTable& t) {
   const int32_t rate = t.sample_rate[0];
   for (int32_t j = 0; j < t.entry_count; ++j) {
@@ -152,7 +161,8 @@ void PlanCrossfadeWidths(EditTable& t) {
     const int64_t w = t.width_frames[j];
     const int64_t clip_end = int64_t(t.insert_frame[j]) - w / 2 + w;
     if (kHeaderBytes + w * BlockAlign(t) > kMaxFileBytes ||
-        kHeaderBytes + clip_end * BlockAlign(t) > kMaxFileBytes) {
+        kHeaderBytes + clip_end * BlockAlign(t) > kMaxFileBytes ||
+        !HeaderKeepsDataTag(rate, uint32_t(t.bits[0]), t.width_frames[j], uint32_t(t.channels[0]))) {
       Fatal(kPlanFault, "Crossfade width set incorrectly for %s\n", t.source_path[j]);
     }
   }
@@ -265,6 +275,7 @@ void PlanEdits(EditTable& t) {
   }
   CheckDestinationSize(t, total);
   t.total_frames = int32_t(total);
+  CheckHeaderReadable(t);
   PlanCrossfadeWidths(t);
   CheckDestinationNotSource(t);
   CheckClipFileFree(t);

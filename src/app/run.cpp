@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -26,7 +27,9 @@ constexpr mode_t kPermissionBits = 07777;
 
 // The partly built destination, removed if the process ends before it is
 // complete, so that a failed run leaves no trace.
-const char* g_unfinished = nullptr;
+const char* volatile g_unfinished = nullptr;
+// Signals that end a run from outside (Ctrl-C, kill, a closed terminal).
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 constexpr char kHelpText[] =
     "\nSplyce version 2.21 (2f)\n"
@@ -142,6 +145,14 @@ void RemoveUnfinished() {
   if (g_unfinished != nullptr) unlink(g_unfinished);
 }
 
+// Removes the unfinished destination, then lets the signal end the process
+// as it would have.
+void RemoveUnfinishedOnSignal(int signal_number) {
+  RemoveUnfinished();
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);
+}
+
 // The mode the destination gets: an existing file keeps its own, a new one
 // gets what the umask allows.
 mode_t DestinationMode(const char* path) {
@@ -214,6 +225,7 @@ int RunSplyce(int argc, char** argv) {
   static EditTable table;
   SetDefaults(table);
   std::atexit(RemoveUnfinished);
+  for (int signal_number : kEndingSignals) std::signal(signal_number, RemoveUnfinishedOnSignal);
   if (argc > 1) {
     if (std::strcmp(argv[1], "help") == 0 || std::strcmp(argv[1], "-h") == 0) {
       std::fputs(kHelpText, stdout);

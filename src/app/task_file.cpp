@@ -43,7 +43,7 @@ struct ParseTarget {
 
 // Reads the whole task file into `text`, or ends the process.
 void LoadTaskText(const char* task_path, TaskText& text) {
-  FILE* file = std::fopen(task_path, "rb");
+  FILE* file = OpenWithoutWaiting(task_path, "rb");  // a FIFO is refused below, not waited on
   if (file == nullptr) Fatal(kTaskFault, "Cannot find file %s that holds your instructions\n", task_path);
   struct stat info;
   if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) {

@@ -246,8 +246,8 @@ int32_t CROSSFADE(int32_t insert_frame, int32_t read_start, int32_t width,
                   int32_t channels, int32_t bytes_per_sample, double level_db) {
   const Fade fade = {width, type, DecibelsToGain(level_db), level_db != 0.0, channels,
                      bytes_per_sample};
-  Input destination = {std::fopen(destination_path, "rb"), 0, 0, 0};
-  Input source = {std::fopen(source_path, "rb"), 0, 0, 0};
+  Input destination = {OpenWithoutWaiting(destination_path, "rb"), 0, 0, 0};
+  Input source = {OpenWithoutWaiting(source_path, "rb"), 0, 0, 0};
   FILE* clip = std::fopen(clip_path, "ab");
   const int64_t half = width / 2;
   const int64_t block_align = BlockAlign(bytes_per_sample, channels);

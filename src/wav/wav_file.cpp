@@ -1,8 +1,11 @@
 #include "wav/wav_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -44,12 +47,21 @@ constexpr uint32_t kFormatCodePcm = 1;
 constexpr uint32_t kRiffSizeOverData = kHeaderBytes - kChunkHeadBytes;
 // The header keeps the low 16 bits of the channel count, block align and bits.
 constexpr uint32_t kLow16Bits = 0xFFFF;
+// Blocks of kMaxBlockBytes that one read or write moves at most: copies and
+// silence still step through kBlockFrames frames at a time in memory, but go
+// to the file in transfers of whole steps, so that system calls stay few.
+constexpr int64_t kTransferBlocks = 32;
+constexpr int64_t kTransferBytes = kTransferBlocks * kMaxBlockBytes;
+
+// The one buffer that copies and silence move through: fixed, so memory stays
+// bounded whatever the length of a stretch.
+uint8_t g_transfer[kTransferBytes];
 
 // Opens `path` in `mode` and keeps it only when it is a regular file: a
-// directory opens for reading on Linux, yet every read from it fails.
-// Returns null when the file cannot be used.
+// directory opens for reading on Linux, yet every read from it fails, and a
+// FIFO would wait for a writer. Returns null when the file cannot be used.
 FILE* OpenRegularFile(const char* path, const char* mode) {
-  FILE* file = std::fopen(path, mode);
+  FILE* file = OpenWithoutWaiting(path, mode);
   if (file == nullptr) return nullptr;
   struct stat info;
   if (fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode)) return file;
@@ -100,11 +112,39 @@ int64_t ReadAt(FILE* file, int64_t position, uint8_t* buffer, int64_t bytes) {
   return int64_t(std::fread(buffer, 1, size_t(bytes), file));
 }
 
-// Writes `bytes` bytes at `position`, growing the file with zeros when the
-// position lies beyond its end. Returns false when not all of them went out.
-bool WriteAt(FILE* file, int64_t position, const uint8_t* buffer, int64_t bytes) {
-  if (std::fseek(file, long(position), SEEK_SET) != 0) return false;
-  return std::fwrite(buffer, 1, size_t(bytes), file) == size_t(bytes);
+// Returns how many frames one transfer moves: the most whole steps of
+// `step` frames that fit the transfer buffer.
+int64_t FramesPerTransfer(int64_t block_align, int64_t step) {
+  if (step <= 0) return 0;
+  return kTransferBytes / block_align / step * step;
+}
+
+// Reads up to `bytes` bytes from `position` of an open descriptor, going on
+// after a partial read; returns how many arrived before the end of the file
+// or an error.
+int64_t ReadFullyAt(int fd, int64_t position, uint8_t* buffer, int64_t bytes) {
+  int64_t got = 0;
+  while (got < bytes) {
+    const ssize_t n = pread(fd, buffer + got, size_t(bytes - got), off_t(position + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += n;
+  }
+  return got;
+}
+
+// Writes `bytes` bytes at `position` of an open descriptor, growing the file
+// with zeros when the position lies beyond its end. Returns false when not all
+// of them went out.
+bool WriteFullyAt(int fd, int64_t position, const uint8_t* buffer, int64_t bytes) {
+  int64_t put = 0;
+  while (put < bytes) {
+    const ssize_t n = pwrite(fd, buffer + put, size_t(bytes - put), off_t(position + put));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    put += n;
+  }
+  return true;
 }
 
 // Returns the length of an open file in bytes, or 0 when it cannot be told.
@@ -130,39 +170,92 @@ int32_t CountFrames(int64_t length, int64_t data_start, int64_t block_align) {
   return int32_t((length - data_start) / block_align);
 }
 
-// Writes `count` zero frames from frame `start_frame` on, one step of the
-// zero block at a time. Returns false at the first failed write.
-bool WriteSilence(FILE* file, int64_t data_start, int64_t start_frame, int64_t block_align,
-                  int64_t count, const uint8_t* zeros) {
-  const int64_t step = FramesPerStep(block_align);
-  for (int64_t done = 0; step > 0 && done < count; done += step) {
-    const int64_t frames = std::min(step, count - done);
-    const int64_t at = FramePosition(data_start, start_frame + done, block_align);
-    if (!WriteAt(file, at, zeros, frames * block_align)) return false;
+// Writes `count` zero frames from frame `start_frame` on. Only the part that
+// lies inside the file is written, a transfer at a time; the file is then
+// extended to the end of the run, and every byte it gains reads as zero, as
+// written zeros would. Returns false when a write or the extension fails.
+bool WriteSilence(int fd, int64_t data_start, int64_t start_frame, int64_t block_align,
+                  int64_t count) {
+  const int64_t transfer =
+      FramesPerTransfer(block_align, FramesPerStep(block_align)) * block_align;
+  if (transfer <= 0 || count <= 0) return true;
+  struct stat info;
+  if (fstat(fd, &info) != 0) return false;
+  const int64_t begin = FramePosition(data_start, start_frame, block_align);
+  const int64_t end = FramePosition(data_start, start_frame + count, block_align);
+  const int64_t inside_end = std::min<int64_t>(end, info.st_size);
+  if (begin < inside_end) {
+    std::memset(g_transfer, 0, size_t(std::min(transfer, inside_end - begin)));
   }
-  return true;
+  for (int64_t at = begin; at < inside_end; at += transfer) {
+    if (!WriteFullyAt(fd, at, g_transfer, std::min(transfer, inside_end - at))) return false;
+  }
+  return end <= info.st_size || ftruncate(fd, off_t(end)) == 0;
+}
+
+// Levels `frames` frames of `block` one step of `step` frames at a time, the
+// blocks that NewLevel is handed.
+void LevelSteps(uint8_t* block, int64_t frames, int64_t step, double level_db,
+                int32_t bytes_per_sample, int32_t channels) {
+  const int64_t block_align = BlockAlign(bytes_per_sample, channels);
+  for (int64_t k = 0; k < frames; k += step) {
+    NewLevel(block + k * block_align, level_db, bytes_per_sample, channels,
+             int32_t(std::min(step, frames - k)));
+  }
+}
+
+// Returns how many whole frames the file holds from byte `at` on.
+int64_t FramesFrom(int fd, int64_t at, int64_t block_align) {
+  struct stat info;
+  if (fstat(fd, &info) != 0 || info.st_size <= at) return 0;
+  return (int64_t(info.st_size) - at) / block_align;
+}
+
+// Copies up to `count` frames unchanged from one file to another inside the
+// kernel, without passing them through the buffer, and only whole frames
+// that the source holds, as a buffered copy would. Returns the frames copied:
+// fewer than asked when the source ends or the kernel cannot copy between
+// these files, and the caller goes on with a buffered copy.
+int64_t CopyInKernel(int source, int64_t source_at, int destination, int64_t destination_at,
+                     int64_t block_align, int64_t count) {
+  const int64_t bytes = std::min(count, FramesFrom(source, source_at, block_align)) * block_align;
+  loff_t from = source_at;
+  loff_t to = destination_at;
+  int64_t done = 0;
+  while (done < bytes) {
+    const ssize_t n = copy_file_range(source, &from, destination, &to, size_t(bytes - done), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += n;
+  }
+  return done / block_align;
 }
 
 // Copies `count` frames from byte `source_at` of `source` to byte
-// `destination_at` of `destination` through `block`, levelling every step
-// unless `level_db` is 0. A short read ends the copy after writing only the
-// whole frames it delivered, so no byte that was not read is written.
+// `destination_at` of `destination`. An unlevelled copy goes through the
+// kernel where it can; the rest goes through the transfer buffer, levelled
+// every step unless `level_db` is 0. A short read ends the copy after writing
+// only the whole frames it delivered, so no byte that was not read is written.
 // Returns false when a write fails.
-bool CopyFrames(FILE* source, int64_t source_at, FILE* destination, int64_t destination_at,
-                int32_t bytes_per_sample, int32_t channels, int64_t count, double level_db,
-                uint8_t* block) {
+bool CopyFrames(int source, int64_t source_at, int destination, int64_t destination_at,
+                int32_t bytes_per_sample, int32_t channels, int64_t count, double level_db) {
   const int64_t block_align = BlockAlign(bytes_per_sample, channels);
   const int64_t step = FramesPerStep(block_align);
+  if (step <= 0) return true;
   const bool levelled = level_db != 0.0;  // decided once; -0.0 equals 0.0
-  for (int64_t done = 0; step > 0 && done < count; done += step) {
-    const int64_t wanted = std::min(step, count - done);
+  const int64_t transfer = FramesPerTransfer(block_align, step);
+  int64_t done = 0;
+  if (!levelled) {
+    done = CopyInKernel(source, source_at, destination, destination_at, block_align, count);
+  }
+  for (; done < count; done += transfer) {
+    const int64_t wanted = std::min(transfer, count - done);
     const int64_t offset = done * block_align;
-    const int64_t got = ReadAt(source, source_at + offset, block, wanted * block_align);
+    const int64_t got = ReadFullyAt(source, source_at + offset, g_transfer, wanted * block_align);
     const int64_t frames = got / block_align;  // a partial frame is dropped
-    if (frames > 0 && levelled) {
-      NewLevel(block, level_db, bytes_per_sample, channels, int32_t(frames));
-    }
-    if (frames > 0 && !WriteAt(destination, destination_at + offset, block, frames * block_align)) {
+    if (levelled) LevelSteps(g_transfer, frames, step, level_db, bytes_per_sample, channels);
+    if (frames > 0 &&
+        !WriteFullyAt(destination, destination_at + offset, g_transfer, frames * block_align)) {
       return false;
     }
     if (frames < wanted) return true;
@@ -196,7 +289,53 @@ uint8_t* PutU16(uint8_t* at, uint32_t value) {
   return at + kU16Bytes;
 }
 
+// Fills the canonical 44-byte header. Forms the products in uint32_t, where
+// they wrap instead of overflowing; for every supported format they equal the
+// signed 32-bit values.
+void FillHeader(uint8_t* header, int32_t sample_rate, uint32_t bits, int32_t frame_count,
+                uint32_t channels) {
+  const uint32_t channel_count = channels & kLow16Bits;
+  const uint32_t bytes_per_sample = bits / kBitsPerByte;
+  const uint32_t byte_rate = bytes_per_sample * uint32_t(sample_rate) * channel_count;
+  const uint32_t block_align = (bits * channel_count) / kBitsPerByte;
+  const uint32_t data_bytes = bytes_per_sample * uint32_t(frame_count) * channel_count;
+
+  uint8_t* at = PutTag(header, "RIFF");
+  at = PutU32(at, data_bytes + kRiffSizeOverData);
+  at = PutTag(at, "WAVE");
+  at = PutTag(at, "fmt ");
+  at = PutU32(at, kFormatChunkBytes);
+  at = PutU16(at, kFormatCodePcm);
+  at = PutU16(at, channel_count);
+  at = PutU32(at, uint32_t(sample_rate));
+  at = PutU32(at, byte_rate);
+  at = PutU16(at, block_align);
+  at = PutU16(at, bits);
+  at = PutTag(at, "data");
+  PutU32(at, data_bytes);
+}
+
 }  // namespace
+
+void (*g_fatal_hook)(int status) = nullptr;
+
+// Opens with O_NONBLOCK, which only an open of a FIFO heeds, then clears it so
+// that reads and writes block as after fopen.
+FILE* OpenWithoutWaiting(const char* path, const char* mode) {
+  const int access = std::strchr(mode, '+') != nullptr ? O_RDWR : O_RDONLY;
+  const int fd = open(path, access | O_NONBLOCK);
+  if (fd < 0) return nullptr;
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  FILE* file = fdopen(fd, mode);
+  if (file == nullptr) close(fd);
+  return file;
+}
+
+void EndProcess(int status) {
+  if (g_fatal_hook != nullptr) g_fatal_hook(status);
+  exit(status);  // flushes standard output, so a message without a line end still shows
+}
 
 // Prints the message and ends the process.
 void Fatal(int status, const char* format, ...) {
@@ -204,7 +343,7 @@ void Fatal(int status, const char* format, ...) {
   va_start(args, format);
   vprintf(format, args);
   va_end(args);
-  exit(status);  // flushes standard output, so a message without a line end still shows
+  EndProcess(status);
 }
 
 // Scans even offsets from 2 to 131072; a tag must lie wholly inside `bytes`.
@@ -261,32 +400,22 @@ void GET_ATTRIBUTES(int32_t index, const char* path, int32_t* channels,
   std::fclose(file);
 }
 
-// Writes the canonical 44-byte header. Forms the products in uint32_t, where
-// they wrap instead of overflowing; for every supported format they equal the
-// signed 32-bit values.
+// The scan of the header must stop at its own "data" tag, at 36; a size or
+// rate field whose bytes spell "data" (a rate of 1,635,017,060 Hz, say)
+// would be found first.
+bool HeaderKeepsDataTag(int32_t sample_rate, uint32_t bits, int32_t frame_count,
+                        uint32_t channels) {
+  uint8_t header[kHeaderBytes];
+  FillHeader(header, sample_rate, bits, frame_count, channels);
+  int32_t tag = 0;
+  return FindTagInBytes(header, kHeaderBytes, "data", kDataTagLength, &tag) &&
+         tag == kHeaderBytes - kChunkHeadBytes;
+}
+
 void MAKE_HEADER(const char* path, int32_t sample_rate, uint32_t bits,
                  int32_t frame_count, uint32_t channels) {
-  const uint32_t channel_count = channels & kLow16Bits;
-  const uint32_t bytes_per_sample = bits / kBitsPerByte;
-  const uint32_t byte_rate = bytes_per_sample * uint32_t(sample_rate) * channel_count;
-  const uint32_t block_align = (bits * channel_count) / kBitsPerByte;
-  const uint32_t data_bytes = bytes_per_sample * uint32_t(frame_count) * channel_count;
-
   uint8_t header[kHeaderBytes];
-  uint8_t* at = PutTag(header, "RIFF");
-  at = PutU32(at, data_bytes + kRiffSizeOverData);
-  at = PutTag(at, "WAVE");
-  at = PutTag(at, "fmt ");
-  at = PutU32(at, kFormatChunkBytes);
-  at = PutU16(at, kFormatCodePcm);
-  at = PutU16(at, channel_count);
-  at = PutU32(at, uint32_t(sample_rate));
-  at = PutU32(at, byte_rate);
-  at = PutU16(at, block_align);
-  at = PutU16(at, bits);
-  at = PutTag(at, "data");
-  PutU32(at, data_bytes);
-
+  FillHeader(header, sample_rate, bits, frame_count, channels);
   FILE* file = std::fopen(path, "wb");
   if (file == nullptr) Fatal(kStatusBadFile, "Cannot create file %s\n", path);
   CloseWrittenOrDie(file, std::fwrite(header, 1, sizeof header, file) == sizeof header, path);
@@ -294,23 +423,23 @@ void MAKE_HEADER(const char* path, int32_t sample_rate, uint32_t bits,
 
 // Writes zero frames into an existing file. Writes nothing for a negative
 // start frame, which would reach into the header, once the file is opened and
-// scanned.
+// scanned. After the scan the file is written through its descriptor alone.
 void PAD_FILE(const char* path, int32_t start_frame, int32_t bytes_per_sample,
               int32_t channels, int32_t count) {
-  const uint8_t zeros[kMaxBlockBytes] = {};  // the call's one zero block
   FILE* file = OpenWavOrDie(path, "rb+");
   const int64_t data_start = DataStartOrDie(file);
   bool written = true;
   if (start_frame >= 0) {
-    written = WriteSilence(file, data_start, start_frame, BlockAlign(bytes_per_sample, channels),
-                           count, zeros);
+    written = WriteSilence(fileno(file), data_start, start_frame,
+                           BlockAlign(bytes_per_sample, channels), count);
   }
   CloseWrittenOrDie(file, written, path);
 }
 
 // Copies a stretch of frames between files. Opens both files before scanning
 // either, and copies nothing for a negative insert or read start frame, which
-// would reach before DataStart.
+// would reach before DataStart. After the scans both files are read and
+// written through their descriptors alone.
 void INSERT_FILE(const char* destination_path, const char* source_path,
                  int32_t insert_frame, int32_t bytes_per_sample, int32_t channels,
                  int32_t count, int32_t read_start, double level_db) {
@@ -318,13 +447,13 @@ void INSERT_FILE(const char* destination_path, const char* source_path,
   FILE* source = OpenWavOrDie(source_path, "rb");
   const int64_t destination_start = DataStartOrDie(destination);
   const int64_t source_start = DataStartOrDie(source);
-  uint8_t block[kMaxBlockBytes];  // the call's one copy buffer
   bool written = true;
   if (insert_frame >= 0 && read_start >= 0) {
     const int64_t block_align = BlockAlign(bytes_per_sample, channels);
-    written = CopyFrames(source, FramePosition(source_start, read_start, block_align),
-                         destination, FramePosition(destination_start, insert_frame, block_align),
-                         bytes_per_sample, channels, count, level_db, block);
+    written = CopyFrames(fileno(source), FramePosition(source_start, read_start, block_align),
+                         fileno(destination),
+                         FramePosition(destination_start, insert_frame, block_align),
+                         bytes_per_sample, channels, count, level_db);
   }
   CloseWrittenOrDie(destination, written, destination_path);
   std::fclose(source);

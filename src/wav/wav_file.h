@@ -20,9 +20,22 @@ constexpr int32_t kChunkHeadBytes = 8;
 // Largest file offset the 32-bit positions can address (bytes).
 constexpr int64_t kMaxFileBytes = 2147483647;
 
+// Test hook, null in the program. When set, EndProcess calls it with the
+// exit status first, so that a fuzzing harness can leave the run (by
+// longjmp) instead of the process ending; if it returns, the process ends.
+extern void (*g_fatal_hook)(int status);
+
+// Ends the process with `status`, after calling g_fatal_hook when it is set.
+[[noreturn]] void EndProcess(int status);
+
 // Prints a message on standard output and ends the process with `status`.
 [[noreturn]] void Fatal(int status, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
+
+// Opens `path` as fopen does in mode "rb" or "rb+", except that a FIFO
+// without a writer does not make it wait: the file is opened non-blocking and
+// then set back to blocking. Returns null when the file cannot be opened.
+FILE* OpenWithoutWaiting(const char* path, const char* mode);
 
 // Finds `tag` (its first `tag_length` bytes) at the first even offset from 2
 // to 131072 where it stands wholly inside `bytes`. Returns false if none.
@@ -37,6 +50,13 @@ bool FindChunkTag(FILE* file, const char* tag, int32_t tag_length, int32_t* offs
 void GET_ATTRIBUTES(int32_t index, const char* path, int32_t* channels,
                     int32_t* data_start, int32_t* sample_rate, int32_t* frame_count,
                     int32_t* bytes_per_sample, int32_t* bits);
+
+// Reports whether the 44-byte header that MAKE_HEADER writes for these
+// values is found again by the tag scan: whether its "data" tag is the first
+// even offset that holds the bytes "data". Otherwise every later operation on
+// the file would take its audio to start inside the header.
+bool HeaderKeepsDataTag(int32_t sample_rate, uint32_t bits, int32_t frame_count,
+                        uint32_t channels);
 
 // Creates (or truncates) `path` and writes a 44-byte header declaring
 // `frame_count` frames.

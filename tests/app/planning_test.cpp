@@ -78,12 +78,12 @@ TEST(FindOrder, EveryIndexOnceWhateverTheInsertPoints) {
 // Writes a silent 16-bit stereo source of `frames` frames at `rate`.
 void WriteSource(const TempDir& dir, const std::string& name, int32_t rate, int32_t frames,
                  int32_t bits = 16, int32_t channels = 2) {
-  fixture::WavSpec spec;
-  spec.sample_rate = rate;
-  spec.bits = bits;
-  spec.channels = channels;
+  fixture::WavSpec layout;
+  layout.sample_rate = rate;
+  layout.bits = bits;
+  layout.channels = channels;
   const size_t bytes = size_t(frames) * size_t(channels * bits / 8);
-  fixture::WriteFile(dir.Path(name), fixture::MakeWav(spec, fixture::Bytes(bytes, 0)));
+  fixture::WriteFile(dir.Path(name), fixture::MakeWav(layout, fixture::Bytes(bytes, 0)));
 }
 
 TEST(PlanEdits, TimesBecomeTruncatedFrames) {

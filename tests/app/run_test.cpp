@@ -22,12 +22,12 @@ using fixture::TempDir;
 std::vector<int32_t> WriteNoise(const TempDir& dir, const std::string& name, const Format& f,
                                 int32_t frames, uint32_t seed) {
   const std::vector<int32_t> samples = fixture::NoiseSamples(frames, f.channels, f.bits, seed);
-  fixture::WavSpec spec;
-  spec.sample_rate = f.rate;
-  spec.bits = f.bits;
-  spec.channels = f.channels;
-  spec.extra_chunk_bytes = seed % 2 == 0 ? 26 : 0;  // DataStart 78 or 44
-  fixture::WriteFile(dir.Path(name), fixture::MakeWav(spec, fixture::EncodeSamples(samples, f.bits)));
+  fixture::WavSpec layout;
+  layout.sample_rate = f.rate;
+  layout.bits = f.bits;
+  layout.channels = f.channels;
+  layout.extra_chunk_bytes = seed % 2 == 0 ? 26 : 0;  // DataStart 78 or 44
+  fixture::WriteFile(dir.Path(name), fixture::MakeWav(layout, fixture::EncodeSamples(samples, f.bits)));
   return samples;
 }
 

@@ -25,11 +25,11 @@ constexpr int32_t kHeader = 44;
 Samples WriteNoise(const TempDir& dir, const std::string& name, const Format& f, int32_t frames,
                    uint32_t seed) {
   const Samples samples = fixture::NoiseSamples(frames, f.channels, f.bits, seed);
-  fixture::WavSpec spec;
-  spec.sample_rate = f.rate;
-  spec.bits = f.bits;
-  spec.channels = f.channels;
-  fixture::WriteFile(dir.Path(name), fixture::MakeWav(spec, fixture::EncodeSamples(samples, f.bits)));
+  fixture::WavSpec layout;
+  layout.sample_rate = f.rate;
+  layout.bits = f.bits;
+  layout.channels = f.channels;
+  fixture::WriteFile(dir.Path(name), fixture::MakeWav(layout, fixture::EncodeSamples(samples, f.bits)));
   return samples;
 }
 

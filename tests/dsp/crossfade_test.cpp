@@ -30,19 +30,19 @@ struct Splice {
 
 // Writes a WAV of the splice's format holding `samples` (interleaved).
 void WriteWav(const std::string& path, const Splice& s, const Samples& samples) {
-  fixture::WavSpec spec;
-  spec.bits = s.bits;
-  spec.channels = s.channels;
-  fixture::WriteFile(path, fixture::MakeWav(spec, fixture::EncodeSamples(samples, s.bits)));
+  fixture::WavSpec layout;
+  layout.bits = s.bits;
+  layout.channels = s.channels;
+  fixture::WriteFile(path, fixture::MakeWav(layout, fixture::EncodeSamples(samples, s.bits)));
 }
 
 // Gives the clip a fresh 44-byte header, runs CROSSFADE on dest.wav and
 // src.wav and returns the status; `output` receives standard output.
 int32_t RunSplice(const fixture::TempDir& dir, const Splice& s, std::string* output) {
-  fixture::WavSpec spec;
-  spec.bits = s.bits;
-  spec.channels = s.channels;
-  fixture::WriteFile(dir.Path("xfade_temp.wav"), fixture::MakeWav(spec, {}));
+  fixture::WavSpec layout;
+  layout.bits = s.bits;
+  layout.channels = s.channels;
+  fixture::WriteFile(dir.Path("xfade_temp.wav"), fixture::MakeWav(layout, {}));
   testing::internal::CaptureStdout();
   const int32_t status =
       CROSSFADE(s.insert, s.read_start, s.width, s.type, dir.Path("dest.wav").c_str(),
@@ -256,15 +256,15 @@ TEST(Crossfade, MixesSilencePastTheEndOfAFile) {
     s.insert = s.read_start = 600;
     const Samples full(2 * 2000, 4000000);
     const Samples short_file(2 * 100, 4000000);
-    fixture::WavSpec spec;
-    spec.bits = 24;
-    spec.trailing = {0x7F, 0x7F, 0x7F, 0x7F, 0x7F};  // five bytes of a sixth
+    fixture::WavSpec layout;
+    layout.bits = 24;
+    layout.trailing = {0x7F, 0x7F, 0x7F, 0x7F, 0x7F};  // five bytes of a sixth
     const Samples& dest = short_destination ? short_file : full;
     const Samples& src = short_destination ? full : short_file;
     const std::string short_path = dir.Path(short_destination ? "dest.wav" : "src.wav");
     WriteWav(dir.Path("dest.wav"), s, dest);
     WriteWav(dir.Path("src.wav"), s, src);
-    fixture::WriteFile(short_path, fixture::MakeWav(spec, fixture::EncodeSamples(short_file, 24)));
+    fixture::WriteFile(short_path, fixture::MakeWav(layout, fixture::EncodeSamples(short_file, 24)));
     std::string output;
     ASSERT_EQ(RunSplice(dir, s, &output), 0);
     EXPECT_EQ(ClipSamples(dir, s), ReferenceClip(s, dest, src));

@@ -1,9 +1,15 @@
 #include "support/run_binary.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
@@ -23,9 +29,26 @@ TempDir::~TempDir() {
   std::filesystem::remove_all(path, ignored);
 }
 
-RunResult RunSplyceIn(const std::string& dir, const std::vector<std::string>& args) {
+namespace {
+
+// How long a run may take before it is taken for hung (seconds).
+constexpr int kRunLimitSeconds = 60;
+
+struct Child {
+  pid_t pid = -1;
+  int output = -1;  // read end of the pipe on splyce's standard output
+  bool reaped = false;
+  int wait_status = 0;
+};
+
+// Starts splyce in `dir` with its standard output on a new pipe, made
+// `pipe_bytes` large unless that is 0.
+Child Start(const std::string& dir, const std::vector<std::string>& args, int pipe_bytes) {
   int pipe_fds[2];
   if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
+  if (pipe_bytes > 0 && fcntl(pipe_fds[0], F_SETPIPE_SZ, pipe_bytes) < 0) {
+    throw std::runtime_error("cannot set the pipe size");
+  }
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
@@ -43,15 +66,81 @@ RunResult RunSplyceIn(const std::string& dir, const std::vector<std::string>& ar
     _exit(127);
   }
   close(pipe_fds[1]);
-  RunResult result;
+  Child child;
+  child.pid = pid;
+  child.output = pipe_fds[0];
+  return child;
+}
+
+using Clock = std::chrono::steady_clock;
+
+// Reads the child's output to its end, or until `deadline`; false on time-out.
+bool ReadToEnd(const Child& child, Clock::time_point deadline, std::string* output) {
   char chunk[4096];
-  ssize_t got;
-  while ((got = read(pipe_fds[0], chunk, sizeof chunk)) > 0) result.output.append(chunk, size_t(got));
-  close(pipe_fds[0]);
-  int wait_status = 0;
-  waitpid(pid, &wait_status, 0);
-  if (WIFEXITED(wait_status)) result.status = WEXITSTATUS(wait_status);
+  while (true) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return false;
+    pollfd ready = {child.output, POLLIN, 0};
+    const int polled = poll(&ready, 1, int(left.count()));
+    if (polled < 0 && errno == EINTR) continue;
+    if (polled <= 0) return false;
+    const ssize_t got = read(child.output, chunk, sizeof chunk);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return true;
+    output->append(chunk, size_t(got));
+  }
+}
+
+// Reads the rest of the output, waits for the child and judges how it ended.
+RunResult Finish(Child& child, const std::string& dir, Clock::time_point deadline,
+                 std::string output) {
+  RunResult result;
+  const bool ended = ReadToEnd(child, deadline, &output);
+  if (!ended && !child.reaped) kill(child.pid, SIGKILL);
+  close(child.output);
+  if (!child.reaped) waitpid(child.pid, &child.wait_status, 0);
+  result.output = std::move(output);
+  if (ended && WIFEXITED(child.wait_status)) result.status = WEXITSTATUS(child.wait_status);
+  // splyce ends with 0, 1 or 2. Anything else, a signal or the status 99 of a
+  // sanitizer report (scripts/test), fails the test whatever it checks next.
+  if (!ended) {
+    ADD_FAILURE() << "splyce did not end within " << kRunLimitSeconds << " s in " << dir;
+  } else if (result.status < 0 || result.status > 2) {
+    ADD_FAILURE() << "splyce ended abnormally (status " << result.status << ", wait status "
+                  << child.wait_status << ") in " << dir;
+  }
   return result;
+}
+
+}  // namespace
+
+RunResult RunSplyceIn(const std::string& dir, const std::vector<std::string>& args) {
+  Child child = Start(dir, args, 0);
+  return Finish(child, dir, Clock::now() + std::chrono::seconds(kRunLimitSeconds), "");
+}
+
+RunResult RunSplyceHeld(const std::string& dir, const std::vector<std::string>& args,
+                        const std::function<void()>& while_held, bool* held) {
+  const int page = int(sysconf(_SC_PAGESIZE));
+  Child child = Start(dir, args, page);
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(kRunLimitSeconds);
+  *held = false;
+  // A full pipe makes splyce's next write of its report block, before the
+  // edits that report would announce are written.
+  while (Clock::now() < deadline) {
+    int waiting = 0;
+    if (ioctl(child.output, FIONREAD, &waiting) == 0 && waiting >= page) {
+      *held = true;
+      while_held();
+      break;
+    }
+    if (waitpid(child.pid, &child.wait_status, WNOHANG) == child.pid) {
+      child.reaped = true;
+      break;
+    }
+    usleep(1000);
+  }
+  return Finish(child, dir, deadline, "");
 }
 
 RunResult RunTask(const TempDir& dir, const std::string& text, const std::string& name) {

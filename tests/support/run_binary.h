@@ -2,6 +2,7 @@
 #ifndef SPLYCE_TESTS_SUPPORT_RUN_BINARY_H
 #define SPLYCE_TESTS_SUPPORT_RUN_BINARY_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,8 +24,20 @@ struct RunResult {
   std::string output;  // everything written on standard output
 };
 
-// Runs splyce with `args` in `dir`, standard input closed.
+// Runs splyce with `args` in `dir`, standard input closed. A run that has not
+// ended after a minute is killed and fails the test, as does any end but exit
+// status 0, 1 or 2 (a signal, a sanitizer report).
 RunResult RunSplyceIn(const std::string& dir, const std::vector<std::string>& args);
+
+// Runs splyce as RunSplyceIn does, but holds it in the middle of its run:
+// standard output goes to a pipe of one page that is left unread until it is
+// full, so that splyce blocks in a write of its report, and `while_held` runs
+// then; after it the output is read to the end. The edits reported in the
+// page and in splyce's output buffer have been written, the rest have not.
+// Sets `*held` to whether splyce filled the pipe (`while_held` ran) before it
+// ended.
+RunResult RunSplyceHeld(const std::string& dir, const std::vector<std::string>& args,
+                        const std::function<void()>& while_held, bool* held);
 
 // Writes `text` to `dir`/`name` and runs splyce on it.
 RunResult RunTask(const TempDir& dir, const std::string& text,

@@ -46,40 +46,40 @@ std::vector<int32_t> DecodeSamples(const Bytes& audio, int32_t bits) {
   return out;
 }
 
-Bytes MakeWav(const WavSpec& spec, const Bytes& audio) {
-  const bool extensible = spec.format_code == 0xFFFE;
+Bytes MakeWav(const WavSpec& layout, const Bytes& audio) {
+  const bool extensible = layout.format_code == 0xFFFE;
   const uint32_t fmt_size = extensible ? 40 : 16;
-  const uint32_t block_align = uint32_t(spec.channels * spec.bits / 8);
+  const uint32_t block_align = uint32_t(layout.channels * layout.bits / 8);
   Bytes out;
   PutTag(out, "RIFF");
   PutU32(out, 0);  // patched below
   PutTag(out, "WAVE");
   PutTag(out, "fmt ");
   PutU32(out, fmt_size);
-  PutU16(out, spec.format_code);
-  PutU16(out, uint32_t(spec.channels));
-  PutU32(out, uint32_t(spec.sample_rate));
-  PutU32(out, uint32_t(spec.sample_rate) * block_align);
+  PutU16(out, layout.format_code);
+  PutU16(out, uint32_t(layout.channels));
+  PutU32(out, uint32_t(layout.sample_rate));
+  PutU32(out, uint32_t(layout.sample_rate) * block_align);
   PutU16(out, block_align);
-  PutU16(out, uint32_t(spec.bits));
+  PutU16(out, uint32_t(layout.bits));
   if (extensible) {
     PutU16(out, 22);                    // extension size
-    PutU16(out, uint32_t(spec.bits));   // valid bits
-    PutU32(out, spec.channels == 2 ? 3u : 4u);  // channel mask
+    PutU16(out, uint32_t(layout.bits));   // valid bits
+    PutU32(out, layout.channels == 2 ? 3u : 4u);  // channel mask
     PutU32(out, 1);                     // PCM sub-format GUID, first field
     const uint8_t guid_rest[12] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
                                    0x80, 0x00, 0x00, 0xAA, 0x00, 0x38};
     out.insert(out.end(), guid_rest, guid_rest + 12);
   }
-  if (spec.extra_chunk_bytes > 0) {
+  if (layout.extra_chunk_bytes > 0) {
     PutTag(out, "LIST");
-    PutU32(out, uint32_t(spec.extra_chunk_bytes));
-    out.insert(out.end(), size_t(spec.extra_chunk_bytes), uint8_t('x'));
+    PutU32(out, uint32_t(layout.extra_chunk_bytes));
+    out.insert(out.end(), size_t(layout.extra_chunk_bytes), uint8_t('x'));
   }
   PutTag(out, "data");
   PutU32(out, uint32_t(audio.size()));
   out.insert(out.end(), audio.begin(), audio.end());
-  out.insert(out.end(), spec.trailing.begin(), spec.trailing.end());
+  out.insert(out.end(), layout.trailing.begin(), layout.trailing.end());
   const uint32_t riff_size = uint32_t(out.size() - 8);
   for (int i = 0; i < 4; ++i) out[size_t(4 + i)] = uint8_t((riff_size >> (8 * i)) & 0xFF);
   return out;

@@ -34,8 +34,8 @@ Bytes EncodeSamples(const std::vector<int32_t>& samples, int32_t bits);
 // Audio bytes -> interleaved samples, sign-extended on their own width's scale.
 std::vector<int32_t> DecodeSamples(const Bytes& audio, int32_t bits);
 
-// A whole WAV file: header laid out per `spec`, then `audio`, then trailing.
-Bytes MakeWav(const WavSpec& spec, const Bytes& audio);
+// A whole WAV file: header laid out per `layout`, then `audio`, then trailing.
+Bytes MakeWav(const WavSpec& layout, const Bytes& audio);
 
 // Deterministic pseudo-random interleaved samples over the full range of `bits`.
 std::vector<int32_t> NoiseSamples(int32_t frames, int32_t channels, int32_t bits,

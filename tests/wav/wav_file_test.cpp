@@ -3,10 +3,12 @@
 #include "wav/wav_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -23,19 +25,19 @@ using fixture::WavSpec;
 
 // Returns a plain PCM layout of the given format.
 WavSpec Spec(int32_t rate, int32_t bits, int32_t channels) {
-  WavSpec spec;
-  spec.sample_rate = rate;
-  spec.bits = bits;
-  spec.channels = channels;
-  return spec;
+  WavSpec layout;
+  layout.sample_rate = rate;
+  layout.bits = bits;
+  layout.channels = channels;
+  return layout;
 }
 
 // Returns a 16-bit stereo layout whose extra chunk puts the "data" tag at
 // `offset` (RIFF head 12, fmt chunk 24 and the extra chunk's head 8 come first).
 WavSpec DataTagAt(int32_t offset) {
-  WavSpec spec = Spec(44100, 16, 2);
-  spec.extra_chunk_bytes = offset - (12 + 24 + 8);
-  return spec;
+  WavSpec layout = Spec(44100, 16, 2);
+  layout.extra_chunk_bytes = offset - (12 + 24 + 8);
+  return layout;
 }
 
 // Writes `bytes` to `name` in `dir`; returns the path.
@@ -267,6 +269,39 @@ TEST(MakeHeader, WritesCanonicalHeader) {
   }
 }
 
+// The header's own "data" tag at 36 must be the first even offset holding
+// those bytes; a rate, byte rate or RIFF size that spells "data" comes first.
+TEST(MakeHeader, KeepsItsDataTagUnlessAFieldSpellsData) {
+  constexpr int32_t kSpellsData = 0x61746164;  // the bytes "data", little-endian
+  struct Case {
+    const char* name;
+    int32_t rate;
+    uint32_t bits;
+    int32_t frames;
+    uint32_t channels;
+    bool keeps;
+  };
+  const Case cases[] = {
+      {"44100 Hz 16-bit stereo", 44100, 16, 44100, 2, true},
+      {"rate spells data", kSpellsData, 16, 10, 2, false},
+      {"byte rate spells data", kSpellsData / 4, 16, 10, 2, false},
+      {"RIFF size spells data", 8000, 16, (kSpellsData - 36) / 2, 1, false},
+      {"one frame off", 8000, 16, (kSpellsData - 36) / 2 + 1, 1, true},
+  };
+  fixture::TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(HeaderKeepsDataTag(c.rate, c.bits, c.frames, c.channels), c.keeps);
+    // The scan of the file MAKE_HEADER writes agrees.
+    const std::string path = dir.Path("out.wav");
+    MAKE_HEADER(path.c_str(), c.rate, c.bits, c.frames, c.channels);
+    int32_t tag = 0;
+    const Bytes header = fixture::ReadFile(path);
+    ASSERT_TRUE(FindTagInBytes(header.data(), int64_t(header.size()), "data", 4, &tag));
+    EXPECT_EQ(tag == 36, c.keeps);
+  }
+}
+
 TEST(MakeHeader, EndsRunWhenFileCannotBeCreated) {
   fixture::TempDir dir;
   const std::string path = dir.Path("missing/out.wav");
@@ -384,6 +419,39 @@ TEST(InsertFile, EndsRunOnUnusableFile) {
   }
 }
 
+// A write that fails, here one past the file-size limit (its signal ignored,
+// so that the write returns an error), ends the run with status 2 and names
+// the file, from PAD_FILE and from INSERT_FILE alike.
+TEST(WavWrite, FailedWriteEndsRunWithStatus2) {
+  constexpr rlim_t kLimitBytes = 64 * 1024;
+  fixture::TempDir dir;
+  const std::string source =
+      Put(dir, "src.wav", fixture::MakeWav(Spec(44100, 16, 2), Audio(40000, 2, 16, 3)));
+  struct Case {
+    const char* name;
+    std::function<void(const std::string& dest)> write;  // writes 160,000 bytes of audio
+  };
+  const Case cases[] = {
+      {"PAD_FILE", [](const std::string& dest) { PAD_FILE(dest.c_str(), 0, 2, 2, 40000); }},
+      {"INSERT_FILE",
+       [&](const std::string& dest) {
+         INSERT_FILE(dest.c_str(), source.c_str(), 0, 2, 2, 40000, 0, 0.0);
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string dest = Put(dir, "dest.wav", fixture::MakeWav(Spec(44100, 16, 2), {}));
+    ExpectExit(
+        [&] {
+          std::signal(SIGXFSZ, SIG_IGN);
+          const rlimit limit = {kLimitBytes, kLimitBytes};
+          ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+          c.write(dest);
+        },
+        2, "Cannot write file " + dest + "\n");
+  }
+}
+
 // Truncates x * g toward zero in extended precision, on the sample's own
 // scale, and wraps the result to the sample width.
 int32_t Levelled(int32_t x, double g, int32_t bits) {
@@ -409,12 +477,12 @@ TEST(InsertFile, AppliesLevel) {
   fixture::TempDir dir;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const WavSpec spec = Spec(44100, c.bits, c.channels);
+    const WavSpec layout = Spec(44100, c.bits, c.channels);
     const std::vector<int32_t> samples = fixture::NoiseSamples(2049, c.channels, c.bits, 8);
-    const Bytes dest_file = fixture::MakeWav(spec, {});
+    const Bytes dest_file = fixture::MakeWav(layout, {});
     const std::string dest = Put(dir, "dest.wav", dest_file);
     const std::string source =
-        Put(dir, "src.wav", fixture::MakeWav(spec, fixture::EncodeSamples(samples, c.bits)));
+        Put(dir, "src.wav", fixture::MakeWav(layout, fixture::EncodeSamples(samples, c.bits)));
     INSERT_FILE(dest.c_str(), source.c_str(), 0, c.bits / 8, c.channels, 2049, 0, c.level_db);
     const double gain = std::pow(10.0, c.level_db / 20.0);
     std::vector<int32_t> want;

@@ -1,0 +1,426 @@
+// Bad inputs, end to end: one table, one row per damaged or hostile input,
+// each run on the real binary in a fresh directory that already holds a good
+// source a.wav and an earlier destination out.wav. A refused input must end
+// with its exact message and status and leave every file as it was (no file
+// changed, none left behind); an input the program accepts by design (it
+// ignores the size fields, drops a partial last frame) must build exactly
+// the destination the row gives.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "support/destination_model.h"
+#include "support/run_binary.h"
+#include "support/wav_fixture.h"
+
+namespace {
+
+using fixture::Bytes;
+using fixture::Format;
+using fixture::TempDir;
+using Samples = std::vector<int32_t>;
+
+constexpr Format kFormat{8000, 16, 2};
+// Frames of every good source.
+constexpr int32_t kFrames = 8;
+// Where the header fields that the program ignores stand (byte offsets).
+constexpr size_t kRiffSizeAt = 4;
+constexpr size_t kDataSizeAt = 40;
+// Where the sample rate stands (byte offset), and a rate whose bytes spell "data".
+constexpr size_t kRateAt = 24;
+constexpr uint32_t kSpellsData = 0x61746164;
+constexpr size_t kHeaderBytes = 44;
+// What the earlier destination holds: not a WAV file at all.
+const Bytes kEarlierDestination = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+
+Samples SourceSamples(uint32_t seed) {
+  return fixture::NoiseSamples(kFrames, kFormat.channels, kFormat.bits, seed);
+}
+
+// A canonical 16-bit stereo file at 8000 Hz of the samples.
+Bytes Wav(const Samples& samples) {
+  fixture::WavSpec layout;
+  layout.sample_rate = kFormat.rate;
+  layout.bits = kFormat.bits;
+  layout.channels = kFormat.channels;
+  return fixture::MakeWav(layout, fixture::EncodeSamples(samples, kFormat.bits));
+}
+
+const Samples kA = SourceSamples(1);  // a.wav
+const Samples kB = SourceSamples(2);  // the source each row makes, b.wav and the like
+
+// Returns `bytes` with the 32-bit field at `at` set to `value`.
+Bytes WithField(Bytes bytes, size_t at, uint32_t value) {
+  for (size_t i = 0; i < 4; ++i) bytes[at + i] = uint8_t(value >> (8 * i));
+  return bytes;
+}
+
+// Returns the first `length` bytes of `bytes`.
+Bytes Cut(const Bytes& bytes, size_t length) { return Bytes(bytes.begin(), bytes.begin() + long(length)); }
+
+// What a run of one edit copying `frames` frames of `samples` to frame 0 builds.
+Bytes BuiltFrom(const Samples& samples, int32_t frames) {
+  Bytes destination = fixture::EmptyDestination(kFormat, frames);
+  fixture::LayEdit(destination, kFormat, samples, 0, frames, 0, 0.0);
+  return destination;
+}
+
+// The closing summary of a run in frames that built `frames` frames.
+std::string Summary(const std::string& destination, int32_t frames) {
+  return "Built\t" + destination + "\n\tLength " + std::to_string(frames) +
+         " samples\n\tBits 16\n\tChannels 2\n\tSample rate 8000\n\n";
+}
+
+void Put(const TempDir& dir, const std::string& name, const Bytes& bytes) {
+  fixture::WriteFile(dir.Path(name), bytes);
+}
+
+void PutText(const TempDir& dir, const std::string& name, const std::string& text) {
+  fixture::WriteFile(dir.Path(name), Bytes(text.begin(), text.end()));
+}
+
+// Writes `source` as b.wav and a task (in frames) copying all of it to out.wav.
+std::function<void(const TempDir&)> OneSource(const Bytes& source) {
+  return [source](const TempDir& dir) {
+    Put(dir, "b.wav", source);
+    PutText(dir, "task.txt", "using_samples\ndest\tout.wav\nsrc\tb.wav\n");
+  };
+}
+
+// The task text padded with line feeds to exactly `size` bytes.
+std::string PaddedTask(const std::string& text, size_t size) {
+  return text + std::string(size - text.size(), '\n');
+}
+
+// A task in frames with `count` edits, one frame each, taken in turn from the
+// first four frames of a.wav and appended one after the other.
+std::string ManyEdits(int32_t count) {
+  std::string text = "using_samples\ndest\tout.wav\n";
+  for (int32_t k = 0; k < count; ++k) {
+    text += "src\ta.wav\nxin\t" + std::to_string(k % 4) + "\nxout\t" + std::to_string(k % 4 + 1) + "\n";
+  }
+  return text;
+}
+
+Bytes BuiltFromManyEdits(int32_t count) {
+  Bytes destination = fixture::EmptyDestination(kFormat, count);
+  for (int32_t k = 0; k < count; ++k) fixture::LayEdit(destination, kFormat, kA, k % 4, 1, k, 0.0);
+  return destination;
+}
+
+// A task whose first edit copies a.wav and whose 300 further edits each copy
+// frame 0 of b.wav: enough report to fill the held pipe and splyce's buffer
+// long before the last of them is written.
+std::string LongRunOverB() {
+  std::string text = "using_samples\ndest\tout.wav\nsrc\ta.wav\n";
+  for (int k = 0; k < 300; ++k) text += "src\tb.wav\nxout\t1\n";
+  return text;
+}
+
+// Binary noise: every byte value, tabs, line feeds and zero bytes included.
+Bytes Garbage() {
+  Bytes bytes;
+  uint32_t state = 12345;
+  for (int i = 0; i < 4096; ++i) {
+    state = state * 1103515245u + 12345u;
+    bytes.push_back(uint8_t(state >> 16));
+  }
+  return bytes;
+}
+
+// One file or directory as a run may find it: its kind and its bytes (the
+// target of a link).
+struct Entry {
+  char kind;  // 'f' file, 'd' directory, 'l' symbolic link, 'p' FIFO, '?' other
+  Bytes bytes;
+  bool operator==(const Entry& other) const { return kind == other.kind && bytes == other.bytes; }
+};
+using Snapshot = std::map<std::string, Entry>;
+
+Entry Describe(const std::filesystem::path& path) {
+  namespace fs = std::filesystem;
+  const fs::file_status status = fs::symlink_status(path);
+  if (fs::is_symlink(status)) {
+    const std::string target = fs::read_symlink(path).string();
+    return {'l', Bytes(target.begin(), target.end())};
+  }
+  if (fs::is_regular_file(status)) return {'f', fixture::ReadFile(path.string())};
+  if (fs::is_directory(status)) return {'d', {}};
+  if (fs::is_fifo(status)) return {'p', {}};
+  return {'?', {}};
+}
+
+// Every file and directory under `root`, by path relative to it.
+Snapshot Take(const std::string& root) {
+  namespace fs = std::filesystem;
+  Snapshot snapshot;
+  for (const fs::directory_entry& e : fs::recursive_directory_iterator(root)) {
+    snapshot[e.path().lexically_relative(root).string()] = Describe(e.path());
+  }
+  return snapshot;
+}
+
+std::string Names(const Snapshot& snapshot) {
+  std::string names;
+  for (const auto& [name, entry] : snapshot) names += "[" + name + "] ";
+  return names;
+}
+
+struct Case {
+  const char* input;                         // what is wrong with the input
+  std::function<void(const TempDir&)> make;  // writes the task file and what it names
+  std::vector<std::string> args;             // the command line after the program name
+  int status;                                // the exit status
+  std::string message;                       // exactly how standard output ends
+  std::vector<std::string> unchanged;        // files that must keep their kind and bytes
+  // Accepted by design: the destination and the bytes it must hold. Empty
+  // for a refused input, after which every file must be as it was.
+  std::string destination;
+  Bytes built;
+  // Done to the directory while splyce is held between planning and copying
+  // (RunSplyceHeld); the path it changes, which is then expected as it left it.
+  std::function<void(const TempDir&)> while_held;
+  std::string changed;
+};
+
+const std::vector<std::string> kTaskArgs = {"task.txt"};
+
+// A row of an input the program refuses: every file must stay as it was.
+Case Refused(const char* input, std::function<void(const TempDir&)> make,
+             std::vector<std::string> args, int status, std::string message,
+             std::vector<std::string> unchanged) {
+  return {input, std::move(make), std::move(args), status, std::move(message),
+          std::move(unchanged), "", {}, nullptr, ""};
+}
+
+// A row of an input the program accepts by design, with what it builds.
+Case Accepted(const char* input, std::function<void(const TempDir&)> make,
+              std::vector<std::string> args, std::string message,
+              std::vector<std::string> unchanged, std::string destination, Bytes built) {
+  return {input, std::move(make), std::move(args), 0, std::move(message), std::move(unchanged),
+          std::move(destination), std::move(built), nullptr, ""};
+}
+
+// A refused row whose input changes at `changed` while splyce is held
+// between planning and copying.
+Case ChangedMidRun(const char* input, std::function<void(const TempDir&)> make, int status,
+                   std::string message, std::vector<std::string> unchanged,
+                   std::function<void(const TempDir&)> while_held, std::string changed) {
+  return {input, std::move(make), kTaskArgs, status, std::move(message), std::move(unchanged),
+          "", {}, std::move(while_held), std::move(changed)};
+}
+
+std::vector<Case> Cases() {
+  const Bytes b = Wav(kB);
+  const std::string kNoData = "Can't find data block in wave file!\n";
+  const std::string kNoFmt = "Can't find format chunk in wave file!\n";
+  const std::vector<std::string> kKept = {"out.wav", "b.wav"};
+  // A 9-byte chunk before the data chunk puts its tag at 53.
+  const Bytes odd_tag = fixture::MakeWav(fixture::WavSpec{8000, 16, 2, 1, 9, {}},
+                                         fixture::EncodeSamples(kB, kFormat.bits));
+  const auto b_then_long_task = [](const TempDir& dir) {
+    Put(dir, "b.wav", Wav(kB));
+    PutText(dir, "task.txt", LongRunOverB());
+  };
+  const std::string kStart = "using_samples\ndest\tout.wav\nsrc\ta.wav\n";
+  return {
+      // Truncated and short files.
+      Refused("a WAV of only its 44-byte header: an empty read is a bad range",
+              OneSource(Cut(b, 44)), kTaskArgs, 1, "Edit start/stop set incorrectly for b.wav\n",
+              kKept),
+      Accepted("a WAV ending inside a frame: accepted, the partial frame is dropped",
+               OneSource(Cut(b, kHeaderBytes + 5 * 4 + 3)), kTaskArgs, Summary("out.wav", 5),
+               {"b.wav"}, "out.wav", BuiltFrom(kB, 5)),
+      Refused("a WAV ending inside the data size field", OneSource(Cut(b, 42)), kTaskArgs, 1,
+              "Edit start/stop set incorrectly for b.wav\n", kKept),
+      Refused("a WAV ending inside the data tag", OneSource(Cut(b, 38)), kTaskArgs, 2, kNoData,
+              kKept),
+      Refused("a WAV ending inside the fmt chunk", OneSource(Cut(b, 20)), kTaskArgs, 2, kNoData,
+              kKept),
+      // Two lines: in the design the format warning goes on to the refusal.
+      Refused("a zero-length source", OneSource({}), kTaskArgs, 2, kNoFmt + kNoData, kKept),
+      Refused("a data tag at an odd offset only", OneSource(odd_tag), kTaskArgs, 2, kNoData, kKept),
+      // Size fields that lie: the design takes the audio from the data tag to
+      // the end of the file and reads neither size, so each is accepted and
+      // builds what the honest file builds.
+      Accepted("a RIFF size too large: accepted", OneSource(WithField(b, kRiffSizeAt, 0xFFFFFFFF)),
+               kTaskArgs, Summary("out.wav", kFrames), {"b.wav"}, "out.wav", BuiltFrom(kB, kFrames)),
+      Accepted("a RIFF size too small: accepted", OneSource(WithField(b, kRiffSizeAt, 4)),
+               kTaskArgs, Summary("out.wav", kFrames), {"b.wav"}, "out.wav", BuiltFrom(kB, kFrames)),
+      Accepted("a RIFF size of zero: accepted", OneSource(WithField(b, kRiffSizeAt, 0)),
+               kTaskArgs, Summary("out.wav", kFrames), {"b.wav"}, "out.wav", BuiltFrom(kB, kFrames)),
+      Accepted("a data size too large: accepted", OneSource(WithField(b, kDataSizeAt, 0x7FFFFFF0)),
+               kTaskArgs, Summary("out.wav", kFrames), {"b.wav"}, "out.wav", BuiltFrom(kB, kFrames)),
+      Accepted("a data size too small: accepted, every frame to the end is read",
+               OneSource(WithField(b, kDataSizeAt, 4)), kTaskArgs, Summary("out.wav", kFrames),
+               {"b.wav"}, "out.wav", BuiltFrom(kB, kFrames)),
+      Accepted("a data size of zero: accepted", OneSource(WithField(b, kDataSizeAt, 0)),
+               kTaskArgs, Summary("out.wav", kFrames), {"b.wav"}, "out.wav", BuiltFrom(kB, kFrames)),
+      // Rates whose bytes, written into the destination's header as its rate
+      // or byte rate, would spell "data" and hide its data tag from the scan.
+      Refused("a sample rate that spells \"data\" in the destination's header",
+              OneSource(WithField(b, kRateAt, kSpellsData)), kTaskArgs, 1,
+              "Unsupported sample rate in b.wav: 1635017060 Hz\n", kKept),
+      Refused("a byte rate that spells \"data\" in the destination's header",
+              OneSource(WithField(b, kRateAt, kSpellsData / 4)), kTaskArgs, 1,
+              "Unsupported sample rate in b.wav: 408754265 Hz\n", kKept),
+      // Directories where files belong.
+      Refused("a directory as a source",
+              [](const TempDir& dir) {
+                ASSERT_EQ(mkdir(dir.Path("b.wav").c_str(), 0755), 0);
+                PutText(dir, "task.txt", "dest\tout.wav\nsrc\tb.wav\n");
+              },
+              kTaskArgs, 2, "Cannot find file in track list called b.wav!!\n", kKept),
+      Refused("a directory as the destination: refused once built, as it cannot replace it",
+              [](const TempDir& dir) {
+                ASSERT_EQ(mkdir(dir.Path("dir.wav").c_str(), 0755), 0);
+                PutText(dir, "task.txt", "dest\tdir.wav\nsrc\ta.wav\n");
+              },
+              kTaskArgs, 2, "Cannot create file dir.wav\n", {"dir.wav", "a.wav"}),
+      Refused("a directory as the task file",
+              [](const TempDir& dir) { ASSERT_EQ(mkdir(dir.Path("tasks").c_str(), 0755), 0); },
+              {"tasks"}, 1, "Cannot read file tasks that holds your instructions\n",
+              {"tasks", "out.wav"}),
+      // FIFOs: opened without waiting for a writer, then refused.
+      Refused("a FIFO as a source",
+              [](const TempDir& dir) {
+                ASSERT_EQ(mkfifo(dir.Path("b.wav").c_str(), 0644), 0);
+                PutText(dir, "task.txt", "dest\tout.wav\nsrc\tb.wav\n");
+              },
+              kTaskArgs, 2, "Cannot find file in track list called b.wav!!\n", kKept),
+      Refused("a FIFO as the task file",
+              [](const TempDir& dir) { ASSERT_EQ(mkfifo(dir.Path("task.fifo").c_str(), 0644), 0); },
+              {"task.fifo"}, 1, "Cannot read file task.fifo that holds your instructions\n",
+              {"task.fifo", "out.wav"}),
+      // A source that changes between planning and copying: planning has
+      // read b.wav, and the change comes while the first edits are written.
+      ChangedMidRun("a source that disappears between planning and copying", b_then_long_task, 2,
+                    "Cannot open file b.wav\n", {"out.wav", "a.wav"},
+                    [](const TempDir& dir) { ASSERT_EQ(unlink(dir.Path("b.wav").c_str()), 0); },
+                    "b.wav"),
+      ChangedMidRun("a source replaced by a directory between planning and copying",
+                    b_then_long_task, 2, "Cannot open file b.wav\n", {"out.wav", "a.wav"},
+                    [](const TempDir& dir) {
+                      ASSERT_EQ(unlink(dir.Path("b.wav").c_str()), 0);
+                      ASSERT_EQ(mkdir(dir.Path("b.wav").c_str(), 0755), 0);
+                    },
+                    "b.wav"),
+      ChangedMidRun("a source replaced by a FIFO between planning and copying", b_then_long_task,
+                    2, "Cannot open file b.wav\n", {"out.wav", "a.wav"},
+                    [](const TempDir& dir) {
+                      ASSERT_EQ(unlink(dir.Path("b.wav").c_str()), 0);
+                      ASSERT_EQ(mkfifo(dir.Path("b.wav").c_str(), 0644), 0);
+                    },
+                    "b.wav"),
+      // Names.
+      Accepted("paths with spaces: accepted",
+               [](const TempDir& dir) {
+                 Put(dir, "my take.wav", Wav(kB));
+                 PutText(dir, "my task.txt", "using_samples\ndest\tout put.wav\nsrc\tmy take.wav\n");
+               },
+               {"my task.txt"}, Summary("out put.wav", kFrames), {"my take.wav", "out.wav"},
+               "out put.wav", BuiltFrom(kB, kFrames)),
+      Accepted("paths with bytes that are not UTF-8: accepted",
+               [](const TempDir& dir) {
+                 Put(dir, "\xe9t\xe9.wav", Wav(kB));
+                 PutText(dir, "t\xe2\xff.txt",
+                         "using_samples\ndest\t\xff\xfe out.wav\nsrc\t\xe9t\xe9.wav\n");
+               },
+               {"t\xe2\xff.txt"}, Summary("\xff\xfe out.wav", kFrames), {"\xe9t\xe9.wav", "out.wav"},
+               "\xff\xfe out.wav", BuiltFrom(kB, kFrames)),
+      Refused("a missing source whose name is not UTF-8: named byte for byte",
+              [](const TempDir& dir) {
+                PutText(dir, "task.txt", "dest\tout.wav\nsrc\t\xff\xfe gone.wav\n");
+              },
+              kTaskArgs, 2, "Cannot find file in track list called \xff\xfe gone.wav!!\n",
+              {"out.wav"}),
+      // Sizes and counts at their limits.
+      Accepted("a task file of exactly 65,536 bytes: accepted",
+               [kStart](const TempDir& dir) { PutText(dir, "task.txt", PaddedTask(kStart, 65536)); },
+               kTaskArgs, Summary("out.wav", kFrames), {"a.wav"}, "out.wav", BuiltFrom(kA, kFrames)),
+      Refused("a task file of 65,537 bytes",
+              [kStart](const TempDir& dir) { PutText(dir, "task.txt", PaddedTask(kStart, 65537)); },
+              kTaskArgs, 1, "Task file task.txt is larger than 65536 bytes\n",
+              {"out.wav", "task.txt"}),
+      Accepted("512 sources: accepted",
+               [](const TempDir& dir) { PutText(dir, "task.txt", ManyEdits(512)); }, kTaskArgs,
+               Summary("out.wav", 512), {"a.wav"}, "out.wav", BuiltFromManyEdits(512)),
+      Refused("513 sources", [](const TempDir& dir) { PutText(dir, "task.txt", ManyEdits(513)); },
+              kTaskArgs, 1, "Too many source tracks: at most 512\n", {"out.wav", "a.wav"}),
+      Refused("binary garbage as the task file",
+              [](const TempDir& dir) { Put(dir, "task.txt", Garbage()); }, kTaskArgs, 1,
+              "No source tracks in task file\n", {"out.wav", "a.wav"}),
+      // Destinations that cannot be written.
+      Refused("a destination in a directory that does not exist",
+              [](const TempDir& dir) {
+                PutText(dir, "task.txt", "dest\tnone/out.wav\nsrc\ta.wav\n");
+              },
+              kTaskArgs, 2, "Cannot create file none/out.wav\n", {"out.wav", "a.wav"}),
+      Refused("a destination that is a symbolic link to a source",
+              [](const TempDir& dir) {
+                ASSERT_EQ(symlink("a.wav", dir.Path("link.wav").c_str()), 0);
+                PutText(dir, "task.txt", "dest\tlink.wav\nsrc\ta.wav\n");
+              },
+              kTaskArgs, 1, "Destination link.wav is also a source track\n", {"link.wav", "a.wav"}),
+  };
+}
+
+TEST(BadInput, EndsWithItsMessageAndStatusAndChangesNothingUnlessItSucceeds) {
+  for (const Case& c : Cases()) {
+    SCOPED_TRACE(c.input);
+    TempDir dir;
+    Put(dir, "a.wav", Wav(kA));
+    Put(dir, "out.wav", kEarlierDestination);
+    c.make(dir);
+    if (testing::Test::HasFatalFailure()) return;
+    Snapshot before = Take(dir.path);
+    fixture::RunResult r;
+    if (c.while_held) {
+      bool held = false;
+      r = fixture::RunSplyceHeld(dir.path, c.args, [&] {
+        c.while_held(dir);
+        const std::string path = dir.Path(c.changed);
+        if (fixture::FileExists(path)) {
+          before[c.changed] = Describe(path);
+        } else {
+          before.erase(c.changed);
+        }
+      }, &held);
+      EXPECT_TRUE(held) << "splyce ended before it filled the pipe";
+    } else {
+      r = fixture::RunSplyceIn(dir.path, c.args);
+    }
+    EXPECT_EQ(r.status, c.status) << r.output;
+    const size_t tail = r.output.size() - std::min(r.output.size(), c.message.size());
+    EXPECT_EQ(r.output.substr(tail), c.message);
+    EXPECT_TRUE(tail == 0 || r.output[tail - 1] == '\n') << "the message starts a line";
+    const Snapshot after = Take(dir.path);
+    for (const std::string& name : c.unchanged) {
+      SCOPED_TRACE(name);
+      EXPECT_TRUE(after.count(name) == 1 && before.count(name) == 1 &&
+                  after.at(name) == before.at(name));
+    }
+    if (c.destination.empty()) {
+      // Refused: nothing written, changed or left behind.
+      EXPECT_EQ(Names(after), Names(before));
+      EXPECT_TRUE(after == before);
+    } else {
+      EXPECT_EQ(fixture::ReadFile(dir.Path(c.destination)), c.built);
+      Snapshot expected = before;
+      expected[c.destination] = {'f', c.built};
+      EXPECT_EQ(Names(after), Names(expected));
+      EXPECT_TRUE(after == expected);
+    }
+  }
+}
+
+}  // namespace
