@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "support/destination_model.h"
 #include "support/run_binary.h"
 #include "support/task_fixture.h"
 #include "support/wav_fixture.h"
@@ -75,15 +76,10 @@ TEST(FindOrder, EveryIndexOnceWhateverTheInsertPoints) {
   EXPECT_EQ(order[kMaxEntries], -1);
 }
 
-// Writes a silent 16-bit stereo source of `frames` frames at `rate`.
+// Writes a silent source of `frames` frames.
 void WriteSource(const TempDir& dir, const std::string& name, int32_t rate, int32_t frames,
                  int32_t bits = 16, int32_t channels = 2) {
-  fixture::WavSpec layout;
-  layout.sample_rate = rate;
-  layout.bits = bits;
-  layout.channels = channels;
-  const size_t bytes = size_t(frames) * size_t(channels * bits / 8);
-  fixture::WriteFile(dir.Path(name), fixture::MakeWav(layout, fixture::Bytes(bytes, 0)));
+  fixture::WriteWav(dir.Path(name), {rate, bits, channels}, std::vector<int32_t>(size_t(frames * channels)));
 }
 
 TEST(PlanEdits, TimesBecomeTruncatedFrames) {

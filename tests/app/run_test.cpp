@@ -19,16 +19,10 @@ using fixture::Bytes;
 using fixture::Format;
 using fixture::TempDir;
 
+// Writes noise; odd seeds get a 44-byte header, even ones DataStart 78.
 std::vector<int32_t> WriteNoise(const TempDir& dir, const std::string& name, const Format& f,
                                 int32_t frames, uint32_t seed) {
-  const std::vector<int32_t> samples = fixture::NoiseSamples(frames, f.channels, f.bits, seed);
-  fixture::WavSpec layout;
-  layout.sample_rate = f.rate;
-  layout.bits = f.bits;
-  layout.channels = f.channels;
-  layout.extra_chunk_bytes = seed % 2 == 0 ? 26 : 0;  // DataStart 78 or 44
-  fixture::WriteFile(dir.Path(name), fixture::MakeWav(layout, fixture::EncodeSamples(samples, f.bits)));
-  return samples;
+  return fixture::WriteNoise(dir.Path(name), f, frames, seed, seed % 2 == 0 ? 26 : 0);
 }
 
 TEST(Run, ReportsEachEditAndTheBuiltFile) {

@@ -22,17 +22,6 @@ using Samples = std::vector<int32_t>;
 
 constexpr int32_t kHeader = 44;
 
-Samples WriteNoise(const TempDir& dir, const std::string& name, const Format& f, int32_t frames,
-                   uint32_t seed) {
-  const Samples samples = fixture::NoiseSamples(frames, f.channels, f.bits, seed);
-  fixture::WavSpec layout;
-  layout.sample_rate = f.rate;
-  layout.bits = f.bits;
-  layout.channels = f.channels;
-  fixture::WriteFile(dir.Path(name), fixture::MakeWav(layout, fixture::EncodeSamples(samples, f.bits)));
-  return samples;
-}
-
 // Lays one crossfaded edit on the model: the clip is mixed from the
 // destination as it stands, the source is copied, then the clip laid over
 // the splice when it starts after frame 0.
@@ -52,8 +41,8 @@ TEST(Splice, CrossfadesEveryFormatAndCurve) {
         SCOPED_TRACE(testing::Message() << f.bits << "-bit, " << f.channels << " ch, type " << type
                                         << ", " << level << " dB");
         TempDir dir;
-        const Samples a = WriteNoise(dir, "a.wav", f, 3000, 1);
-        const Samples b = WriteNoise(dir, "b.wav", f, 3000, 2);
+        const Samples a = fixture::WriteNoise(dir.Path("a.wav"), f, 3000, 1);
+        const Samples b = fixture::WriteNoise(dir.Path("b.wav"), f, 3000, 2);
         const fixture::RunResult r = fixture::RunTask(
             dir, "using_samples\ndest\tout.wav\nsrc\ta.wav\nins\t0\nsrc\tb.wav\nxin\t1000\n"
                  "ins\t1500\nlvl\t" + std::to_string(level) + "\nxf\t50\t" + std::to_string(type) + "\n");
@@ -76,7 +65,7 @@ TEST(Splice, WidthInFramesFollowsTheRate) {
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.width << " ms at " << c.rate);
     TempDir dir;
-    WriteNoise(dir, "a.wav", {c.rate, 16, 1}, 100, 3);
+    fixture::WriteNoise(dir.Path("a.wav"), {c.rate, 16, 1}, 100, 3);
     const fixture::Parsed p = fixture::PlanTask(
         dir.path, std::string("dest\tout.wav\nsrc\ta.wav\nxf\t") + c.width + "\t1\n");
     EXPECT_EQ(p.table->width_frames[0], c.frames);
@@ -91,8 +80,8 @@ TEST(Splice, LaysTheClipFromHalfAWidthBeforeTheInsert) {
   for (const Case& c : {Case{3000, "100.03", 4411}, Case{2205, "100.03", 4411}, Case{2000, "1", 44}}) {
     SCOPED_TRACE(c.insert);
     TempDir dir;
-    const Samples a = WriteNoise(dir, "a.wav", f, 8000, 4);
-    const Samples b = WriteNoise(dir, "b.wav", f, 8000, 5);
+    const Samples a = fixture::WriteNoise(dir.Path("a.wav"), f, 8000, 4);
+    const Samples b = fixture::WriteNoise(dir.Path("b.wav"), f, 8000, 5);
     const fixture::RunResult r = fixture::RunTask(
         dir, "using_samples\ndest\tout.wav\nsrc\ta.wav\nins\t0\nsrc\tb.wav\nxin\t3000\nins\t" +
                  std::to_string(c.insert) + "\nxf\t" + c.width + "\t2\n");
@@ -108,7 +97,7 @@ TEST(Splice, LaysTheClipFromHalfAWidthBeforeTheInsert) {
 TEST(Splice, FailedCrossfadeCopiesTheEditWithoutOne) {
   const Format f{8000, 24, 1};
   TempDir dir;
-  const Samples a = WriteNoise(dir, "a.wav", f, 1000, 6);
+  const Samples a = fixture::WriteNoise(dir.Path("a.wav"), f, 1000, 6);
   const fixture::RunResult r =
       fixture::RunTask(dir, "using_samples\ndest\tout.wav\nsrc\ta.wav\nins\t500\nxf\t10\t1\n");
   EXPECT_EQ(r.output,
@@ -129,7 +118,7 @@ TEST(Splice, FailedCrossfadeCopiesTheEditWithoutOne) {
 TEST(Splice, ReplacesWhateverHoldsTheWorkFileName) {
   const Format f{8000, 16, 1};
   TempDir dir;
-  WriteNoise(dir, "a.wav", f, 2000, 7);
+  fixture::WriteNoise(dir.Path("a.wav"), f, 2000, 7);
   const char* const task = "using_samples\ndest\tout.wav\nsrc\ta.wav\nins\t1000\nxin\t500\nxf\t10\t4\n";
   fixture::WriteFile(dir.Path("xfade_temp.wav"), Bytes(5000, 0x11));
   fixture::RunResult r = fixture::RunTask(dir, task);

@@ -30,10 +30,7 @@ struct Splice {
 
 // Writes a WAV of the splice's format holding `samples` (interleaved).
 void WriteWav(const std::string& path, const Splice& s, const Samples& samples) {
-  fixture::WavSpec layout;
-  layout.bits = s.bits;
-  layout.channels = s.channels;
-  fixture::WriteFile(path, fixture::MakeWav(layout, fixture::EncodeSamples(samples, s.bits)));
+  fixture::WriteWav(path, {44100, s.bits, s.channels}, samples);
 }
 
 // Gives the clip a fresh 44-byte header, runs CROSSFADE on dest.wav and

@@ -5,6 +5,23 @@
 
 namespace fixture {
 
+void WriteWav(const std::string& path, const Format& f, const std::vector<int32_t>& samples,
+              int32_t extra_chunk_bytes) {
+  WavSpec layout;
+  layout.sample_rate = f.rate;
+  layout.bits = f.bits;
+  layout.channels = f.channels;
+  layout.extra_chunk_bytes = extra_chunk_bytes;
+  WriteFile(path, MakeWav(layout, EncodeSamples(samples, f.bits)));
+}
+
+std::vector<int32_t> WriteNoise(const std::string& path, const Format& f, int32_t frames,
+                                uint32_t seed, int32_t extra_chunk_bytes) {
+  const std::vector<int32_t> samples = NoiseSamples(frames, f.channels, f.bits, seed);
+  WriteWav(path, f, samples, extra_chunk_bytes);
+  return samples;
+}
+
 Bytes EmptyDestination(const Format& f, int32_t total) {
   const uint32_t data = uint32_t(total) * uint32_t(f.BlockAlign());
   Bytes out;

@@ -3,6 +3,7 @@
 #define SPLYCE_TESTS_SUPPORT_DESTINATION_MODEL_H
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "support/wav_fixture.h"
@@ -15,6 +16,15 @@ struct Format {
   int32_t channels;
   int32_t BlockAlign() const { return bits / 8 * channels; }
 };
+
+// Writes a WAV file of interleaved `samples` in format `f`, with an extra
+// chunk of `extra_chunk_bytes` before the data (0: a 44-byte header).
+void WriteWav(const std::string& path, const Format& f, const std::vector<int32_t>& samples,
+              int32_t extra_chunk_bytes = 0);
+
+// Writes `frames` frames of noise in format `f`; returns the samples.
+std::vector<int32_t> WriteNoise(const std::string& path, const Format& f, int32_t frames,
+                                uint32_t seed, int32_t extra_chunk_bytes = 0);
 
 // A destination as it must be after a run: the 44-byte header declaring
 // `total` frames, then 2 x total frames, silent until edits are laid.

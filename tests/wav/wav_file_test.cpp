@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "support/destination_model.h"
 #include "support/run_binary.h"
 #include "support/wav_fixture.h"
 
@@ -452,16 +453,6 @@ TEST(WavWrite, FailedWriteEndsRunWithStatus2) {
   }
 }
 
-// Truncates x * g toward zero in extended precision, on the sample's own
-// scale, and wraps the result to the sample width.
-int32_t Levelled(int32_t x, double g, int32_t bits) {
-  const long double y = std::truncl(static_cast<long double>(x) * g);
-  const int64_t range = int64_t(1) << bits;
-  int64_t v = static_cast<int64_t>(y) % range;
-  if (v < 0) v += range;
-  return int32_t(v >= range / 2 ? v - range : v);
-}
-
 TEST(InsertFile, AppliesLevel) {
   struct Case {
     const char* name;
@@ -484,10 +475,7 @@ TEST(InsertFile, AppliesLevel) {
     const std::string source =
         Put(dir, "src.wav", fixture::MakeWav(layout, fixture::EncodeSamples(samples, c.bits)));
     INSERT_FILE(dest.c_str(), source.c_str(), 0, c.bits / 8, c.channels, 2049, 0, c.level_db);
-    const double gain = std::pow(10.0, c.level_db / 20.0);
-    std::vector<int32_t> want;
-    for (int32_t x : samples) want.push_back(Levelled(x, gain, c.bits));
-    const Bytes levelled = fixture::EncodeSamples(want, c.bits);
+    const Bytes levelled = fixture::EncodeSamples(fixture::Levelled(samples, c.level_db, c.bits), c.bits);
     EXPECT_EQ(fixture::ReadFile(dest), Overlay(dest_file, 44, levelled));
   }
 }
