@@ -25,9 +25,11 @@ constexpr char kBuildSuffix[] = ".XXXXXX";
 constexpr mode_t kNewFileMode = 0666;
 constexpr mode_t kPermissionBits = 07777;
 
-// The partly built destination, removed if the process ends before it is
-// complete, so that a failed run leaves no trace.
+// The partly built destination, and the crossfade clip while it is being
+// made and laid, removed if the process ends before they are complete, so
+// that a failed run leaves no trace.
 const char* volatile g_unfinished = nullptr;
+const char* volatile g_unfinished_clip = nullptr;
 // Signals that end a run from outside (Ctrl-C, kill, a closed terminal).
 constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
@@ -95,6 +97,7 @@ void ReportBuilt(const EditTable& t) {
 void PrepareCrossfade(EditTable& t, int32_t e) {
   // Remove whatever holds the name first, so a link is never followed.
   unlink(t.clip_path);
+  g_unfinished_clip = t.clip_path;
   MAKE_HEADER(t.clip_path, t.sample_rate[0], uint32_t(t.bits[0]), t.width_frames[e],
               uint32_t(t.channels[0]));
   const int32_t status =
@@ -104,6 +107,7 @@ void PrepareCrossfade(EditTable& t, int32_t e) {
   if (status != kCrossfadeOk) {
     std::printf("Could not generate crossfade\n");
     t.xf_type[e] = 0;
+    g_unfinished_clip = nullptr;  // a clip that failed stays for inspection
   }
 }
 
@@ -116,6 +120,7 @@ void LayCrossfade(const EditTable& t, int32_t e) {
                 width, 0, 0.0);
   }
   std::remove(t.clip_path);
+  g_unfinished_clip = nullptr;
 }
 
 void WriteEdit(EditTable& t, int32_t e) {
@@ -143,10 +148,11 @@ void CheckTaskComplete(const EditTable& t) {
 
 void RemoveUnfinished() {
   if (g_unfinished != nullptr) unlink(g_unfinished);
+  if (g_unfinished_clip != nullptr) unlink(g_unfinished_clip);
 }
 
-// Removes the unfinished destination, then lets the signal end the process
-// as it would have.
+// Removes the unfinished files, then lets the signal end the process as it
+// would have.
 void RemoveUnfinishedOnSignal(int signal_number) {
   RemoveUnfinished();
   std::signal(signal_number, SIG_DFL);

@@ -386,7 +386,7 @@ TEST(BadInput, EndsWithItsMessageAndStatusAndChangesNothingUnlessItSucceeds) {
     fixture::RunResult r;
     if (c.while_held) {
       bool held = false;
-      r = fixture::RunSplyceHeld(dir.path, c.args, [&] {
+      r = fixture::RunSplyceHeld(dir.path, c.args, [&](int) {
         c.while_held(dir);
         const std::string path = dir.Path(c.changed);
         if (fixture::FileExists(path)) {

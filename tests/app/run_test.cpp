@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -119,6 +122,31 @@ TEST(Run, IndependentReaderDecodesTheDestination) {
   expected.insert(expected.end(), first.begin(), first.end());
   expected.insert(expected.end(), b.begin() + 2400 * 2, b.end());
   EXPECT_EQ(fixture::DecodeSamples(fixture::ReadFile(dir.Path("out.raw")), 24), expected);
+}
+
+// A run ended from outside part-way (Ctrl-C, kill) removes its half-built
+// file, its crossfade clip included, and leaves the earlier destination as
+// it was.
+TEST(Run, SignalLeavesTheEarlierDestinationAlone) {
+  TempDir dir;
+  fixture::WriteNoise(dir.Path("a.wav"), {8000, 16, 2}, 2000, 9);
+  const Bytes earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+  fixture::WriteFile(dir.Path("out.wav"), earlier);
+  std::string task = "using_samples\ndest\tout.wav\n";
+  for (int k = 0; k < 300; ++k) task += "src\ta.wav\nxin\t1000\nxf\t10\t1\n";
+  fixture::WriteFile(dir.Path("task.txt"), Bytes(task.begin(), task.end()));
+  bool held = false;
+  const fixture::RunResult r = fixture::RunSplyceHeld(
+      dir.path, {"task.txt"}, [](int pid) { kill(pid, SIGTERM); }, &held, SIGTERM);
+  ASSERT_TRUE(held);
+  EXPECT_EQ(r.status, 128 + SIGTERM);
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"a.wav", "out.wav", "task.txt"}));
+  EXPECT_EQ(fixture::ReadFile(dir.Path("out.wav")), earlier);
 }
 
 }  // namespace

@@ -32,12 +32,15 @@ RunResult RunSplyceIn(const std::string& dir, const std::vector<std::string>& ar
 // Runs splyce as RunSplyceIn does, but holds it in the middle of its run:
 // standard output goes to a pipe of one page that is left unread until it is
 // full, so that splyce blocks in a write of its report, and `while_held` runs
+// (given splyce's process id)
 // then; after it the output is read to the end. The edits reported in the
 // page and in splyce's output buffer have been written, the rest have not.
 // Sets `*held` to whether splyce filled the pipe (`while_held` ran) before it
-// ended.
+// ended. A death by `allowed_signal` is not a failure: its status is 128 +
+// the signal.
 RunResult RunSplyceHeld(const std::string& dir, const std::vector<std::string>& args,
-                        const std::function<void()>& while_held, bool* held);
+                        const std::function<void(int pid)>& while_held, bool* held,
+                        int allowed_signal = 0);
 
 // Writes `text` to `dir`/`name` and runs splyce on it.
 RunResult RunTask(const TempDir& dir, const std::string& text,
