@@ -73,24 +73,12 @@ void CurveGains(int32_t type, long double m, double* gain_out, double* gain_in) 
   }
 }
 
-// Returns the bytes of one frame; a negative width or channel count holds none.
-int64_t BlockAlign(int32_t bytes_per_sample, int32_t channels) {
-  if (bytes_per_sample <= 0 || channels <= 0) return 0;
-  return int64_t(bytes_per_sample) * channels;
-}
-
 // Returns DataStart + frames x block align; offsets too far for any file
 // saturate, so the window check rejects them without overflow.
 int64_t FramePosition(int64_t data_start, int64_t frames, int64_t block_align) {
   if (block_align > 0 && frames > kMaxOffsetBytes / block_align) return INT64_MAX;
   if (block_align > 0 && frames < -(kMaxOffsetBytes / block_align)) return INT64_MIN;
   return data_start + frames * block_align;
-}
-
-// Returns the file's length in bytes, or -1 if it cannot be told.
-int64_t FileSize(FILE* file) {
-  if (std::fseek(file, 0, SEEK_END) != 0) return -1;
-  return std::ftell(file);
 }
 
 // Finds the input's DataStart; false (with the message) if it has no "data" tag.
@@ -124,8 +112,8 @@ int32_t OpenStatus(const Input& destination, const Input& source, FILE* clip) {
 // order; prints the message of the first failure.
 int32_t LocateWindows(Input* destination, Input* source, int64_t destination_frame,
                       int64_t source_frame, int64_t block_align) {
-  destination->size = FileSize(destination->file);
-  source->size = FileSize(source->file);
+  destination->size = FileLength(destination->file);
+  source->size = FileLength(source->file);
   if (!LocateData(destination)) return kCrossfadeDestinationFailed;
   if (!LocateData(source)) return kCrossfadeSourceFailed;
   if (!PlaceWindow(destination, destination_frame, block_align)) {

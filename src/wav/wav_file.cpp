@@ -86,13 +86,6 @@ int64_t DataStartOrDie(FILE* file) {
   return int64_t(tag) + kChunkHeadBytes;
 }
 
-// Returns the bytes of one frame, or 0 when either factor is not positive,
-// so that a nonsensical format moves nothing.
-int64_t BlockAlign(int32_t bytes_per_sample, int32_t channels) {
-  if (bytes_per_sample <= 0 || channels <= 0) return 0;
-  return int64_t(bytes_per_sample) * channels;
-}
-
 // Returns how many frames one step moves through a kMaxBlockBytes buffer:
 // kBlockFrames for every supported format, fewer for wider frames, and 0
 // (no step at all) when not even one frame fits or frames have no size.
@@ -145,13 +138,6 @@ bool WriteFullyAt(int fd, int64_t position, const uint8_t* buffer, int64_t bytes
     put += n;
   }
   return true;
-}
-
-// Returns the length of an open file in bytes, or 0 when it cannot be told.
-int64_t FileLength(FILE* file) {
-  if (std::fseek(file, 0, SEEK_END) != 0) return 0;
-  const long end = std::ftell(file);
-  return end < 0 ? 0 : int64_t(end);
 }
 
 // Returns the offset of the "fmt" tag. Without one it says so and falls back
@@ -318,6 +304,17 @@ void FillHeader(uint8_t* header, int32_t sample_rate, uint32_t bits, int32_t fra
 }  // namespace
 
 void (*g_fatal_hook)(int status) = nullptr;
+
+int64_t BlockAlign(int32_t bytes_per_sample, int32_t channels) {
+  if (bytes_per_sample <= 0 || channels <= 0) return 0;
+  return int64_t(bytes_per_sample) * channels;
+}
+
+int64_t FileLength(FILE* file) {
+  if (std::fseek(file, 0, SEEK_END) != 0) return 0;
+  const long end = std::ftell(file);
+  return end < 0 ? 0 : int64_t(end);
+}
 
 // Opens with O_NONBLOCK, which only an open of a FIFO heeds, then clears it so
 // that reads and writes block as after fopen.

@@ -37,6 +37,13 @@ extern void (*g_fatal_hook)(int status);
 // then set back to blocking. Returns null when the file cannot be opened.
 FILE* OpenWithoutWaiting(const char* path, const char* mode);
 
+// Returns the bytes of one frame, or 0 when either factor is not positive,
+// so that a nonsensical format moves nothing.
+int64_t BlockAlign(int32_t bytes_per_sample, int32_t channels);
+
+// Returns the length of an open file in bytes, or 0 when it cannot be told.
+int64_t FileLength(FILE* file);
+
 // Finds `tag` (its first `tag_length` bytes) at the first even offset from 2
 // to 131072 where it stands wholly inside `bytes`. Returns false if none.
 bool FindTagInBytes(const uint8_t* bytes, int64_t length, const char* tag,
