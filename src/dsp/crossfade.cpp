@@ -171,8 +171,10 @@ void MixFrames(const int32_t* const* destination, const int32_t* const* source,
   }
 }
 
-// Mixes the W clip frames block by block from both windows and appends them.
-void AppendMix(Input* destination, Input* source, FILE* clip, const Fade& fade) {
+// Mixes the W clip frames block by block from both windows and appends them;
+// counts the mixed values beyond full scale into `wrapped` when it is given.
+void AppendMix(Input* destination, Input* source, FILE* clip, const Fade& fade,
+               int64_t* wrapped) {
   uint8_t destination_block[kMaxBlockBytes];
   uint8_t source_block[kMaxBlockBytes];
   uint8_t clip_block[kMaxBlockBytes];
@@ -193,6 +195,11 @@ void AppendMix(Input* destination, Input* source, FILE* clip, const Fade& fade) 
                  count);
     DecodeFrames(source_block, source_left, source_right, bps, fade.channels, count);
     MixFrames(destination_channels, source_channels, mixed_channels, count, done, fade);
+    if (wrapped != nullptr) {
+      for (int32_t c = 0; c < fade.channels; ++c) {
+        *wrapped += CountBeyondFullScale(mixed_channels[c], count, bps);
+      }
+    }
     EncodeFrames(mixed_left, mixed_right, clip_block, bps, fade.channels, count);
     std::fwrite(clip_block, 1, size_t(bytes), clip);
     done += count;
@@ -231,7 +238,8 @@ int32_t MixSample(int32_t d, int32_t s, double gain_out, double gain_in,
 int32_t CROSSFADE(int32_t insert_frame, int32_t read_start, int32_t width,
                   int32_t type, const char* destination_path,
                   const char* source_path, const char* clip_path,
-                  int32_t channels, int32_t bytes_per_sample, double level_db) {
+                  int32_t channels, int32_t bytes_per_sample, double level_db,
+                  int64_t* wrapped) {
   const Fade fade = {width, type, DecibelsToGain(level_db), level_db != 0.0, channels,
                      bytes_per_sample};
   Input destination = {OpenWithoutWaiting(destination_path, "rb"), 0, 0, 0};
@@ -246,7 +254,7 @@ int32_t CROSSFADE(int32_t insert_frame, int32_t read_start, int32_t width,
   }
   if (status == kCrossfadeOk && width > 0) {
     if (IsCodecFormat(bytes_per_sample, channels)) {
-      AppendMix(&destination, &source, clip, fade);
+      AppendMix(&destination, &source, clip, fade, wrapped);
     } else {
       AppendSilence(clip, width, block_align);
     }

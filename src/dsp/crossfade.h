@@ -23,10 +23,12 @@ int32_t MixSample(int32_t d, int32_t s, double gain_out, double gain_in,
 
 // Appends W mixed frames to the clip file: destination frames insert - W/2 on
 // and source frames read_start - W/2 on, faded with curve `type` (1 to 4).
-// Returns one of the status codes above.
+// Returns one of the status codes above. When `wrapped` is given, it grows by
+// the number of mixed values beyond full scale, which wrap when encoded.
 int32_t CROSSFADE(int32_t insert_frame, int32_t read_start, int32_t width,
                   int32_t type, const char* destination_path,
                   const char* source_path, const char* clip_path,
-                  int32_t channels, int32_t bytes_per_sample, double level_db);
+                  int32_t channels, int32_t bytes_per_sample, double level_db,
+                  int64_t* wrapped = nullptr);
 
 #endif  // SPLYCE_DSP_CROSSFADE_H

@@ -64,13 +64,18 @@ void ScaleChannel(int32_t* samples, int32_t count, double gain, int32_t bytes_pe
 }
 
 // Decodes, scales and re-encodes at most kBlockFrames frames in place.
+// Adds the results beyond full scale to `wrapped` when it is given.
 void ScaleChunk(uint8_t* bytes, double gain, int32_t bytes_per_sample, int32_t channels,
-                int32_t count) {
+                int32_t count, int64_t* wrapped) {
   int32_t left[kBlockFrames];
   int32_t right[kBlockFrames];
   DecodeFrames(bytes, left, right, bytes_per_sample, channels, count);
   ScaleChannel(left, count, gain, bytes_per_sample);
   if (channels == kStereoChannels) ScaleChannel(right, count, gain, bytes_per_sample);
+  if (wrapped != nullptr) {
+    *wrapped += CountBeyondFullScale(left, count, bytes_per_sample);
+    if (channels == kStereoChannels) *wrapped += CountBeyondFullScale(right, count, bytes_per_sample);
+  }
   EncodeFrames(left, right, bytes, bytes_per_sample, channels, count);
 }
 
@@ -83,13 +88,13 @@ double DecibelsToGain(double level_db) { return std::pow(10.0, level_db / kDecib
 // Scales a block in place by pow(10, level_db / 20). A block longer than the
 // working arrays is taken kBlockFrames frames at a time.
 int32_t NewLevel(uint8_t* block, double level_db, int32_t bytes_per_sample,
-                 int32_t channels, int32_t frames) {
+                 int32_t channels, int32_t frames, int64_t* wrapped) {
   if (!IsCodecFormat(bytes_per_sample, channels) || frames <= 0) return 0;
   const double gain = DecibelsToGain(level_db);
   const int64_t frame_bytes = int64_t(bytes_per_sample) * channels;
   for (int64_t done = 0; done < frames; done += kBlockFrames) {
     const int32_t count = int32_t(done + kBlockFrames <= frames ? kBlockFrames : frames - done);
-    ScaleChunk(block + done * frame_bytes, gain, bytes_per_sample, channels, count);
+    ScaleChunk(block + done * frame_bytes, gain, bytes_per_sample, channels, count, wrapped);
   }
   return 0;
 }

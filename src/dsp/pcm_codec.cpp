@@ -234,3 +234,12 @@ void EncodeFrames(const int32_t* left, const int32_t* right, uint8_t* bytes,
     else NUM16STER_TO_CHAR(left, right, bytes, count);
   }
 }
+
+// Counts the values an encoder of this width would wrap.
+int64_t CountBeyondFullScale(const int32_t* values, int32_t count, int32_t bytes_per_sample) {
+  const int32_t top = (bytes_per_sample == kBytes16Bit ? kSign16 : kSign24) - 1;
+  const int32_t bottom = -top - 1;
+  int64_t beyond = 0;
+  for (int32_t i = 0; i < count; ++i) beyond += (values[i] > top) | (values[i] < bottom);
+  return beyond;
+}

@@ -59,6 +59,9 @@ void NUM24STER_TO_CHAR(const int32_t* left, const int32_t* right, uint8_t* bytes
 // Block helpers for the four supported formats (16/24-bit, mono/stereo).
 // Reports whether the codec handles this width and channel count.
 bool IsCodecFormat(int32_t bytes_per_sample, int32_t channels);
+// Counts the first `count` values that lie outside the range of the output
+// width (16-bit values for width 2, 24-bit for 3): the ones an encoder wraps.
+int64_t CountBeyondFullScale(const int32_t* values, int32_t count, int32_t bytes_per_sample);
 // Decodes `count` frames into `left` (and `right` for stereo; unused for mono).
 void DecodeFrames(const uint8_t* bytes, int32_t* left, int32_t* right,
                   int32_t bytes_per_sample, int32_t channels, int32_t count);

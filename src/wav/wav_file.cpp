@@ -182,11 +182,11 @@ bool WriteSilence(int fd, int64_t data_start, int64_t start_frame, int64_t block
 // Levels `frames` frames of `block` one step of `step` frames at a time, the
 // blocks that NewLevel is handed.
 void LevelSteps(uint8_t* block, int64_t frames, int64_t step, double level_db,
-                int32_t bytes_per_sample, int32_t channels) {
+                int32_t bytes_per_sample, int32_t channels, int64_t* wrapped) {
   const int64_t block_align = BlockAlign(bytes_per_sample, channels);
   for (int64_t k = 0; k < frames; k += step) {
     NewLevel(block + k * block_align, level_db, bytes_per_sample, channels,
-             int32_t(std::min(step, frames - k)));
+             int32_t(std::min(step, frames - k)), wrapped);
   }
 }
 
@@ -224,7 +224,8 @@ int64_t CopyInKernel(int source, int64_t source_at, int destination, int64_t des
 // only the whole frames it delivered, so no byte that was not read is written.
 // Returns false when a write fails.
 bool CopyFrames(int source, int64_t source_at, int destination, int64_t destination_at,
-                int32_t bytes_per_sample, int32_t channels, int64_t count, double level_db) {
+                int32_t bytes_per_sample, int32_t channels, int64_t count, double level_db,
+                int64_t* wrapped) {
   const int64_t block_align = BlockAlign(bytes_per_sample, channels);
   const int64_t step = FramesPerStep(block_align);
   if (step <= 0) return true;
@@ -239,7 +240,9 @@ bool CopyFrames(int source, int64_t source_at, int destination, int64_t destinat
     const int64_t offset = done * block_align;
     const int64_t got = ReadFullyAt(source, source_at + offset, g_transfer, wanted * block_align);
     const int64_t frames = got / block_align;  // a partial frame is dropped
-    if (levelled) LevelSteps(g_transfer, frames, step, level_db, bytes_per_sample, channels);
+    if (levelled) {
+      LevelSteps(g_transfer, frames, step, level_db, bytes_per_sample, channels, wrapped);
+    }
     if (frames > 0 &&
         !WriteFullyAt(destination, destination_at + offset, g_transfer, frames * block_align)) {
       return false;
@@ -439,7 +442,7 @@ void PAD_FILE(const char* path, int32_t start_frame, int32_t bytes_per_sample,
 // written through their descriptors alone.
 void INSERT_FILE(const char* destination_path, const char* source_path,
                  int32_t insert_frame, int32_t bytes_per_sample, int32_t channels,
-                 int32_t count, int32_t read_start, double level_db) {
+                 int32_t count, int32_t read_start, double level_db, int64_t* wrapped) {
   FILE* destination = OpenWavOrDie(destination_path, "rb+");
   FILE* source = OpenWavOrDie(source_path, "rb");
   const int64_t destination_start = DataStartOrDie(destination);
@@ -450,7 +453,7 @@ void INSERT_FILE(const char* destination_path, const char* source_path,
     written = CopyFrames(fileno(source), FramePosition(source_start, read_start, block_align),
                          fileno(destination),
                          FramePosition(destination_start, insert_frame, block_align),
-                         bytes_per_sample, channels, count, level_db);
+                         bytes_per_sample, channels, count, level_db, wrapped);
   }
   CloseWrittenOrDie(destination, written, destination_path);
   std::fclose(source);

@@ -76,8 +76,11 @@ void PAD_FILE(const char* path, int32_t start_frame, int32_t bytes_per_sample,
 
 // Copies `count` frames from frame `read_start` of `source_path` over frame
 // `insert_frame` on of `destination_path`, applying `level_db` unless it is 0.
+// When `wrapped` is given, it grows by the levelled samples that went beyond
+// full scale and wrapped.
 void INSERT_FILE(const char* destination_path, const char* source_path,
                  int32_t insert_frame, int32_t bytes_per_sample, int32_t channels,
-                 int32_t count, int32_t read_start, double level_db);
+                 int32_t count, int32_t read_start, double level_db,
+                 int64_t* wrapped = nullptr);
 
 #endif  // SPLYCE_WAV_WAV_FILE_H
