@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/process.h"
 #include "wav/wav_file.h"
 
 namespace {

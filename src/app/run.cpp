@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "app/planning.h"
+#include "app/process.h"
 #include "app/task_file.h"
 #include "dsp/crossfade.h"
 #include "wav/wav_file.h"

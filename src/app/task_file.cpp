@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "wav/wav_file.h"
+#include "app/process.h"
 
 namespace {
 

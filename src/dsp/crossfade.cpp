@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "app/process.h"
 #include "dsp/level.h"
 #include "dsp/pcm_codec.h"
 #include "wav/wav_file.h"

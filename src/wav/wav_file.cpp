@@ -6,10 +6,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
+#include "app/process.h"
 #include "dsp/level.h"
 #include "dsp/pcm_codec.h"
 
@@ -306,8 +306,6 @@ void FillHeader(uint8_t* header, int32_t sample_rate, uint32_t bits, int32_t fra
 
 }  // namespace
 
-void (*g_fatal_hook)(int status) = nullptr;
-
 int64_t BlockAlign(int32_t bytes_per_sample, int32_t channels) {
   if (bytes_per_sample <= 0 || channels <= 0) return 0;
   return int64_t(bytes_per_sample) * channels;
@@ -317,33 +315,6 @@ int64_t FileLength(FILE* file) {
   if (std::fseek(file, 0, SEEK_END) != 0) return 0;
   const long end = std::ftell(file);
   return end < 0 ? 0 : int64_t(end);
-}
-
-// Opens with O_NONBLOCK, which only an open of a FIFO heeds, then clears it so
-// that reads and writes block as after fopen.
-FILE* OpenWithoutWaiting(const char* path, const char* mode) {
-  const int access = std::strchr(mode, '+') != nullptr ? O_RDWR : O_RDONLY;
-  const int fd = open(path, access | O_NONBLOCK);
-  if (fd < 0) return nullptr;
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  FILE* file = fdopen(fd, mode);
-  if (file == nullptr) close(fd);
-  return file;
-}
-
-void EndProcess(int status) {
-  if (g_fatal_hook != nullptr) g_fatal_hook(status);
-  exit(status);  // flushes standard output, so a message without a line end still shows
-}
-
-// Prints the message and ends the process.
-void Fatal(int status, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  vprintf(format, args);
-  va_end(args);
-  EndProcess(status);
 }
 
 // Scans even offsets from 2 to 131072; a tag must lie wholly inside `bytes`.

@@ -1,0 +1,37 @@
+#include "app/process.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+
+void (*g_fatal_hook)(int status) = nullptr;
+
+// Opens with O_NONBLOCK, which only an open of a FIFO heeds, then clears it so
+// that reads and writes block as after fopen.
+FILE* OpenWithoutWaiting(const char* path, const char* mode) {
+  const int access = std::strchr(mode, '+') != nullptr ? O_RDWR : O_RDONLY;
+  const int fd = open(path, access | O_NONBLOCK);
+  if (fd < 0) return nullptr;
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  FILE* file = fdopen(fd, mode);
+  if (file == nullptr) close(fd);
+  return file;
+}
+
+void EndProcess(int status) {
+  if (g_fatal_hook != nullptr) g_fatal_hook(status);
+  exit(status);  // flushes standard output, so a message without a line end still shows
+}
+
+// Prints the message and ends the process.
+void Fatal(int status, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  vprintf(format, args);
+  va_end(args);
+  EndProcess(status);
+}

@@ -1,0 +1,25 @@
+// Ending the process on a fatal fault, and opening files without waiting on a
+// FIFO: shared by every stage of the run.
+#ifndef SPLYCE_APP_PROCESS_H
+#define SPLYCE_APP_PROCESS_H
+
+#include <cstdio>
+
+// Test hook, null in the program. When set, EndProcess calls it with the
+// exit status first, so that a fuzzing harness can leave the run (by
+// longjmp) instead of the process ending; if it returns, the process ends.
+extern void (*g_fatal_hook)(int status);
+
+// Ends the process with `status`, after calling g_fatal_hook when it is set.
+[[noreturn]] void EndProcess(int status);
+
+// Prints a message on standard output and ends the process with `status`.
+[[noreturn]] void Fatal(int status, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// Opens `path` as fopen does in mode "rb" or "rb+", except that a FIFO
+// without a writer does not make it wait: the file is opened non-blocking and
+// then set back to blocking. Returns null when the file cannot be opened.
+FILE* OpenWithoutWaiting(const char* path, const char* mode);
+
+#endif  // SPLYCE_APP_PROCESS_H
