@@ -9,6 +9,24 @@
 
 void (*g_fatal_hook)(int status) = nullptr;
 
+namespace {
+
+// The one file that messages name otherwise, and the name they give it.
+const char* g_renamed_path = nullptr;
+const char* g_shown_path = nullptr;
+
+}  // namespace
+
+void ShowPathAs(const char* path, const char* shown) {
+  g_renamed_path = path;
+  g_shown_path = shown;
+}
+
+const char* ShownPath(const char* path) {
+  if (g_renamed_path != nullptr && std::strcmp(path, g_renamed_path) == 0) return g_shown_path;
+  return path;
+}
+
 // Opens with O_NONBLOCK, which only an open of a FIFO heeds, then clears it so
 // that reads and writes block as after fopen.
 FILE* OpenWithoutWaiting(const char* path, const char* mode) {

@@ -1,5 +1,5 @@
-// Ending the process on a fatal fault, and opening files without waiting on a
-// FIFO: shared by every stage of the run.
+// Ending the process on a fatal fault, opening files without waiting on a
+// FIFO, and the names messages give files: shared by every stage of the run.
 #ifndef SPLYCE_APP_PROCESS_H
 #define SPLYCE_APP_PROCESS_H
 
@@ -21,5 +21,12 @@ extern void (*g_fatal_hook)(int status);
 // without a writer does not make it wait: the file is opened non-blocking and
 // then set back to blocking. Returns null when the file cannot be opened.
 FILE* OpenWithoutWaiting(const char* path, const char* mode);
+
+// Has every message about the file at `path` name it `shown` instead: the
+// destination is built under a name the user never wrote.
+void ShowPathAs(const char* path, const char* shown);
+
+// Returns the name that messages give the file at `path`.
+const char* ShownPath(const char* path);
 
 #endif  // SPLYCE_APP_PROCESS_H

@@ -1,8 +1,11 @@
 #include "app/run.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -25,14 +28,33 @@ constexpr char kBuildSuffix[] = ".XXXXXX";
 // Permission bits of a new file before the umask.
 constexpr mode_t kNewFileMode = 0666;
 constexpr mode_t kPermissionBits = 07777;
+// Mode of the build file while it is written: the run reopens it by path for
+// writing, which the destination's final mode may not allow.
+constexpr mode_t kBuildFileMode = 0600;
+// A path that reopens an open descriptor's file, unnamed or not.
+constexpr char kDescriptorPath[] = "/proc/self/fd/%d";
+// Names tried when linking the finished unnamed build file in beside the
+// destination, before it is renamed over it.
+constexpr int32_t kLinkNameAttempts = 100;
+// Room for the destination's path, a dot, a process id, a dash, an attempt
+// number and the zero (bytes).
+constexpr int32_t kLinkNameBytes = kFinalPathBytes + 32;
+
+// The build file, open from its creation until it replaces the destination;
+// -1 when the destination is built in place.
+int g_build_fd = -1;
+// The working directory, held locked while a crossfade uses the clip; -1
+// when no lock is held.
+int g_clip_lock = -1;
 
 // The partly built destination, and the crossfade clip while it is being
 // made and laid, removed if the process ends before they are complete, so
 // that a failed run leaves no trace.
 const char* volatile g_unfinished = nullptr;
 const char* volatile g_unfinished_clip = nullptr;
-// Signals that end a run from outside (Ctrl-C, kill, a closed terminal).
-constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// Signals that end a run from outside (Ctrl-C, kill, a closed terminal, a
+// reader of the report that stopped early).
+constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
 constexpr char kHelpText[] =
     "\nSplyce version 2.21 (2f)\n"
@@ -93,9 +115,26 @@ void ReportBuilt(const EditTable& t) {
               t.sample_rate[0]);
 }
 
+void UnlockClipDirectory() {
+  if (g_clip_lock >= 0) close(g_clip_lock);
+  g_clip_lock = -1;
+}
+
+// Takes an exclusive lock on the working directory, where the clip lives,
+// so that runs sharing the directory take turns over the clip. Where the
+// file system offers no lock the run goes on without one.
+void LockClipDirectory() {
+  g_clip_lock = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (g_clip_lock < 0) return;
+  int locked = flock(g_clip_lock, LOCK_EX);
+  while (locked != 0 && errno == EINTR) locked = flock(g_clip_lock, LOCK_EX);
+  if (locked != 0) UnlockClipDirectory();
+}
+
 // Mixes the clip of entry e from the destination as it stands before the
 // copy. On failure the edit goes ahead without a crossfade.
 void PrepareCrossfade(EditTable& t, int32_t e) {
+  LockClipDirectory();
   // Remove whatever holds the name first, so a link is never followed.
   unlink(t.clip_path);
   g_unfinished_clip = t.clip_path;
@@ -109,6 +148,7 @@ void PrepareCrossfade(EditTable& t, int32_t e) {
     std::printf("Could not generate crossfade\n");
     t.xf_type[e] = 0;
     g_unfinished_clip = nullptr;  // a clip that failed stays for inspection
+    UnlockClipDirectory();
   }
 }
 
@@ -122,6 +162,7 @@ void LayCrossfade(const EditTable& t, int32_t e) {
   }
   std::remove(t.clip_path);
   g_unfinished_clip = nullptr;
+  UnlockClipDirectory();
 }
 
 void WriteEdit(EditTable& t, int32_t e) {
@@ -160,14 +201,23 @@ void RemoveUnfinishedOnSignal(int signal_number) {
   std::raise(signal_number);
 }
 
-// The mode the destination gets: an existing file keeps its own, a new one
-// gets what the umask allows.
-mode_t DestinationMode(const char* path) {
+// Refuses, before anything is created, a destination that the run may not
+// replace: a path ending in "/", one that, links followed, exists and is not
+// a regular file (a directory, FIFO, device or socket) or is a file the user
+// may not write, or one whose folders cannot be reached.
+void CheckDestination(const EditTable& t) {
+  const char* path = t.destination_path;
+  const size_t length = std::strlen(path);
   struct stat info;
-  if (stat(path, &info) == 0) return info.st_mode & kPermissionBits;
-  const mode_t mask = umask(0);
-  umask(mask);
-  return kNewFileMode & ~mask;
+  bool refused = length == 0 || path[length - 1] == '/';
+  if (!refused) {
+    if (stat(path, &info) == 0) {
+      refused = !S_ISREG(info.st_mode) || access(path, W_OK) != 0;
+    } else {
+      refused = errno != ENOENT;  // a missing file is created; any other fault stops the run
+    }
+  }
+  if (refused) Fatal(kFileStatus, "Cannot create file %s\n", path);
 }
 
 // Sets the file the run finally writes: the destination, or the file it
@@ -180,24 +230,131 @@ void ResolveFinalPath(EditTable& t) {
   }
 }
 
-// Creates a new, unique file beside the final destination to build into, so
-// that an existing destination stays untouched until the run has succeeded.
-void CreateBuildFile(EditTable& t) {
-  ResolveFinalPath(t);
-  std::snprintf(t.build_path, sizeof t.build_path, "%s%s", t.final_path, kBuildSuffix);
-  const int fd = mkstemp(t.build_path);
-  if (fd < 0) Fatal(kFileStatus, "Cannot create file %s\n", t.destination_path);
-  g_unfinished = t.build_path;
-  fchmod(fd, DestinationMode(t.final_path));
-  close(fd);
+// Writes the folder part of `path` to `folder`: "." for a bare name.
+void FolderOf(const char* path, char* folder, size_t size) {
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) {
+    std::snprintf(folder, size, ".");
+  } else {
+    const int length = slash == path ? 1 : int(slash - path);
+    std::snprintf(folder, size, "%.*s", length, path);
+  }
 }
 
-// Moves the built file over the destination.
-void ReplaceDestination(const EditTable& t) {
-  if (std::rename(t.build_path, t.final_path) != 0) {
-    Fatal(kFileStatus, "Cannot create file %s\n", t.destination_path);
+// Opens an unnamed file in the destination's folder to build into, which
+// vanishes by itself if the process dies, and names it by its descriptor so
+// that every operation can open it by path. False where the file system or
+// the system offers no such file.
+bool OpenUnnamedBuildFile(EditTable& t) {
+  char folder[kFinalPathBytes];
+  FolderOf(t.final_path, folder, sizeof folder);
+  const int fd = open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, kBuildFileMode);
+  if (fd < 0) return false;
+  std::snprintf(t.build_path, sizeof t.build_path, kDescriptorPath, fd);
+  const int reopened = open(t.build_path, O_RDWR | O_CLOEXEC);
+  if (reopened < 0) {
+    close(fd);
+    return false;
   }
+  close(reopened);
+  g_build_fd = fd;
+  return true;
+}
+
+// Creates a new, uniquely named file beside the destination to build into,
+// removed if the run ends before it is complete.
+bool OpenNamedBuildFile(EditTable& t) {
+  std::snprintf(t.build_path, sizeof t.build_path, "%s%s", t.final_path, kBuildSuffix);
+  const int fd = mkstemp(t.build_path);
+  if (fd < 0) return false;
+  g_unfinished = t.build_path;
+  g_build_fd = fd;
+  return true;
+}
+
+// Sets up the file to build into, so that an existing destination stays
+// untouched until the run has succeeded. In a folder that takes no new file
+// a destination that the user may write is built in place, as opening it for
+// writing would.
+void CreateBuildFile(EditTable& t) {
+  g_build_fd = -1;
+  CheckDestination(t);
+  ResolveFinalPath(t);
+  if (!OpenUnnamedBuildFile(t) && !OpenNamedBuildFile(t)) {
+    if (access(t.final_path, W_OK) != 0) {
+      Fatal(kFileStatus, "Cannot create file %s\n", t.destination_path);
+    }
+    std::strcpy(t.build_path, t.final_path);
+  }
+  ShowPathAs(t.build_path, t.destination_path);
+}
+
+// Gives the build file the owner and group of the file it replaces, or the
+// group alone: a user who is not root may change neither the owner nor to a
+// group they are not in. Returns whether either was kept.
+bool KeepOwnerAndGroup(const struct stat& replaced) {
+  return fchown(g_build_fd, replaced.st_uid, replaced.st_gid) == 0 ||
+         fchown(g_build_fd, uid_t(-1), replaced.st_gid) == 0;
+}
+
+// Gives the build file the mode of the file it replaces, or what the umask
+// allows a new file. Set last, since a change of owner clears set-ID bits.
+void SetFinalMode(const char* final_path) {
+  struct stat replaced;
+  mode_t mode = 0;
+  if (stat(final_path, &replaced) == 0) {
+    KeepOwnerAndGroup(replaced);
+    mode = replaced.st_mode & kPermissionBits;
+  } else {
+    const mode_t mask = umask(0);
+    umask(mask);
+    mode = kNewFileMode & ~mask;
+  }
+  fchmod(g_build_fd, mode);
+}
+
+// Blocks or unblocks the ending signals, around the moment when the built
+// file has a name of its own but is not yet the destination.
+void MaskEndingSignals(int how) {
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (int signal_number : kEndingSignals) sigaddset(&signals, signal_number);
+  sigprocmask(how, &signals, nullptr);
+}
+
+// Gives the unnamed build file a new name beside the destination, then
+// renames it over the destination. False when either step fails.
+bool LinkOverDestination(const EditTable& t) {
+  char name[kLinkNameBytes];
+  for (int32_t attempt = 0; attempt < kLinkNameAttempts; ++attempt) {
+    std::snprintf(name, sizeof name, "%s.%ld-%d", t.final_path, long(getpid()), attempt);
+    if (linkat(AT_FDCWD, t.build_path, AT_FDCWD, name, AT_SYMLINK_FOLLOW) == 0) {
+      if (std::rename(name, t.final_path) == 0) return true;
+      unlink(name);
+      return false;
+    }
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+// Moves the built file over the destination with the mode, owner and group
+// that the destination had.
+void ReplaceDestination(const EditTable& t) {
+  if (g_build_fd < 0) return;  // built in place
+  SetFinalMode(t.final_path);
+  bool replaced = false;
+  if (g_unfinished == nullptr) {  // only a named build file is marked for removal
+    MaskEndingSignals(SIG_BLOCK);
+    replaced = LinkOverDestination(t);
+    MaskEndingSignals(SIG_UNBLOCK);
+  } else {
+    replaced = std::rename(t.build_path, t.final_path) == 0;
+  }
+  if (!replaced) Fatal(kFileStatus, "Cannot create file %s\n", t.destination_path);
   g_unfinished = nullptr;
+  close(g_build_fd);
+  g_build_fd = -1;
 }
 
 }  // namespace

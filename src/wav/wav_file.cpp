@@ -72,7 +72,7 @@ FILE* OpenRegularFile(const char* path, const char* mode) {
 // Opens a WAV file for padding or insertion, or ends the process.
 FILE* OpenWavOrDie(const char* path, const char* mode) {
   FILE* file = OpenRegularFile(path, mode);
-  if (file == nullptr) Fatal(kStatusBadFile, "Cannot open file %s\n", path);
+  if (file == nullptr) Fatal(kStatusBadFile, "Cannot open file %s\n", ShownPath(path));
   return file;
 }
 
@@ -256,7 +256,7 @@ bool CopyFrames(int source, int64_t source_at, int destination, int64_t destinat
 // written did not all reach it (a full disk shows here, at the last flush).
 void CloseWrittenOrDie(FILE* file, bool written, const char* path) {
   const bool closed = std::fclose(file) == 0;
-  if (!written || !closed) Fatal(kStatusBadFile, "Cannot write file %s\n", path);
+  if (!written || !closed) Fatal(kStatusBadFile, "Cannot write file %s\n", ShownPath(path));
 }
 
 // Writes a chunk tag at `at`; returns the byte after it.
@@ -388,7 +388,7 @@ void MAKE_HEADER(const char* path, int32_t sample_rate, uint32_t bits,
   uint8_t header[kHeaderBytes];
   FillHeader(header, sample_rate, bits, frame_count, channels);
   FILE* file = std::fopen(path, "wb");
-  if (file == nullptr) Fatal(kStatusBadFile, "Cannot create file %s\n", path);
+  if (file == nullptr) Fatal(kStatusBadFile, "Cannot create file %s\n", ShownPath(path));
   CloseWrittenOrDie(file, std::fwrite(header, 1, sizeof header, file) == sizeof header, path);
 }
 

@@ -4,8 +4,12 @@
 // with its exact message and status and leave every file as it was (no file
 // changed, none left behind); an input the program accepts by design (it
 // ignores the size fields, drops a partial last frame) must build exactly
-// the destination the row gives.
+// the destination the row gives, with the mode, owner and group of the file
+// it replaced (or those of a new file).
+#include <grp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -41,6 +45,17 @@ constexpr uint32_t kSpellsData = 0x61746164;
 constexpr size_t kHeaderBytes = 44;
 // What the earlier destination holds: not a WAV file at all.
 const Bytes kEarlierDestination = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+// The file-creation mask of every run, and the mode it gives a new file.
+constexpr mode_t kUmask = 022;
+constexpr mode_t kNewFileMode = 0644;
+// Who runs the rows that need a user who is not root, when the tests run as
+// root: the usual "nobody".
+constexpr uid_t kOtherUser = 65534;
+constexpr gid_t kOtherGroup = 65534;
+// Open files a run may hold in the row that limits them, and the entries of
+// that row: more than the limit.
+constexpr rlim_t kFileLimit = 64;
+constexpr int32_t kManyEntries = 100;
 
 Samples SourceSamples(uint32_t seed) {
   return fixture::NoiseSamples(kFrames, kFormat.channels, kFormat.bits, seed);
@@ -88,12 +103,36 @@ void PutText(const TempDir& dir, const std::string& name, const std::string& tex
   fixture::WriteFile(dir.Path(name), Bytes(text.begin(), text.end()));
 }
 
-// Writes `source` as b.wav and a task (in frames) copying all of it to out.wav.
-std::function<void(const TempDir&)> OneSource(const Bytes& source) {
-  return [source](const TempDir& dir) {
+// Writes `source` as b.wav and a task (in frames) copying all of it to
+// `destination`, after `place` has made what the destination names.
+std::function<void(const TempDir&)> OneSourceTo(
+    const std::string& destination, const Bytes& source,
+    const std::function<void(const TempDir&)>& place = nullptr) {
+  return [destination, source, place](const TempDir& dir) {
+    if (place) place(dir);
     Put(dir, "b.wav", source);
-    PutText(dir, "task.txt", "using_samples\ndest\tout.wav\nsrc\tb.wav\n");
+    PutText(dir, "task.txt", "using_samples\ndest\t" + destination + "\nsrc\tb.wav\n");
   };
+}
+
+std::function<void(const TempDir&)> OneSource(const Bytes& source) {
+  return OneSourceTo("out.wav", source);
+}
+
+// Writes a task copying a.wav to `destination`, after `place` has made what
+// the destination names.
+std::function<void(const TempDir&)> ToDestination(
+    const std::string& destination, const std::function<void(const TempDir&)>& place) {
+  return [destination, place](const TempDir& dir) {
+    place(dir);
+    PutText(dir, "task.txt", "dest\t" + destination + "\nsrc\ta.wav\n");
+  };
+}
+
+// The whole report of a one-edit run refused where the destination is
+// created: after planning, before any edit.
+std::string RefusedAtCreation(const std::string& destination) {
+  return "\nRead 1 entries in task file\n\nCannot create file " + destination + "\n";
 }
 
 // The task text padded with line feeds to exactly `size` bytes.
@@ -137,16 +176,22 @@ Bytes Garbage() {
   return bytes;
 }
 
-// One file or directory as a run may find it: its kind and its bytes (the
-// target of a link).
+// One file or directory as a run may find it: its kind, its bytes (the
+// target of a link), its permission bits, owner and group.
 struct Entry {
-  char kind;  // 'f' file, 'd' directory, 'l' symbolic link, 'p' FIFO, '?' other
+  char kind;  // 'f' file, 'd' directory, 'l' symbolic link, 'p' FIFO, 'c' device, '?' other
   Bytes bytes;
-  bool operator==(const Entry& other) const { return kind == other.kind && bytes == other.bytes; }
+  mode_t mode = 0;
+  uid_t owner = 0;
+  gid_t group = 0;
+  bool operator==(const Entry& other) const {
+    return kind == other.kind && bytes == other.bytes && mode == other.mode &&
+           owner == other.owner && group == other.group;
+  }
 };
 using Snapshot = std::map<std::string, Entry>;
 
-Entry Describe(const std::filesystem::path& path) {
+Entry DescribeKind(const std::filesystem::path& path) {
   namespace fs = std::filesystem;
   const fs::file_status status = fs::symlink_status(path);
   if (fs::is_symlink(status)) {
@@ -156,7 +201,53 @@ Entry Describe(const std::filesystem::path& path) {
   if (fs::is_regular_file(status)) return {'f', fixture::ReadFile(path.string())};
   if (fs::is_directory(status)) return {'d', {}};
   if (fs::is_fifo(status)) return {'p', {}};
+  if (fs::is_character_file(status)) return {'c', {}};
   return {'?', {}};
+}
+
+Entry Describe(const std::filesystem::path& path) {
+  Entry entry = DescribeKind(path);
+  struct stat info;
+  if (lstat(path.c_str(), &info) == 0) {
+    entry.mode = info.st_mode & 07777;
+    entry.owner = info.st_uid;
+    entry.group = info.st_gid;
+  }
+  return entry;
+}
+
+// What a run that built `bytes` at `name` leaves there: the mode, owner and
+// group of the file it replaced, or those of a new file.
+Entry BuiltEntry(const Snapshot& before, const std::string& name, const Bytes& bytes) {
+  const auto earlier = before.find(name);
+  if (earlier != before.end() && earlier->second.kind == 'f') {
+    Entry entry = earlier->second;
+    entry.bytes = bytes;
+    return entry;
+  }
+  return {'f', bytes, kNewFileMode, geteuid(), getegid()};
+}
+
+// Gives the directory and everything in it to kOtherUser when the tests run
+// as root, so that a run as that user can work in it.
+void GiveToOtherUser(const TempDir& dir) {
+  if (geteuid() != 0) return;
+  ASSERT_EQ(lchown(dir.path.c_str(), kOtherUser, kOtherGroup), 0);
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir.path)) {
+    ASSERT_EQ(lchown(e.path().c_str(), kOtherUser, kOtherGroup), 0);
+  }
+}
+
+// In the run's process: a test run as root becomes kOtherUser, to meet the
+// permissions that an ordinary user meets. An ordinary user is one already.
+void BecomeOtherUser() {
+  if (geteuid() != 0) return;
+  if (setgroups(0, nullptr) != 0 || setgid(kOtherGroup) != 0 || setuid(kOtherUser) != 0) _exit(127);
+}
+
+void LimitOpenFiles() {
+  const rlimit limit = {kFileLimit, kFileLimit};
+  if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(127);
 }
 
 // Every file and directory under `root`, by path relative to it.
@@ -190,6 +281,7 @@ struct Case {
   // (RunSplyceHeld); the path it changes, which is then expected as it left it.
   std::function<void(const TempDir&)> while_held;
   std::string changed;
+  std::function<void()> in_child;  // run in the run's process before it starts
 };
 
 const std::vector<std::string> kTaskArgs = {"task.txt"};
@@ -199,7 +291,7 @@ Case Refused(const char* input, std::function<void(const TempDir&)> make,
              std::vector<std::string> args, int status, std::string message,
              std::vector<std::string> unchanged) {
   return {input, std::move(make), std::move(args), status, std::move(message),
-          std::move(unchanged), "", {}, nullptr, ""};
+          std::move(unchanged), "", {}, nullptr, "", nullptr};
 }
 
 // A row of an input the program accepts by design, with what it builds.
@@ -207,7 +299,7 @@ Case Accepted(const char* input, std::function<void(const TempDir&)> make,
               std::vector<std::string> args, std::string message,
               std::vector<std::string> unchanged, std::string destination, Bytes built) {
   return {input, std::move(make), std::move(args), 0, std::move(message), std::move(unchanged),
-          std::move(destination), std::move(built), nullptr, ""};
+          std::move(destination), std::move(built), nullptr, "", nullptr};
 }
 
 // A refused row whose input changes at `changed` while splyce is held
@@ -216,7 +308,43 @@ Case ChangedMidRun(const char* input, std::function<void(const TempDir&)> make, 
                    std::string message, std::vector<std::string> unchanged,
                    std::function<void(const TempDir&)> while_held, std::string changed) {
   return {input, std::move(make), kTaskArgs, status, std::move(message), std::move(unchanged),
-          "", {}, std::move(while_held), std::move(changed)};
+          "", {}, std::move(while_held), std::move(changed), nullptr};
+}
+
+// The row run as a user who is not root, in a directory that user owns.
+Case AsOtherUser(Case c) {
+  const std::function<void(const TempDir&)> make = c.make;
+  c.make = [make](const TempDir& dir) {
+    make(dir);
+    GiveToOtherUser(dir);
+  };
+  c.in_child = BecomeOtherUser;
+  return c;
+}
+
+// Rows that need a device node, which only root may make: a device node as
+// the destination, and a link to one.
+std::vector<Case> DeviceCases() {
+  if (geteuid() != 0) {
+    std::printf("Device-node destinations not tested: making a device node needs root\n");
+    return {};
+  }
+  // The numbers of the system's null device; the node is made in the test's
+  // own directory, so that nothing outside it is ever at stake.
+  const auto device = [](const TempDir& dir) {
+    ASSERT_EQ(mknod(dir.Path("null.wav").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
+  };
+  return {
+      Refused("a device node as the destination", ToDestination("null.wav", device), kTaskArgs,
+              2, RefusedAtCreation("null.wav"), {"null.wav"}),
+      Refused("a link to a device node as the destination",
+              ToDestination("link.wav",
+                            [device](const TempDir& dir) {
+                              device(dir);
+                              ASSERT_EQ(symlink("null.wav", dir.Path("link.wav").c_str()), 0);
+                            }),
+              kTaskArgs, 2, RefusedAtCreation("link.wav"), {"null.wav", "link.wav"}),
+  };
 }
 
 std::vector<Case> Cases() {
@@ -280,12 +408,18 @@ std::vector<Case> Cases() {
                 PutText(dir, "task.txt", "dest\tout.wav\nsrc\tb.wav\n");
               },
               kTaskArgs, 2, "Cannot find file in track list called b.wav!!\n", kKept),
-      Refused("a directory as the destination: refused once built, as it cannot replace it",
-              [](const TempDir& dir) {
-                ASSERT_EQ(mkdir(dir.Path("dir.wav").c_str(), 0755), 0);
-                PutText(dir, "task.txt", "dest\tdir.wav\nsrc\ta.wav\n");
-              },
-              kTaskArgs, 2, "Cannot create file dir.wav\n", {"dir.wav", "a.wav"}),
+      Refused("a directory as the destination: refused before any edit",
+              ToDestination("dir.wav",
+                            [](const TempDir& dir) {
+                              ASSERT_EQ(mkdir(dir.Path("dir.wav").c_str(), 0755), 0);
+                            }),
+              kTaskArgs, 2, RefusedAtCreation("dir.wav"), {"dir.wav", "a.wav"}),
+      Refused("a destination ending in a slash",
+              ToDestination("sub/",
+                            [](const TempDir& dir) {
+                              ASSERT_EQ(mkdir(dir.Path("sub").c_str(), 0755), 0);
+                            }),
+              kTaskArgs, 2, RefusedAtCreation("sub/"), {"sub", "a.wav"}),
       Refused("a directory as the task file",
               [](const TempDir& dir) { ASSERT_EQ(mkdir(dir.Path("tasks").c_str(), 0755), 0); },
               {"tasks"}, 1, "Cannot read file tasks that holds your instructions\n",
@@ -297,6 +431,19 @@ std::vector<Case> Cases() {
                 PutText(dir, "task.txt", "dest\tout.wav\nsrc\tb.wav\n");
               },
               kTaskArgs, 2, "Cannot find file in track list called b.wav!!\n", kKept),
+      Refused("a FIFO as the destination",
+              ToDestination("pipe.wav",
+                            [](const TempDir& dir) {
+                              ASSERT_EQ(mkfifo(dir.Path("pipe.wav").c_str(), 0644), 0);
+                            }),
+              kTaskArgs, 2, RefusedAtCreation("pipe.wav"), {"pipe.wav", "a.wav"}),
+      Refused("a link to a FIFO as the destination",
+              ToDestination("link.wav",
+                            [](const TempDir& dir) {
+                              ASSERT_EQ(mkfifo(dir.Path("pipe.wav").c_str(), 0644), 0);
+                              ASSERT_EQ(symlink("pipe.wav", dir.Path("link.wav").c_str()), 0);
+                            }),
+              kTaskArgs, 2, RefusedAtCreation("link.wav"), {"pipe.wav", "link.wav"}),
       Refused("a FIFO as the task file",
               [](const TempDir& dir) { ASSERT_EQ(mkfifo(dir.Path("task.fifo").c_str(), 0644), 0); },
               {"task.fifo"}, 1, "Cannot read file task.fifo that holds your instructions\n",
@@ -371,11 +518,68 @@ std::vector<Case> Cases() {
                 PutText(dir, "task.txt", "dest\tlink.wav\nsrc\ta.wav\n");
               },
               kTaskArgs, 1, "Destination link.wav is also a source track\n", {"link.wav", "a.wav"}),
+      AsOtherUser(Refused("a read-only destination, as a user who is not root",
+                          ToDestination("out.wav",
+                                        [](const TempDir& dir) {
+                                          ASSERT_EQ(chmod(dir.Path("out.wav").c_str(), 0444), 0);
+                                        }),
+                          kTaskArgs, 2, RefusedAtCreation("out.wav"), {"out.wav"})),
+      // Destinations that are replaced with care.
+      AsOtherUser(Accepted("a writable destination in a read-only folder: built in place",
+                           OneSourceTo("ro/out.wav", b,
+                                       [](const TempDir& dir) {
+                                         ASSERT_EQ(mkdir(dir.Path("ro").c_str(), 0755), 0);
+                                         Put(dir, "ro/out.wav", kEarlierDestination);
+                                         ASSERT_EQ(chmod(dir.Path("ro").c_str(), 0555), 0);
+                                       }),
+                           kTaskArgs, Summary("ro/out.wav", kFrames), {"b.wav", "ro"},
+                           "ro/out.wav", BuiltFrom(kB, kFrames))),
+      Accepted("a destination with its own mode, owner and group: all three kept",
+               OneSourceTo("out.wav", b,
+                           [](const TempDir& dir) {
+                             ASSERT_EQ(chmod(dir.Path("out.wav").c_str(), 0640), 0);
+                             if (geteuid() == 0) {
+                               ASSERT_EQ(chown(dir.Path("out.wav").c_str(), kOtherUser, kOtherGroup), 0);
+                             }
+                           }),
+               kTaskArgs, Summary("out.wav", kFrames), {"b.wav"}, "out.wav", BuiltFrom(kB, kFrames)),
+      Accepted("a destination that is a symbolic link: the file it names is replaced",
+               OneSourceTo("link.wav", b,
+                           [](const TempDir& dir) {
+                             ASSERT_EQ(symlink("out.wav", dir.Path("link.wav").c_str()), 0);
+                           }),
+               kTaskArgs, Summary("link.wav", kFrames), {"b.wav", "link.wav"}, "out.wav",
+               BuiltFrom(kB, kFrames)),
+      Accepted("a destination with a second hard link: replaced under its own name only",
+               OneSourceTo("out.wav", b,
+                           [](const TempDir& dir) {
+                             ASSERT_EQ(link(dir.Path("out.wav").c_str(), dir.Path("other.wav").c_str()), 0);
+                           }),
+               kTaskArgs, Summary("out.wav", kFrames), {"b.wav", "other.wav"}, "out.wav",
+               BuiltFrom(kB, kFrames)),
   };
 }
 
+// A row whose run may hold only kFileLimit open files, with more entries.
+Case OverTheFileLimit() {
+  Case c = Accepted("more entries than the run may open files: accepted",
+                    [](const TempDir& dir) { PutText(dir, "task.txt", ManyEdits(kManyEntries)); },
+                    kTaskArgs, Summary("out.wav", kManyEntries), {"a.wav"}, "out.wav",
+                    BuiltFromManyEdits(kManyEntries));
+  c.in_child = LimitOpenFiles;
+  return c;
+}
+
+std::vector<Case> AllCases() {
+  std::vector<Case> cases = Cases();
+  for (Case& c : DeviceCases()) cases.push_back(std::move(c));
+  cases.push_back(OverTheFileLimit());
+  return cases;
+}
+
 TEST(BadInput, EndsWithItsMessageAndStatusAndChangesNothingUnlessItSucceeds) {
-  for (const Case& c : Cases()) {
+  const mode_t earlier_umask = umask(kUmask);
+  for (const Case& c : AllCases()) {
     SCOPED_TRACE(c.input);
     TempDir dir;
     Put(dir, "a.wav", Wav(kA));
@@ -397,7 +601,7 @@ TEST(BadInput, EndsWithItsMessageAndStatusAndChangesNothingUnlessItSucceeds) {
       }, &held);
       EXPECT_TRUE(held) << "splyce ended before it filled the pipe";
     } else {
-      r = fixture::RunSplyceIn(dir.path, c.args);
+      r = fixture::RunSplyceIn(dir.path, c.args, c.in_child);
     }
     EXPECT_EQ(r.status, c.status) << r.output;
     const size_t tail = r.output.size() - std::min(r.output.size(), c.message.size());
@@ -416,11 +620,12 @@ TEST(BadInput, EndsWithItsMessageAndStatusAndChangesNothingUnlessItSucceeds) {
     } else {
       EXPECT_EQ(fixture::ReadFile(dir.Path(c.destination)), c.built);
       Snapshot expected = before;
-      expected[c.destination] = {'f', c.built};
+      expected[c.destination] = BuiltEntry(before, c.destination, c.built);
       EXPECT_EQ(Names(after), Names(expected));
       EXPECT_TRUE(after == expected);
     }
   }
+  umask(earlier_umask);
 }
 
 }  // namespace

@@ -25,8 +25,15 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() {
+  namespace fs = std::filesystem;
   std::error_code ignored;
-  std::filesystem::remove_all(path, ignored);
+  // A folder a test made read-only must let its contents go.
+  for (fs::recursive_directory_iterator it(path, ignored), end; it != end; it.increment(ignored)) {
+    if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    }
+  }
+  fs::remove_all(path, ignored);
 }
 
 namespace {
@@ -42,8 +49,10 @@ struct Child {
 };
 
 // Starts splyce in `dir` with its standard output on a new pipe, made
-// `pipe_bytes` large unless that is 0.
-Child Start(const std::string& dir, const std::vector<std::string>& args, int pipe_bytes) {
+// `pipe_bytes` large unless that is 0, after `in_child` (when set) has run in
+// the new process.
+Child Start(const std::string& dir, const std::vector<std::string>& args, int pipe_bytes,
+            const std::function<void()>& in_child = nullptr) {
   int pipe_fds[2];
   if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
   if (pipe_bytes > 0 && fcntl(pipe_fds[0], F_SETPIPE_SZ, pipe_bytes) < 0) {
@@ -57,6 +66,7 @@ Child Start(const std::string& dir, const std::vector<std::string>& args, int pi
     close(pipe_fds[1]);
     const int null_fd = open("/dev/null", O_RDONLY);
     if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
+    if (in_child) in_child();
     if (chdir(dir.c_str()) != 0) _exit(127);
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(SPLYCE_BINARY));
@@ -91,15 +101,30 @@ bool ReadToEnd(const Child& child, Clock::time_point deadline, std::string* outp
   }
 }
 
-// Reads the rest of the output, waits for the child and judges how it ended.
+// Waits for a child whose output is no longer read until it ends, or until
+// `deadline`; false on time-out.
+bool WaitToEnd(Child& child, Clock::time_point deadline) {
+  while (Clock::now() < deadline) {
+    if (waitpid(child.pid, &child.wait_status, WNOHANG) == child.pid) {
+      child.reaped = true;
+      return true;
+    }
+    usleep(1000);
+  }
+  return false;
+}
+
+// Reads the rest of the output (unless the test closed it), waits for the
+// child and judges how it ended.
 // A death by `allowed_signal` (sent by the test itself) gives status
 // 128 + the signal and is no failure.
 RunResult Finish(Child& child, const std::string& dir, Clock::time_point deadline,
                  std::string output, int allowed_signal = 0) {
   RunResult result;
-  const bool ended = ReadToEnd(child, deadline, &output);
+  const bool ended =
+      child.output >= 0 ? ReadToEnd(child, deadline, &output) : WaitToEnd(child, deadline);
   if (!ended && !child.reaped) kill(child.pid, SIGKILL);
-  close(child.output);
+  if (child.output >= 0) close(child.output);
   if (!child.reaped) waitpid(child.pid, &child.wait_status, 0);
   result.output = std::move(output);
   if (ended && WIFEXITED(child.wait_status)) result.status = WEXITSTATUS(child.wait_status);
@@ -122,9 +147,38 @@ RunResult Finish(Child& child, const std::string& dir, Clock::time_point deadlin
 
 }  // namespace
 
-RunResult RunSplyceIn(const std::string& dir, const std::vector<std::string>& args) {
-  Child child = Start(dir, args, 0);
+RunResult RunSplyceIn(const std::string& dir, const std::vector<std::string>& args,
+                      const std::function<void()>& in_child) {
+  Child child = Start(dir, args, 0, in_child);
   return Finish(child, dir, Clock::now() + std::chrono::seconds(kRunLimitSeconds), "");
+}
+
+std::vector<RunResult> RunSplyceTogether(const std::string& dir,
+                                         const std::vector<std::vector<std::string>>& runs) {
+  std::vector<Child> children;
+  for (const std::vector<std::string>& args : runs) children.push_back(Start(dir, args, 0));
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(kRunLimitSeconds);
+  std::vector<RunResult> results;
+  for (Child& child : children) results.push_back(Finish(child, dir, deadline, ""));
+  return results;
+}
+
+RunResult RunSplyceReadingOnly(const std::string& dir, const std::vector<std::string>& args,
+                               size_t bytes) {
+  Child child = Start(dir, args, 0);
+  std::string output(bytes, '\0');
+  size_t got = 0;
+  while (got < bytes) {
+    const ssize_t n = read(child.output, &output[got], bytes - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += size_t(n);
+  }
+  output.resize(got);
+  close(child.output);
+  child.output = -1;
+  return Finish(child, dir, Clock::now() + std::chrono::seconds(kRunLimitSeconds),
+                std::move(output), SIGPIPE);
 }
 
 RunResult RunSplyceHeld(const std::string& dir, const std::vector<std::string>& args,
