@@ -103,11 +103,13 @@ void PutText(const TempDir& dir, const std::string& name, const std::string& tex
   fixture::WriteFile(dir.Path(name), Bytes(text.begin(), text.end()));
 }
 
+// Makes something in a row's directory.
+using Maker = std::function<void(const TempDir&)>;
+
 // Writes `source` as b.wav and a task (in frames) copying all of it to
 // `destination`, after `place` has made what the destination names.
-std::function<void(const TempDir&)> OneSourceTo(
-    const std::string& destination, const Bytes& source,
-    const std::function<void(const TempDir&)>& place = nullptr) {
+Maker OneSourceTo(const std::string& destination, const Bytes& source,
+                  const Maker& place = nullptr) {
   return [destination, source, place](const TempDir& dir) {
     if (place) place(dir);
     Put(dir, "b.wav", source);
@@ -119,20 +121,20 @@ std::function<void(const TempDir&)> OneSource(const Bytes& source) {
   return OneSourceTo("out.wav", source);
 }
 
-// Writes a task copying a.wav to `destination`, after `place` has made what
-// the destination names.
-std::function<void(const TempDir&)> ToDestination(
-    const std::string& destination, const std::function<void(const TempDir&)>& place) {
-  return [destination, place](const TempDir& dir) {
-    place(dir);
-    PutText(dir, "task.txt", "dest\t" + destination + "\nsrc\ta.wav\n");
-  };
+Maker MakeDirectory(const std::string& name) {
+  return [name](const TempDir& dir) { ASSERT_EQ(mkdir(dir.Path(name).c_str(), 0755), 0); };
 }
 
-// The whole report of a one-edit run refused where the destination is
-// created: after planning, before any edit.
-std::string RefusedAtCreation(const std::string& destination) {
-  return "\nRead 1 entries in task file\n\nCannot create file " + destination + "\n";
+Maker MakeFifo(const std::string& name) {
+  return [name](const TempDir& dir) { ASSERT_EQ(mkfifo(dir.Path(name).c_str(), 0644), 0); };
+}
+
+// Runs `make`, then adds a symbolic link `link` to `target`.
+Maker AndLink(const Maker& make, const std::string& target, const std::string& link) {
+  return [make, target, link](const TempDir& dir) {
+    make(dir);
+    ASSERT_EQ(symlink(target.c_str(), dir.Path(link).c_str()), 0);
+  };
 }
 
 // The task text padded with line feeds to exactly `size` bytes.
@@ -286,6 +288,12 @@ struct Case {
 
 const std::vector<std::string> kTaskArgs = {"task.txt"};
 
+// The whole report of a one-edit run refused where the destination is
+// created: after planning, before any edit.
+std::string RefusedAtCreation(const std::string& destination) {
+  return "\nRead 1 entries in task file\n\nCannot create file " + destination + "\n";
+}
+
 // A row of an input the program refuses: every file must stay as it was.
 Case Refused(const char* input, std::function<void(const TempDir&)> make,
              std::vector<std::string> args, int status, std::string message,
@@ -311,6 +319,17 @@ Case ChangedMidRun(const char* input, std::function<void(const TempDir&)> make, 
           "", {}, std::move(while_held), std::move(changed), nullptr};
 }
 
+// A row of a destination that must not be replaced, made by `place`: a task
+// copying a.wav there is refused before any edit, and every file stays.
+Case RefusedDestination(const char* input, const std::string& destination, const Maker& place,
+                        std::vector<std::string> unchanged) {
+  const Maker make = [destination, place](const TempDir& dir) {
+    place(dir);
+    PutText(dir, "task.txt", "dest\t" + destination + "\nsrc\ta.wav\n");
+  };
+  return Refused(input, make, kTaskArgs, 2, RefusedAtCreation(destination), std::move(unchanged));
+}
+
 // The row run as a user who is not root, in a directory that user owns.
 Case AsOtherUser(Case c) {
   const std::function<void(const TempDir&)> make = c.make;
@@ -331,19 +350,13 @@ std::vector<Case> DeviceCases() {
   }
   // The numbers of the system's null device; the node is made in the test's
   // own directory, so that nothing outside it is ever at stake.
-  const auto device = [](const TempDir& dir) {
+  const Maker device = [](const TempDir& dir) {
     ASSERT_EQ(mknod(dir.Path("null.wav").c_str(), S_IFCHR | 0666, makedev(1, 3)), 0);
   };
   return {
-      Refused("a device node as the destination", ToDestination("null.wav", device), kTaskArgs,
-              2, RefusedAtCreation("null.wav"), {"null.wav"}),
-      Refused("a link to a device node as the destination",
-              ToDestination("link.wav",
-                            [device](const TempDir& dir) {
-                              device(dir);
-                              ASSERT_EQ(symlink("null.wav", dir.Path("link.wav").c_str()), 0);
-                            }),
-              kTaskArgs, 2, RefusedAtCreation("link.wav"), {"null.wav", "link.wav"}),
+      RefusedDestination("a device node as the destination", "null.wav", device, {"null.wav"}),
+      RefusedDestination("a link to a device node as the destination", "link.wav",
+                         AndLink(device, "null.wav", "link.wav"), {"null.wav", "link.wav"}),
   };
 }
 
@@ -408,18 +421,10 @@ std::vector<Case> Cases() {
                 PutText(dir, "task.txt", "dest\tout.wav\nsrc\tb.wav\n");
               },
               kTaskArgs, 2, "Cannot find file in track list called b.wav!!\n", kKept),
-      Refused("a directory as the destination: refused before any edit",
-              ToDestination("dir.wav",
-                            [](const TempDir& dir) {
-                              ASSERT_EQ(mkdir(dir.Path("dir.wav").c_str(), 0755), 0);
-                            }),
-              kTaskArgs, 2, RefusedAtCreation("dir.wav"), {"dir.wav", "a.wav"}),
-      Refused("a destination ending in a slash",
-              ToDestination("sub/",
-                            [](const TempDir& dir) {
-                              ASSERT_EQ(mkdir(dir.Path("sub").c_str(), 0755), 0);
-                            }),
-              kTaskArgs, 2, RefusedAtCreation("sub/"), {"sub", "a.wav"}),
+      RefusedDestination("a directory as the destination: refused before any edit", "dir.wav",
+                         MakeDirectory("dir.wav"), {"dir.wav", "a.wav"}),
+      RefusedDestination("a destination ending in a slash", "sub/", MakeDirectory("sub"),
+                         {"sub", "a.wav"}),
       Refused("a directory as the task file",
               [](const TempDir& dir) { ASSERT_EQ(mkdir(dir.Path("tasks").c_str(), 0755), 0); },
               {"tasks"}, 1, "Cannot read file tasks that holds your instructions\n",
@@ -431,19 +436,11 @@ std::vector<Case> Cases() {
                 PutText(dir, "task.txt", "dest\tout.wav\nsrc\tb.wav\n");
               },
               kTaskArgs, 2, "Cannot find file in track list called b.wav!!\n", kKept),
-      Refused("a FIFO as the destination",
-              ToDestination("pipe.wav",
-                            [](const TempDir& dir) {
-                              ASSERT_EQ(mkfifo(dir.Path("pipe.wav").c_str(), 0644), 0);
-                            }),
-              kTaskArgs, 2, RefusedAtCreation("pipe.wav"), {"pipe.wav", "a.wav"}),
-      Refused("a link to a FIFO as the destination",
-              ToDestination("link.wav",
-                            [](const TempDir& dir) {
-                              ASSERT_EQ(mkfifo(dir.Path("pipe.wav").c_str(), 0644), 0);
-                              ASSERT_EQ(symlink("pipe.wav", dir.Path("link.wav").c_str()), 0);
-                            }),
-              kTaskArgs, 2, RefusedAtCreation("link.wav"), {"pipe.wav", "link.wav"}),
+      RefusedDestination("a FIFO as the destination", "pipe.wav", MakeFifo("pipe.wav"),
+                         {"pipe.wav", "a.wav"}),
+      RefusedDestination("a link to a FIFO as the destination", "link.wav",
+                         AndLink(MakeFifo("pipe.wav"), "pipe.wav", "link.wav"),
+                         {"pipe.wav", "link.wav"}),
       Refused("a FIFO as the task file",
               [](const TempDir& dir) { ASSERT_EQ(mkfifo(dir.Path("task.fifo").c_str(), 0644), 0); },
               {"task.fifo"}, 1, "Cannot read file task.fifo that holds your instructions\n",
@@ -518,12 +515,12 @@ std::vector<Case> Cases() {
                 PutText(dir, "task.txt", "dest\tlink.wav\nsrc\ta.wav\n");
               },
               kTaskArgs, 1, "Destination link.wav is also a source track\n", {"link.wav", "a.wav"}),
-      AsOtherUser(Refused("a read-only destination, as a user who is not root",
-                          ToDestination("out.wav",
-                                        [](const TempDir& dir) {
-                                          ASSERT_EQ(chmod(dir.Path("out.wav").c_str(), 0444), 0);
-                                        }),
-                          kTaskArgs, 2, RefusedAtCreation("out.wav"), {"out.wav"})),
+      AsOtherUser(RefusedDestination("a read-only destination, as a user who is not root",
+                                     "out.wav",
+                                     [](const TempDir& dir) {
+                                       ASSERT_EQ(chmod(dir.Path("out.wav").c_str(), 0444), 0);
+                                     },
+                                     {"out.wav"})),
       // Destinations that are replaced with care.
       AsOtherUser(Accepted("a writable destination in a read-only folder: built in place",
                            OneSourceTo("ro/out.wav", b,
