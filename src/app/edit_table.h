@@ -12,8 +12,9 @@ constexpr int32_t kMaxPathChars = kPathBytes - 1;
 constexpr int32_t kClipPathBytes = 64;
 // The file a destination link resolves to (bytes).
 constexpr int32_t kFinalPathBytes = 4096;
-// The destination is built under its final name plus a unique suffix, then
-// renamed over it: room for the path, ".XXXXXX" and the zero.
+// The path the destination is built under: the path of an unnamed file's
+// descriptor, or the final name plus a unique suffix where the file system
+// has no unnamed files: room for the path, ".XXXXXX" and the zero.
 constexpr int32_t kBuildPathBytes = kFinalPathBytes + 8;
 
 constexpr int32_t kSeconds = 0;
