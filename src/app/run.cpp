@@ -39,6 +39,9 @@ constexpr int32_t kLinkNameAttempts = 100;
 // Room for the destination's path, a dot, a process id, a dash, an attempt
 // number and the zero (bytes).
 constexpr int32_t kLinkNameBytes = kFinalPathBytes + 32;
+// Links followed to a destination that does not exist yet before the chain
+// is taken for a loop, as the system itself counts.
+constexpr int32_t kMaxLinkHops = 40;
 
 // The build file, open from its creation until it replaces the destination;
 // -1 when the destination is built in place.
@@ -220,16 +223,6 @@ void CheckDestination(const EditTable& t) {
   if (refused) Fatal(kFileStatus, "Cannot create file %s\n", path);
 }
 
-// Sets the file the run finally writes: the destination, or the file it
-// names when it is a symbolic link, so that the link itself stays.
-void ResolveFinalPath(EditTable& t) {
-  struct stat info;
-  if (lstat(t.destination_path, &info) != 0 || !S_ISLNK(info.st_mode) ||
-      realpath(t.destination_path, t.final_path) == nullptr) {
-    std::strcpy(t.final_path, t.destination_path);
-  }
-}
-
 // Writes the folder part of `path` to `folder`: "." for a bare name.
 void FolderOf(const char* path, char* folder, size_t size) {
   const char* slash = std::strrchr(path, '/');
@@ -239,6 +232,38 @@ void FolderOf(const char* path, char* folder, size_t size) {
     const int length = slash == path ? 1 : int(slash - path);
     std::snprintf(folder, size, "%.*s", length, path);
   }
+}
+
+// Sets the final path to where the last of a chain of links points, for a
+// file that does not exist yet, so that it is made there and the links stay.
+// False when the chain is too long or its path does not fit.
+bool FollowDanglingLinks(EditTable& t) {
+  char target[kFinalPathBytes];
+  char folder[kFinalPathBytes];
+  for (int32_t hop = 0; hop < kMaxLinkHops; ++hop) {
+    struct stat info;
+    if (lstat(t.final_path, &info) != 0 || !S_ISLNK(info.st_mode)) return true;
+    const ssize_t length = readlink(t.final_path, target, sizeof target - 1);
+    if (length < 0) return false;
+    target[length] = '\0';
+    FolderOf(t.final_path, folder, sizeof folder);
+    const int written = target[0] == '/'
+                            ? std::snprintf(t.final_path, kFinalPathBytes, "%s", target)
+                            : std::snprintf(t.final_path, kFinalPathBytes, "%s/%s", folder, target);
+    if (written < 0 || written >= kFinalPathBytes) return false;
+  }
+  return false;
+}
+
+// Sets the file the run finally writes: the destination, or the file it
+// names when it is a symbolic link, so that the link itself stays.
+void ResolveFinalPath(EditTable& t) {
+  struct stat info;
+  std::strcpy(t.final_path, t.destination_path);
+  if (lstat(t.destination_path, &info) != 0 || !S_ISLNK(info.st_mode)) return;
+  if (realpath(t.destination_path, t.final_path) != nullptr) return;
+  std::strcpy(t.final_path, t.destination_path);
+  if (!FollowDanglingLinks(t)) Fatal(kFileStatus, "Cannot create file %s\n", t.destination_path);
 }
 
 // Opens an unnamed file in the destination's folder to build into, which

@@ -547,6 +547,13 @@ std::vector<Case> Cases() {
                            }),
                kTaskArgs, Summary("link.wav", kFrames), {"b.wav", "link.wav"}, "out.wav",
                BuiltFrom(kB, kFrames)),
+      Accepted("a destination that is a link to a file not made yet: made where it points",
+               OneSourceTo("link.wav", b,
+                           [](const TempDir& dir) {
+                             ASSERT_EQ(symlink("new.wav", dir.Path("link.wav").c_str()), 0);
+                           }),
+               kTaskArgs, Summary("link.wav", kFrames), {"b.wav", "link.wav"}, "new.wav",
+               BuiltFrom(kB, kFrames)),
       Accepted("a destination with a second hard link: replaced under its own name only",
                OneSourceTo("out.wav", b,
                            [](const TempDir& dir) {
