@@ -129,11 +129,18 @@ Maker MakeFifo(const std::string& name) {
   return [name](const TempDir& dir) { ASSERT_EQ(mkfifo(dir.Path(name).c_str(), 0644), 0); };
 }
 
+Maker MakeLink(const std::string& target, const std::string& link) {
+  return [target, link](const TempDir& dir) {
+    ASSERT_EQ(symlink(target.c_str(), dir.Path(link).c_str()), 0);
+  };
+}
+
 // Runs `make`, then adds a symbolic link `link` to `target`.
 Maker AndLink(const Maker& make, const std::string& target, const std::string& link) {
-  return [make, target, link](const TempDir& dir) {
+  const Maker linked = MakeLink(target, link);
+  return [make, linked](const TempDir& dir) {
     make(dir);
-    ASSERT_EQ(symlink(target.c_str(), dir.Path(link).c_str()), 0);
+    linked(dir);
   };
 }
 
@@ -330,6 +337,16 @@ Case RefusedDestination(const char* input, const std::string& destination, const
   return Refused(input, make, kTaskArgs, 2, RefusedAtCreation(destination), std::move(unchanged));
 }
 
+// A row of a destination named `named` that `place` makes ready: all of
+// b.wav is built at `built_at` (`named` itself, or the file its links name),
+// and the files in `unchanged` and b.wav stay.
+Case BuiltThrough(const char* input, const std::string& named, const Maker& place,
+                  std::vector<std::string> unchanged, const std::string& built_at) {
+  unchanged.push_back("b.wav");
+  return Accepted(input, OneSourceTo(named, Wav(kB), place), kTaskArgs, Summary(named, kFrames),
+                  std::move(unchanged), built_at, BuiltFrom(kB, kFrames));
+}
+
 // The row run as a user who is not root, in a directory that user owns.
 Case AsOtherUser(Case c) {
   const std::function<void(const TempDir&)> make = c.make;
@@ -522,45 +539,32 @@ std::vector<Case> Cases() {
                                      },
                                      {"out.wav"})),
       // Destinations that are replaced with care.
-      AsOtherUser(Accepted("a writable destination in a read-only folder: built in place",
-                           OneSourceTo("ro/out.wav", b,
-                                       [](const TempDir& dir) {
-                                         ASSERT_EQ(mkdir(dir.Path("ro").c_str(), 0755), 0);
-                                         Put(dir, "ro/out.wav", kEarlierDestination);
-                                         ASSERT_EQ(chmod(dir.Path("ro").c_str(), 0555), 0);
-                                       }),
-                           kTaskArgs, Summary("ro/out.wav", kFrames), {"b.wav", "ro"},
-                           "ro/out.wav", BuiltFrom(kB, kFrames))),
-      Accepted("a destination with its own mode, owner and group: all three kept",
-               OneSourceTo("out.wav", b,
-                           [](const TempDir& dir) {
-                             ASSERT_EQ(chmod(dir.Path("out.wav").c_str(), 0640), 0);
-                             if (geteuid() == 0) {
-                               ASSERT_EQ(chown(dir.Path("out.wav").c_str(), kOtherUser, kOtherGroup), 0);
-                             }
-                           }),
-               kTaskArgs, Summary("out.wav", kFrames), {"b.wav"}, "out.wav", BuiltFrom(kB, kFrames)),
-      Accepted("a destination that is a symbolic link: the file it names is replaced",
-               OneSourceTo("link.wav", b,
-                           [](const TempDir& dir) {
-                             ASSERT_EQ(symlink("out.wav", dir.Path("link.wav").c_str()), 0);
-                           }),
-               kTaskArgs, Summary("link.wav", kFrames), {"b.wav", "link.wav"}, "out.wav",
-               BuiltFrom(kB, kFrames)),
-      Accepted("a destination that is a link to a file not made yet: made where it points",
-               OneSourceTo("link.wav", b,
-                           [](const TempDir& dir) {
-                             ASSERT_EQ(symlink("new.wav", dir.Path("link.wav").c_str()), 0);
-                           }),
-               kTaskArgs, Summary("link.wav", kFrames), {"b.wav", "link.wav"}, "new.wav",
-               BuiltFrom(kB, kFrames)),
-      Accepted("a destination with a second hard link: replaced under its own name only",
-               OneSourceTo("out.wav", b,
-                           [](const TempDir& dir) {
-                             ASSERT_EQ(link(dir.Path("out.wav").c_str(), dir.Path("other.wav").c_str()), 0);
-                           }),
-               kTaskArgs, Summary("out.wav", kFrames), {"b.wav", "other.wav"}, "out.wav",
-               BuiltFrom(kB, kFrames)),
+      AsOtherUser(BuiltThrough("a writable destination in a read-only folder: built in place",
+                               "ro/out.wav",
+                               [](const TempDir& dir) {
+                                 ASSERT_EQ(mkdir(dir.Path("ro").c_str(), 0755), 0);
+                                 Put(dir, "ro/out.wav", kEarlierDestination);
+                                 ASSERT_EQ(chmod(dir.Path("ro").c_str(), 0555), 0);
+                               },
+                               {"ro"}, "ro/out.wav")),
+      BuiltThrough("a destination with its own mode, owner and group: all three kept", "out.wav",
+                   [](const TempDir& dir) {
+                     ASSERT_EQ(chmod(dir.Path("out.wav").c_str(), 0640), 0);
+                     if (geteuid() == 0) {
+                       ASSERT_EQ(chown(dir.Path("out.wav").c_str(), kOtherUser, kOtherGroup), 0);
+                     }
+                   },
+                   {}, "out.wav"),
+      BuiltThrough("a destination that is a symbolic link: the file it names is replaced",
+                   "link.wav", MakeLink("out.wav", "link.wav"), {"link.wav"}, "out.wav"),
+      BuiltThrough("a destination that is a link to a file not made yet: made where it points",
+                   "link.wav", MakeLink("new.wav", "link.wav"), {"link.wav"}, "new.wav"),
+      BuiltThrough("a destination with a second hard link: replaced under its own name only",
+                   "out.wav",
+                   [](const TempDir& dir) {
+                     ASSERT_EQ(link(dir.Path("out.wav").c_str(), dir.Path("other.wav").c_str()), 0);
+                   },
+                   {"other.wav"}, "out.wav"),
   };
 }
 
