@@ -28,10 +28,15 @@ bool FrameOf(long double value, int32_t* frame) {
   return true;
 }
 
+// Converts a time in the run's unit to frames, in extended precision and
+// not yet truncated.
+long double InFrames(long double time, int32_t time_unit, int32_t rate) {
+  return time_unit == kFrames ? time : time * rate;
+}
+
 // Converts a time in the run's unit to frames, truncated toward zero.
 bool TimeToFrame(double time, int32_t time_unit, int32_t rate, int32_t* frame) {
-  const long double scaled = time_unit == kFrames ? (long double)time : (long double)time * rate;
-  return FrameOf(scaled, frame);
+  return FrameOf(InFrames(time, time_unit, rate), frame);
 }
 
 // Prints one format-mismatch listing: the heading, then every entry's value.
@@ -63,6 +68,13 @@ void CheckFormatsAgree(const EditTable& t) {
   if (differ) EndProcess(kPlanFault);
 }
 
+// Refuses a sample rate of 0 or less, which no time can be converted with.
+void CheckSampleRate(const EditTable& t) {
+  if (t.sample_rate[0] <= 0) {
+    Fatal(kPlanFault, "Unsupported sample rate in %s: %i Hz\n", t.source_path[0], t.sample_rate[0]);
+  }
+}
+
 // Refuses any format but 16 or 24 bits with 1 or 2 channels.
 void CheckFormatSupported(const EditTable& t) {
   const bool bits_ok = t.bits[0] == 16 || t.bits[0] == 24;
@@ -78,42 +90,37 @@ void CheckFormatSupported(const EditTable& t) {
   Fatal(kPlanFault, "Edit start/stop set incorrectly for %s\n", t.source_path[j]);
 }
 
-// Works out entry j's stop frame before any trim; rewrites a zero xout as
-// the end of the source.
-int64_t StopFrame(EditTable& t, int32_t j, int32_t rate) {
+// Works out entry j's stop frame exactly, in extended precision and not cut
+// to any range: trunc(xout) in frames, or the end of the source for a zero
+// xout, which is rewritten as that end. Trim moves the stop by whole seconds
+// (or frames) only, while xout takes all of it, so that an appended
+// successor moves by all of it.
+long double StopFrame(EditTable& t, int32_t j, int32_t rate) {
+  long double stop = t.frame_count[j];
   if (t.xout[j] != 0.0) {
-    int32_t stop = 0;
-    if (!TimeToFrame(t.xout[j], t.time_unit, rate, &stop)) RefuseRange(t, j);
-    return stop;
+    stop = std::trunc(InFrames(t.xout[j], t.time_unit, rate));
+  } else {
+    t.xout[j] = t.time_unit == kFrames ? double(t.frame_count[j])
+                                       : double(t.frame_count[j]) / double(rate);
   }
-  t.xout[j] = t.time_unit == kFrames ? double(t.frame_count[j])
-                                     : double(t.frame_count[j]) / double(rate);
-  return t.frame_count[j];
-}
-
-// Trim moves the stop by whole seconds (or frames) only, while xout keeps
-// the full value so that an appended successor moves by all of it.
-int64_t TrimFrames(EditTable& t, int32_t j, int32_t rate) {
-  if (t.trim[j] == 0.0) return 0;
-  const long double whole = std::trunc((long double)t.trim[j]);
-  const long double scaled = t.time_unit == kFrames ? whole : whole * rate;
-  int32_t frames = 0;
-  if (!FrameOf(scaled, &frames)) RefuseRange(t, j);
-  t.xout[j] = t.xout[j] + t.trim[j];
-  return frames;
+  if (t.trim[j] != 0.0) {
+    stop += InFrames(std::trunc((long double)t.trim[j]), t.time_unit, rate);
+    t.xout[j] = t.xout[j] + t.trim[j];
+  }
+  return stop;
 }
 
 // Plans entry j's read start and read length.
 void PlanReadRange(EditTable& t, int32_t j, int32_t rate) {
   int32_t start = 0;
   if (!TimeToFrame(t.xin[j], t.time_unit, rate, &start) || start < 0) RefuseRange(t, j);
-  const int64_t stop = StopFrame(t, j, rate) + TrimFrames(t, j, rate);
-  if (stop <= start) RefuseRange(t, j);
-  int64_t length = stop - start;
-  // A read that runs past the source's end is cut at its last frame.
-  if (length > t.frame_count[j] || stop > t.frame_count[j]) length = int64_t(t.frame_count[j]) - start;
+  const long double stop = StopFrame(t, j, rate);
+  if (!std::isfinite(stop) || stop <= start) RefuseRange(t, j);
+  // A read that runs past the source's end is cut at its last frame; so is
+  // any stop beyond the 32-bit range, which lies past the end of every source.
+  const int64_t end = stop > t.frame_count[j] ? int64_t(t.frame_count[j]) : int64_t(stop);
   t.read_start[j] = start;
-  t.read_length[j] = int32_t(length);
+  t.read_length[j] = int32_t(end - start);
 }
 
 // Resolves entry j's insert point (chaining appended entries by their time
@@ -122,8 +129,9 @@ void PlanInsertPoint(EditTable& t, int32_t j, int32_t rate) {
   if (t.append[j] == 1) {
     t.ins[j] = j == 0 ? 0.0 : (t.xout[j - 1] - t.xin[j - 1]) + t.ins[j - 1];
   }
+  // The truncated frame decides: a point just below 0 still lands on frame 0.
   int32_t frame = 0;
-  if (!(t.ins[j] >= 0.0) || !TimeToFrame(t.ins[j], t.time_unit, rate, &frame)) {
+  if (!TimeToFrame(t.ins[j], t.time_unit, rate, &frame) || frame < 0) {
     Fatal(kPlanFault, "Insert point set incorrectly for %s\n", t.source_path[j]);
   }
   t.insert_frame[j] = frame;
@@ -131,24 +139,19 @@ void PlanInsertPoint(EditTable& t, int32_t j, int32_t rate) {
 
 int64_t BlockAlign(const EditTable& t) { return int64_t(t.channels[0]) * t.bytes_per_sample[0]; }
 
-// The destination holds its header and twice T frames.
+// The destination holds its header and twice T frames, and the silence laid
+// before the first edit in write order reaches that edit's insert frame,
+// even where the edit itself copies nothing.
 void CheckDestinationSize(const EditTable& t, int64_t total_frames) {
-  if (kHeaderBytes + 2 * total_frames * BlockAlign(t) > kMaxFileBytes) {
+  const int64_t lead_in = t.insert_frame[t.write_order[0]];
+  if (kHeaderBytes + 2 * total_frames * BlockAlign(t) > kMaxFileBytes ||
+      kHeaderBytes + lead_in * BlockAlign(t) > kMaxFileBytes) {
     Fatal(kPlanFault, "Destination would be too large: WAV files are limited to 2 GiB\n");
   }
 }
 
-// Refuses a sample rate whose bytes, as the rate or the byte rate of the
-// destination's header, would spell "data" and be taken for its data tag.
-void CheckHeaderReadable(const EditTable& t) {
-  if (!HeaderKeepsDataTag(t.sample_rate[0], uint32_t(t.bits[0]), t.total_frames,
-                          uint32_t(t.channels[0]))) {
-    Fatal(kPlanFault, "Unsupported sample rate in %s: %i Hz\n", t.source_path[0], t.sample_rate[0]);
-  }
-}
-
 // Derives each crossfade's width in frames and refuses a clip, or an overlay
-// of it, that would not fit a WAV file, or whose header would hide its data tag.
+// of it, that would not fit a WAV file.
 void PlanCrossfadeWidths(EditTable& t) {
   const int32_t rate = t.sample_rate[0];
   for (int32_t j = 0; j < t.entry_count; ++j) {
@@ -162,8 +165,7 @@ void PlanCrossfadeWidths(EditTable& t) {
     const int64_t w = t.width_frames[j];
     const int64_t clip_end = int64_t(t.insert_frame[j]) - w / 2 + w;
     if (kHeaderBytes + w * BlockAlign(t) > kMaxFileBytes ||
-        kHeaderBytes + clip_end * BlockAlign(t) > kMaxFileBytes ||
-        !HeaderKeepsDataTag(rate, uint32_t(t.bits[0]), t.width_frames[j], uint32_t(t.channels[0]))) {
+        kHeaderBytes + clip_end * BlockAlign(t) > kMaxFileBytes) {
       Fatal(kPlanFault, "Crossfade width set incorrectly for %s\n", t.source_path[j]);
     }
   }
@@ -265,6 +267,7 @@ void PlanEdits(EditTable& t) {
   }
   CheckFormatsAgree(t);
   CheckFormatSupported(t);
+  CheckSampleRate(t);
   const int32_t rate = t.sample_rate[0];
   for (int32_t j = 0; j < t.entry_count; ++j) PlanReadRange(t, j, rate);
   FindOrder(t.entry_count, t.ins, t.write_order, t.append);
@@ -276,7 +279,6 @@ void PlanEdits(EditTable& t) {
   }
   CheckDestinationSize(t, total);
   t.total_frames = int32_t(total);
-  CheckHeaderReadable(t);
   PlanCrossfadeWidths(t);
   CheckDestinationNotSource(t);
   CheckClipFileFree(t);

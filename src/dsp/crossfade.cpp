@@ -20,8 +20,6 @@ constexpr int32_t kCurveFastStart = 4;   // 1 - sin out, sin in: falls fast at f
 // deliberately not pi/2 to full precision, since it decides the last unit of
 // some results. It is widened when multiplied by the extended-precision M.
 constexpr double kQuarterTurn = 1.570796327;
-const char kDataTag[] = "data";
-constexpr int32_t kDataTagBytes = 4;
 // Largest |frames x block align| taken exactly (bytes); anything farther lies
 // outside every file, and the bound keeps the sum with DataStart in int64.
 constexpr int64_t kMaxOffsetBytes = INT64_MAX / 4;
@@ -31,6 +29,7 @@ struct Input {
   FILE* file;
   int64_t data_start;  // bytes
   int64_t size;        // bytes, at the start of the call
+  int64_t audio_end;   // bytes; frames from here on count as silence
   int64_t position;    // bytes; next block to read
 };
 
@@ -82,14 +81,16 @@ int64_t FramePosition(int64_t data_start, int64_t frames, int64_t block_align) {
   return data_start + frames * block_align;
 }
 
-// Finds the input's DataStart; false (with the message) if it has no "data" tag.
+// Finds where the input's audio begins and ends; false (with the message) if
+// it has no data chunk and no "data" tag.
 bool LocateData(Input* input) {
-  int32_t offset = 0;
-  if (!FindChunkTag(input->file, kDataTag, kDataTagBytes, &offset)) {
+  const AudioSpan span = LocateAudio(input->file);
+  if (!span.has_data) {
     std::fputs("Data block not found error\n", stdout);
     return false;
   }
-  input->data_start = int64_t(offset) + kChunkHeadBytes;
+  input->data_start = span.data_start;
+  input->audio_end = span.audio_end;
   return true;
 }
 
@@ -129,10 +130,10 @@ int32_t LocateWindows(Input* destination, Input* source, int64_t destination_fra
 }
 
 // Reads the next `bytes` of audio into `block` and advances the position.
-// Frames past the end of the file, a trailing partial frame and anything a
+// Frames past the end of the audio, a trailing partial frame and anything a
 // short read leaves out count as silence.
 void ReadBlock(Input* input, uint8_t* block, int64_t bytes, int64_t block_align) {
-  int64_t wanted = input->size - input->position;
+  int64_t wanted = input->audio_end - input->position;
   if (wanted > bytes) wanted = bytes;
   if (wanted < 0) wanted = 0;
   wanted -= wanted % block_align;
@@ -243,8 +244,8 @@ int32_t CROSSFADE(int32_t insert_frame, int32_t read_start, int32_t width,
                   int64_t* wrapped) {
   const Fade fade = {width, type, DecibelsToGain(level_db), level_db != 0.0, channels,
                      bytes_per_sample};
-  Input destination = {OpenWithoutWaiting(destination_path, "rb"), 0, 0, 0};
-  Input source = {OpenWithoutWaiting(source_path, "rb"), 0, 0, 0};
+  Input destination = {OpenWithoutWaiting(destination_path, "rb"), 0, 0, 0, 0};
+  Input source = {OpenWithoutWaiting(source_path, "rb"), 0, 0, 0, 0};
   FILE* clip = std::fopen(clip_path, "ab");
   const int64_t half = width / 2;
   const int64_t block_align = BlockAlign(bytes_per_sample, channels);

@@ -76,14 +76,12 @@ FILE* OpenWavOrDie(const char* path, const char* mode) {
   return file;
 }
 
-// Returns the DataStart of an open file, or ends the process when the file
-// has no "data" tag within the scan.
-int64_t DataStartOrDie(FILE* file) {
-  int32_t tag = 0;
-  if (!FindChunkTag(file, "data", kDataTagLength, &tag)) {
-    Fatal(kStatusBadFile, "Can't find data block in wave file!\n");
-  }
-  return int64_t(tag) + kChunkHeadBytes;
+// Returns where an open file's audio lies, or ends the process when the file
+// has no data chunk and no "data" tag within the scan.
+AudioSpan AudioOrDie(FILE* file) {
+  const AudioSpan span = LocateAudio(file);
+  if (!span.has_data) Fatal(kStatusBadFile, "Can't find data block in wave file!\n");
+  return span;
 }
 
 // Returns how many frames one step moves through a kMaxBlockBytes buffer:
@@ -142,18 +140,40 @@ bool WriteFullyAt(int fd, int64_t position, const uint8_t* buffer, int64_t bytes
 
 // Returns the offset of the "fmt" tag. Without one it says so and falls back
 // on the last offset the scan examines, since the run carries on.
-int32_t FormatTagOffset(FILE* file) {
-  int32_t tag = 0;
-  if (FindChunkTag(file, "fmt", kFmtTagLength, &tag)) return tag;
+int64_t FormatTagOffset(const AudioSpan& span) {
+  if (span.has_format) return span.format_at;
   std::fputs("Can't find format chunk in wave file!\n", stdout);
   return kFmtFallbackOffset;
 }
 
-// Counts the whole frames from `data_start` to the end of the file; a file
-// that ends before its audio, or frames without size, give 0.
-int32_t CountFrames(int64_t length, int64_t data_start, int64_t block_align) {
-  if (block_align <= 0 || length <= data_start) return 0;
-  return int32_t((length - data_start) / block_align);
+// Returns how many whole frames lie from byte `at` to byte `end`.
+int64_t FramesFrom(int64_t end, int64_t at, int64_t block_align) {
+  if (block_align <= 0 || end <= at) return 0;
+  return (end - at) / block_align;
+}
+
+// Reports whether the 4-byte chunk id at `id` is `tag`.
+bool IsChunk(const uint8_t* id, const char* tag) {
+  return std::memcmp(id, tag, kTagBytes) == 0;
+}
+
+// Returns where the audio ends: with the data chunk when it declares a size
+// and ends inside the file; otherwise at the end of the file, as a writer
+// that never filled the size in (0 or 0xFFFFFFFF) leaves it.
+int64_t AudioEnd(const ChunkLayout& layout, int64_t file_bytes) {
+  const int64_t chunk_end = layout.data_at + kChunkHeadBytes + int64_t(layout.data_size);
+  return layout.data_size != 0 && chunk_end <= file_bytes ? chunk_end : file_bytes;
+}
+
+// Finds the format and audio by the tag scan, for files the walk cannot read.
+AudioSpan ScanForAudio(FILE* file, int64_t file_bytes) {
+  AudioSpan span = {false, 0, false, 0, file_bytes, file_bytes};
+  int32_t tag = 0;
+  span.has_format = FindChunkTag(file, "fmt", kFmtTagLength, &tag);
+  if (span.has_format) span.format_at = tag;
+  span.has_data = FindChunkTag(file, "data", kDataTagLength, &tag);
+  if (span.has_data) span.data_start = int64_t(tag) + kChunkHeadBytes;
+  return span;
 }
 
 // Writes `count` zero frames from frame `start_frame` on. Only the part that
@@ -190,21 +210,13 @@ void LevelSteps(uint8_t* block, int64_t frames, int64_t step, double level_db,
   }
 }
 
-// Returns how many whole frames the file holds from byte `at` on.
-int64_t FramesFrom(int fd, int64_t at, int64_t block_align) {
-  struct stat info;
-  if (fstat(fd, &info) != 0 || info.st_size <= at) return 0;
-  return (int64_t(info.st_size) - at) / block_align;
-}
-
 // Copies up to `count` frames unchanged from one file to another inside the
-// kernel, without passing them through the buffer, and only whole frames
-// that the source holds, as a buffered copy would. Returns the frames copied:
+// kernel, without passing them through the buffer. Returns the frames copied:
 // fewer than asked when the source ends or the kernel cannot copy between
 // these files, and the caller goes on with a buffered copy.
 int64_t CopyInKernel(int source, int64_t source_at, int destination, int64_t destination_at,
                      int64_t block_align, int64_t count) {
-  const int64_t bytes = std::min(count, FramesFrom(source, source_at, block_align)) * block_align;
+  const int64_t bytes = count * block_align;
   loff_t from = source_at;
   loff_t to = destination_at;
   int64_t done = 0;
@@ -218,17 +230,19 @@ int64_t CopyInKernel(int source, int64_t source_at, int destination, int64_t des
 }
 
 // Copies `count` frames from byte `source_at` of `source` to byte
-// `destination_at` of `destination`. An unlevelled copy goes through the
-// kernel where it can; the rest goes through the transfer buffer, levelled
-// every step unless `level_db` is 0. A short read ends the copy after writing
-// only the whole frames it delivered, so no byte that was not read is written.
-// Returns false when a write fails.
-bool CopyFrames(int source, int64_t source_at, int destination, int64_t destination_at,
-                int32_t bytes_per_sample, int32_t channels, int64_t count, double level_db,
-                int64_t* wrapped) {
+// `destination_at` of `destination`, but only the whole frames that lie
+// before `source_end`, where the source's audio ends. An unlevelled copy goes
+// through the kernel where it can; the rest goes through the transfer buffer,
+// levelled every step unless `level_db` is 0. A short read ends the copy
+// after writing only the whole frames it delivered, so no byte that was not
+// read is written. Returns false when a write fails.
+bool CopyFrames(int source, int64_t source_at, int64_t source_end, int destination,
+                int64_t destination_at, int32_t bytes_per_sample, int32_t channels,
+                int64_t count, double level_db, int64_t* wrapped) {
   const int64_t block_align = BlockAlign(bytes_per_sample, channels);
   const int64_t step = FramesPerStep(block_align);
   if (step <= 0) return true;
+  count = std::min(count, FramesFrom(source_end, source_at, block_align));
   const bool levelled = level_db != 0.0;  // decided once; -0.0 equals 0.0
   const int64_t transfer = FramesPerTransfer(block_align, step);
   int64_t done = 0;
@@ -344,8 +358,45 @@ bool FindChunkTag(FILE* file, const char* tag, int32_t tag_length, int32_t* offs
   return FindTagInBytes(head, int64_t(got), tag, tag_length, offset);
 }
 
+// Steps over each chunk's payload and its pad byte without reading them; a
+// size that runs past the end of the file ends the loop.
+bool WalkChunks(int fd, int64_t file_bytes, ChunkLayout* layout) {
+  uint8_t head[kFirstChunk];
+  if (ReadFullyAt(fd, 0, head, kFirstChunk) != kFirstChunk || !IsChunk(head, "RIFF") ||
+      !IsChunk(head + kChunkHeadBytes, "WAVE")) {
+    return false;
+  }
+  bool format_met = false;
+  bool data_met = false;
+  for (int64_t at = kFirstChunk; at + kChunkHeadBytes <= file_bytes;) {
+    if (ReadFullyAt(fd, at, head, kChunkHeadBytes) != kChunkHeadBytes) return false;
+    const uint32_t size = uint32_t(Assem4(head + kTagBytes));
+    if (!format_met && IsChunk(head, "fmt ")) {
+      format_met = true;
+      layout->format_at = at;
+    }
+    if (!data_met && IsChunk(head, "data")) {
+      data_met = true;
+      layout->data_at = at;
+      layout->data_size = size;
+    }
+    if (format_met && data_met) return true;
+    at += kChunkHeadBytes + int64_t(size) + int64_t(size & 1);
+  }
+  return false;
+}
+
+AudioSpan LocateAudio(FILE* file) {
+  const int64_t file_bytes = FileLength(file);
+  ChunkLayout layout = {0, 0, 0};
+  if (!WalkChunks(fileno(file), file_bytes, &layout)) return ScanForAudio(file, file_bytes);
+  return {true, layout.format_at, true, layout.data_at + kChunkHeadBytes,
+          AudioEnd(layout, file_bytes), file_bytes};
+}
+
 // Reads one source's format into slot `index`; fmt fields that lie past the
-// end of the file read as 0.
+// end of the file read as 0. The frame count covers whole frames up to the
+// end of the audio.
 void GET_ATTRIBUTES(int32_t index, const char* path, int32_t* channels,
                     int32_t* data_start, int32_t* sample_rate, int32_t* frame_count,
                     int32_t* bytes_per_sample, int32_t* bits) {
@@ -353,34 +404,22 @@ void GET_ATTRIBUTES(int32_t index, const char* path, int32_t* channels,
   if (file == nullptr) {
     Fatal(kStatusBadFile, "Cannot find file in track list called %s!!\n", path);
   }
+  const AudioSpan span = LocateAudio(file);
   uint8_t fields[kFmtFieldBytes] = {};  // bytes past the end of the file stay 0
-  ReadAt(file, FormatTagOffset(file), fields, kFmtFieldBytes);
+  ReadAt(file, FormatTagOffset(span), fields, kFmtFieldBytes);
   channels[index] = Assem2(fields + kFmtChannelsAt);
   sample_rate[index] = Assem4(fields + kFmtRateAt);
   bits[index] = Assem2(fields + kFmtBitsAt);
   bytes_per_sample[index] = bits[index] / int32_t(kBitsPerByte);
 
-  const int64_t start = DataStartOrDie(file);
-  data_start[index] = int32_t(start);
-  const int64_t length = FileLength(file);
-  if (length > kMaxFileBytes) {
+  if (!span.has_data) Fatal(kStatusBadFile, "Can't find data block in wave file!\n");
+  if (span.file_bytes > kMaxFileBytes) {
     Fatal(kStatusBadFile, "Source file %s is 2 GiB or larger, which is not supported\n", path);
   }
-  frame_count[index] =
-      CountFrames(length, start, BlockAlign(bytes_per_sample[index], channels[index]));
+  data_start[index] = int32_t(span.data_start);
+  frame_count[index] = int32_t(FramesFrom(span.audio_end, span.data_start,
+                                          BlockAlign(bytes_per_sample[index], channels[index])));
   std::fclose(file);
-}
-
-// The scan of the header must stop at its own "data" tag, at 36; a size or
-// rate field whose bytes spell "data" (a rate of 1,635,017,060 Hz, say)
-// would be found first.
-bool HeaderKeepsDataTag(int32_t sample_rate, uint32_t bits, int32_t frame_count,
-                        uint32_t channels) {
-  uint8_t header[kHeaderBytes];
-  FillHeader(header, sample_rate, bits, frame_count, channels);
-  int32_t tag = 0;
-  return FindTagInBytes(header, kHeaderBytes, "data", kDataTagLength, &tag) &&
-         tag == kHeaderBytes - kChunkHeadBytes;
 }
 
 void MAKE_HEADER(const char* path, int32_t sample_rate, uint32_t bits,
@@ -398,7 +437,7 @@ void MAKE_HEADER(const char* path, int32_t sample_rate, uint32_t bits,
 void PAD_FILE(const char* path, int32_t start_frame, int32_t bytes_per_sample,
               int32_t channels, int32_t count) {
   FILE* file = OpenWavOrDie(path, "rb+");
-  const int64_t data_start = DataStartOrDie(file);
+  const int64_t data_start = AudioOrDie(file).data_start;
   bool written = true;
   if (start_frame >= 0) {
     written = WriteSilence(fileno(file), data_start, start_frame,
@@ -407,22 +446,24 @@ void PAD_FILE(const char* path, int32_t start_frame, int32_t bytes_per_sample,
   CloseWrittenOrDie(file, written, path);
 }
 
-// Copies a stretch of frames between files. Opens both files before scanning
-// either, and copies nothing for a negative insert or read start frame, which
-// would reach before DataStart. After the scans both files are read and
-// written through their descriptors alone.
+// Copies a stretch of frames between files. Opens both files before locating
+// the audio of either, and copies nothing for a negative insert or read start
+// frame, which would reach before DataStart. A read stops where the source's
+// audio ends. After that both files are read and written through their
+// descriptors alone.
 void INSERT_FILE(const char* destination_path, const char* source_path,
                  int32_t insert_frame, int32_t bytes_per_sample, int32_t channels,
                  int32_t count, int32_t read_start, double level_db, int64_t* wrapped) {
   FILE* destination = OpenWavOrDie(destination_path, "rb+");
   FILE* source = OpenWavOrDie(source_path, "rb");
-  const int64_t destination_start = DataStartOrDie(destination);
-  const int64_t source_start = DataStartOrDie(source);
+  const int64_t destination_start = AudioOrDie(destination).data_start;
+  const AudioSpan source_audio = AudioOrDie(source);
   bool written = true;
   if (insert_frame >= 0 && read_start >= 0) {
     const int64_t block_align = BlockAlign(bytes_per_sample, channels);
-    written = CopyFrames(fileno(source), FramePosition(source_start, read_start, block_align),
-                         fileno(destination),
+    written = CopyFrames(fileno(source),
+                         FramePosition(source_audio.data_start, read_start, block_align),
+                         source_audio.audio_end, fileno(destination),
                          FramePosition(destination_start, insert_frame, block_align),
                          bytes_per_sample, channels, count, level_db, wrapped);
   }

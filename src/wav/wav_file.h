@@ -1,6 +1,6 @@
-// WAV file access: chunk-tag scan, source attributes, header writer, silence
-// padding and source insertion. Every operation opens its files by path,
-// scans them afresh and closes them before it returns.
+// WAV file access: chunk walk and tag scan, source attributes, header writer,
+// silence padding and source insertion. Every operation opens its files by
+// path, locates their audio afresh and closes them before it returns.
 #ifndef SPLYCE_WAV_WAV_FILE_H
 #define SPLYCE_WAV_WAV_FILE_H
 
@@ -17,6 +17,8 @@ constexpr int32_t kTagScanLimit = 0x1FFFF;
 constexpr int32_t kTagScanBytes = kTagScanLimit + 1 + 4;
 // Bytes from a chunk tag to its payload: tag and size field.
 constexpr int32_t kChunkHeadBytes = 8;
+// The RIFF tag, its size field and the WAVE tag come before the first chunk.
+constexpr int64_t kFirstChunk = 12;
 // Largest file offset the 32-bit positions can address (bytes).
 constexpr int64_t kMaxFileBytes = 2147483647;
 
@@ -35,18 +37,40 @@ bool FindTagInBytes(const uint8_t* bytes, int64_t length, const char* tag,
 // Runs the scan on an open file; leaves the file position undefined.
 bool FindChunkTag(FILE* file, const char* tag, int32_t tag_length, int32_t* offset);
 
+// What a walk of the RIFF chunk list met first (byte offsets of chunk tags).
+struct ChunkLayout {
+  int64_t format_at;
+  int64_t data_at;
+  uint32_t data_size;  // as the data chunk declares it (bytes)
+};
+
+// Walks the chunks of a RIFF/WAVE file of `file_bytes` bytes from offset 12,
+// one 8-byte chunk header per positioned read. Returns true once it has met
+// a "fmt " and a "data" chunk; false for a file that is not RIFF/WAVE or
+// whose list ends, or runs past the end of the file, before both were met.
+bool WalkChunks(int fd, int64_t file_bytes, ChunkLayout* layout);
+
+// Where an open WAV file's format fields and audio lie (byte offsets).
+struct AudioSpan {
+  bool has_format;     // format_at holds the "fmt" tag's offset
+  int64_t format_at;
+  bool has_data;       // data_start and audio_end are known
+  int64_t data_start;  // first audio byte
+  int64_t audio_end;   // byte after the last audio byte
+  int64_t file_bytes;  // length of the whole file
+};
+
+// Locates the format and the audio of an open file by walking its chunks;
+// when the walk fails, the tag scan decides and the audio runs to the end of
+// the file. The audio ends with the data chunk when that chunk declares a
+// size other than 0 and ends inside the file. Prints nothing.
+AudioSpan LocateAudio(FILE* file);
+
 // Reads the format of source `index` into slot `index` of each table.
 // Ends the process with status 2 on a missing source or "data" tag.
 void GET_ATTRIBUTES(int32_t index, const char* path, int32_t* channels,
                     int32_t* data_start, int32_t* sample_rate, int32_t* frame_count,
                     int32_t* bytes_per_sample, int32_t* bits);
-
-// Reports whether the 44-byte header that MAKE_HEADER writes for these
-// values is found again by the tag scan: whether its "data" tag is the first
-// even offset that holds the bytes "data". Otherwise every later operation on
-// the file would take its audio to start inside the header.
-bool HeaderKeepsDataTag(int32_t sample_rate, uint32_t bits, int32_t frame_count,
-                        uint32_t channels);
 
 // Creates (or truncates) `path` and writes a 44-byte header declaring
 // `frame_count` frames.

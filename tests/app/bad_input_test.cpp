@@ -89,10 +89,20 @@ Bytes BuiltFrom(const Samples& samples, int32_t frames) {
   return destination;
 }
 
-// The closing summary of a run in frames that built `frames` frames.
-std::string Summary(const std::string& destination, int32_t frames) {
+// The closing summary of a run in frames that built `frames` frames at `rate`.
+std::string SummaryAt(const std::string& destination, int32_t frames, uint32_t rate) {
   return "Built\t" + destination + "\n\tLength " + std::to_string(frames) +
-         " samples\n\tBits 16\n\tChannels 2\n\tSample rate 8000\n\n";
+         " samples\n\tBits 16\n\tChannels 2\n\tSample rate " + std::to_string(rate) + "\n\n";
+}
+
+std::string Summary(const std::string& destination, int32_t frames) {
+  return SummaryAt(destination, frames, kFormat.rate);
+}
+
+// What BuiltFrom builds from all frames, with `rate` and `byte_rate` in its
+// header, the only fields that depend on the rate.
+Bytes BuiltAt(const Samples& samples, uint32_t rate, uint32_t byte_rate) {
+  return WithField(WithField(BuiltFrom(samples, kFrames), kRateAt, rate), kRateAt + 4, byte_rate);
 }
 
 void Put(const TempDir& dir, const std::string& name, const Bytes& bytes) {
@@ -382,9 +392,18 @@ std::vector<Case> Cases() {
   const std::string kNoData = "Can't find data block in wave file!\n";
   const std::string kNoFmt = "Can't find format chunk in wave file!\n";
   const std::vector<std::string> kKept = {"out.wav", "b.wav"};
-  // A 9-byte chunk before the data chunk puts its tag at 53.
-  const Bytes odd_tag = fixture::MakeWav(fixture::WavSpec{8000, 16, 2, 1, 9, {}},
-                                         fixture::EncodeSamples(kB, kFormat.bits));
+  // A 9-byte chunk without its pad byte before the data chunk puts its tag at 53.
+  fixture::WavSpec unpadded;
+  unpadded.sample_rate = kFormat.rate;
+  unpadded.extra_chunk_bytes = 9;
+  const Bytes odd_tag = fixture::MakeWav(unpadded, fixture::EncodeSamples(kB, kFormat.bits));
+  // A chunk before the data whose size runs past the end: the tag scan decides.
+  fixture::WavSpec broken = unpadded;
+  broken.extra_chunk_bytes = 0;
+  broken.before_data = WithField(fixture::Chunk("LIST", Bytes(10, 'x')), 4, 0xFFFFFFFF);
+  fixture::WavSpec data_first = broken;
+  data_first.before_data = {};
+  data_first.data_first = true;
   const auto b_then_long_task = [](const TempDir& dir) {
     Put(dir, "b.wav", Wav(kB));
     PutText(dir, "task.txt", LongRunOverB());
@@ -406,10 +425,17 @@ std::vector<Case> Cases() {
               kKept),
       // Two lines: in the design the format warning goes on to the refusal.
       Refused("a zero-length source", OneSource({}), kTaskArgs, 2, kNoFmt + kNoData, kKept),
-      Refused("a data tag at an odd offset only", OneSource(odd_tag), kTaskArgs, 2, kNoData, kKept),
-      // Size fields that lie: the design takes the audio from the data tag to
-      // the end of the file and reads neither size, so each is accepted and
-      // builds what the honest file builds.
+      Refused("a data tag at an odd offset only, after a chunk without its pad byte",
+              OneSource(odd_tag), kTaskArgs, 2, kNoData, kKept),
+      Accepted("a chunk size past the end before the data: accepted, the tag scan finds it",
+               OneSource(fixture::MakeWav(broken, fixture::EncodeSamples(kB, kFormat.bits))),
+               kTaskArgs, Summary("out.wav", kFrames), {"b.wav"}, "out.wav", BuiltFrom(kB, kFrames)),
+      Accepted("a data chunk before the format chunk: accepted",
+               OneSource(fixture::MakeWav(data_first, fixture::EncodeSamples(kB, kFormat.bits))),
+               kTaskArgs, Summary("out.wav", kFrames), {"b.wav"}, "out.wav", BuiltFrom(kB, kFrames)),
+      // Size fields that lie: the RIFF size is never read, and a data size
+      // that is 0 or runs past the end of the file leaves the audio running
+      // to the end of the file, so each builds what the honest file builds.
       Accepted("a RIFF size too large: accepted", OneSource(WithField(b, kRiffSizeAt, 0xFFFFFFFF)),
                kTaskArgs, Summary("out.wav", kFrames), {"b.wav"}, "out.wav", BuiltFrom(kB, kFrames)),
       Accepted("a RIFF size too small: accepted", OneSource(WithField(b, kRiffSizeAt, 4)),
@@ -418,19 +444,32 @@ std::vector<Case> Cases() {
                kTaskArgs, Summary("out.wav", kFrames), {"b.wav"}, "out.wav", BuiltFrom(kB, kFrames)),
       Accepted("a data size too large: accepted", OneSource(WithField(b, kDataSizeAt, 0x7FFFFFF0)),
                kTaskArgs, Summary("out.wav", kFrames), {"b.wav"}, "out.wav", BuiltFrom(kB, kFrames)),
-      Accepted("a data size too small: accepted, every frame to the end is read",
-               OneSource(WithField(b, kDataSizeAt, 4)), kTaskArgs, Summary("out.wav", kFrames),
-               {"b.wav"}, "out.wav", BuiltFrom(kB, kFrames)),
+      Accepted("a data size too small: accepted, the audio ends with the data chunk",
+               OneSource(WithField(b, kDataSizeAt, 4)), kTaskArgs, Summary("out.wav", 1),
+               {"b.wav"}, "out.wav", BuiltFrom(kB, 1)),
+      Accepted("a data size of 0xFFFFFFFF: accepted",
+               OneSource(WithField(b, kDataSizeAt, 0xFFFFFFFF)), kTaskArgs,
+               Summary("out.wav", kFrames), {"b.wav"}, "out.wav", BuiltFrom(kB, kFrames)),
       Accepted("a data size of zero: accepted", OneSource(WithField(b, kDataSizeAt, 0)),
                kTaskArgs, Summary("out.wav", kFrames), {"b.wav"}, "out.wav", BuiltFrom(kB, kFrames)),
-      // Rates whose bytes, written into the destination's header as its rate
-      // or byte rate, would spell "data" and hide its data tag from the scan.
-      Refused("a sample rate that spells \"data\" in the destination's header",
-              OneSource(WithField(b, kRateAt, kSpellsData)), kTaskArgs, 1,
-              "Unsupported sample rate in b.wav: 1635017060 Hz\n", kKept),
-      Refused("a byte rate that spells \"data\" in the destination's header",
-              OneSource(WithField(b, kRateAt, kSpellsData / 4)), kTaskArgs, 1,
-              "Unsupported sample rate in b.wav: 408754265 Hz\n", kKept),
+      // Rates whose bytes, as the rate or byte rate of a header, spell "data"
+      // before its data chunk: the chunk walk is not misled, in the source or
+      // in the destination.
+      Accepted("a sample rate that spells \"data\": accepted",
+               OneSource(WithField(b, kRateAt, kSpellsData)), kTaskArgs,
+               SummaryAt("out.wav", kFrames, kSpellsData), {"b.wav"}, "out.wav",
+               // 4 x the rate is 0x85D18590, past 2^31: the header writer splits
+               // it by truncating division into the bytes 90 86 D2 86.
+               BuiltAt(kB, kSpellsData, 0x86D28690)),
+      Accepted("a byte rate that spells \"data\": accepted",
+               OneSource(WithField(b, kRateAt, kSpellsData / 4)), kTaskArgs,
+               SummaryAt("out.wav", kFrames, kSpellsData / 4), {"b.wav"}, "out.wav",
+               BuiltAt(kB, kSpellsData / 4, kSpellsData)),
+      Refused("a sample rate of 0", OneSource(WithField(b, kRateAt, 0)), kTaskArgs, 1,
+              "Unsupported sample rate in b.wav: 0 Hz\n", kKept),
+      Refused("a sample rate that is negative as a signed value",
+              OneSource(WithField(b, kRateAt, 0x80000000)), kTaskArgs, 1,
+              "Unsupported sample rate in b.wav: -2147483648 Hz\n", kKept),
       // Directories where files belong.
       Refused("a directory as a source",
               [](const TempDir& dir) {

@@ -86,11 +86,13 @@ TEST(PlanEdits, TimesBecomeTruncatedFrames) {
   TempDir dir;
   WriteSource(dir, "two.wav", 44100, 88200);
   WriteSource(dir, "one.wav", 44100, 44100);
+  WriteSource(dir, "short.wav", 44100, 3000);
   struct Case {
     const char* name;
     std::string entries;  // after the dest line
     int32_t entry;
     int32_t read_start, read_length, insert_frame, total;
+    bool in_frames = false;  // the task starts with using_samples
   };
   const Case cases[] = {
       {"0.7 s truncates", "src\ttwo.wav\nxin\t0.7\n", 0, 30869, 57331, 0, 57331},
@@ -101,13 +103,23 @@ TEST(PlanEdits, TimesBecomeTruncatedFrames) {
       {"appended first at 0", "src\tone.wav\nins\tapp\n", 0, 0, 44100, 0, 44100},
       {"2 s insert, 1 s read", "src\ttwo.wav\nxout\t1\nins\t2\n", 0, 0, 44100, 88200, 132300},
       {"start beyond the end", "src\tone.wav\nxin\t1.5\nxout\t2\nins\t1\n", 0, 66150, -22050, 44100, 22050},
-      {"frames", "src\ttwo.wav\nxin\t100\nxout\t1100\nins\t50\n", 0, 100, 1000, 50, 1050},
+      {"frames", "src\ttwo.wav\nxin\t100\nxout\t1100\nins\t50\n", 0, 100, 1000, 50, 1050, true},
+      // The truncated insert frame decides, not the sign of the time.
+      {"ins -0.9 frames is frame 0", "src\ttwo.wav\nxout\t10\nins\t-0.9\n", 0, 0, 10, 0, 10, true},
+      {"ins -0.00001 s is frame 0", "src\tone.wav\nins\t-0.00001\n", 0, 0, 44100, 0, 44100},
+      {"appended at -2.8e-17 s lands on frame 0",
+       "src\ttwo.wav\nxin\t0.1\nxout\t0.3\ntrim\t-0.2\nsrc\tone.wav\n", 1, 0, 44100, 0, 44100},
+      // A finite stop past the 32-bit range is cut to the source's end.
+      {"xout 48700 s cut to the source's end", "src\tshort.wav\nxout\t48700\n", 0, 0, 3000, 0, 3000},
+      {"xout 2147483647 cut to the source's end", "src\tshort.wav\nxout\t2147483647\n", 0, 0,
+       3000, 0, 3000, true},
+      {"xout 3e9 trimmed back into range", "src\ttwo.wav\nxout\t3e9\ntrim\t-2999999000\n", 0, 0,
+       1000, 0, 1000, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const bool frames = std::string(c.name) == "frames";
     const fixture::Parsed p = fixture::PlanTask(
-        dir.path, std::string(frames ? "using_samples\n" : "") + "dest\tout.wav\n" + c.entries);
+        dir.path, std::string(c.in_frames ? "using_samples\n" : "") + "dest\tout.wav\n" + c.entries);
     const EditTable& t = *p.table;
     EXPECT_EQ(t.read_start[c.entry], c.read_start);
     EXPECT_EQ(t.read_length[c.entry], c.read_length);
@@ -151,7 +163,7 @@ TEST(PlanRefusals, LeaveEveryFileAsItWas) {
        "Edit start/stop set incorrectly for one.wav\n", 1},
       {"trim not finite", "dest\tout.wav\nsrc\tone.wav\ntrim\tnan\n",
        "Edit start/stop set incorrectly for one.wav\n", 1},
-      {"negative insert", "dest\tout.wav\nsrc\tone.wav\nins\t-0.00001\n",
+      {"negative insert frame", "dest\tout.wav\nsrc\tone.wav\nins\t-0.0001\n",
        "Insert point set incorrectly for one.wav\n", 1},
       {"insert not finite", "dest\tout.wav\nsrc\tone.wav\nins\tnan\n",
        "Insert point set incorrectly for one.wav\n", 1},
@@ -159,6 +171,14 @@ TEST(PlanRefusals, LeaveEveryFileAsItWas) {
        "Insert point set incorrectly for one.wav\n", 1},
       {"destination over 2 GiB", "dest\tout.wav\nsrc\tone.wav\nins\t7000\n",
        "Destination would be too large: WAV files are limited to 2 GiB\n", 1},
+      {"silence before an empty first edit over 2 GiB",
+       "using_samples\ndest\tout.wav\nsrc\tone.wav\nxin\t1500000000\nxout\t1500001000\n"
+       "ins\t1500000000\n",
+       "Destination would be too large: WAV files are limited to 2 GiB\n", 1},
+      {"stop not finite after trim", "using_samples\ndest\tout.wav\nsrc\tone.wav\nxout\t1e308\n"
+       "trim\t-inf\n", "Edit start/stop set incorrectly for one.wav\n", 1},
+      {"stop far below the start", "using_samples\ndest\tout.wav\nsrc\tone.wav\nxin\t10\n"
+       "xout\t-3e9\n", "Edit start/stop set incorrectly for one.wav\n", 1},
       {"unsupported", "dest\tout.wav\nsrc\teight.wav\n",
        "Unsupported format in eight.wav: 8 bits, 2 channels. Supported are 16 or 24 bits, 1 or 2 channels.\n", 1},
       {"destination is a source", "dest\tone.wav\nsrc\tone.wav\n",
@@ -184,6 +204,11 @@ TEST(PlanRefusals, LeaveEveryFileAsItWas) {
       {"crossfade too wide", "dest\tout.wav\nsrc\tone.wav\nxin\t0.5\nxf\t1e9\t1\n",
        "Crossfade width set incorrectly for one.wav\n", 1},
       {"crossfade width infinite", "dest\tout.wav\nsrc\tone.wav\nxin\t0.5\nxf\tinf\t2\n",
+       "Crossfade width set incorrectly for one.wav\n", 1},
+      // An edit that copies nothing leaves its insert frame out of the total,
+      // but its clip would still be laid there.
+      {"crossfade laid past 2 GiB", "using_samples\ndest\tout.wav\nsrc\tone.wav\nsrc\tone.wav\n"
+       "xin\t700000000\nxout\t700000001\nins\t600000000\nxf\t10\t1\n",
        "Crossfade width set incorrectly for one.wav\n", 1},
   };
   for (const Case& c : cases) {

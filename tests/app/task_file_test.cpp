@@ -143,6 +143,7 @@ TEST(TaskFile, CrossfadeWidthAndType) {
       {"200\t5", 200.0f, 0, true},   {"200\t-1", 200.0f, 0, true},
       {"200\tabc", 200.0f, 0, false}, {"33.3\t1.5", 33.3f, 1, false},
       {"-5\t4", -5.0f, 4, false},    {"7\t99999999999", 7.0f, 0, true},
+      {"10\t4294967297", 10.0f, 0, true},  // not cut to 32 bits, where it would be type 1
       {"nan\t2", NAN, 2, false},
   };
   for (const Case& c : cases) {

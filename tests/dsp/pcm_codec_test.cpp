@@ -230,12 +230,22 @@ TEST(ByteRoutines, TwosCompSignMatchesEncoders) {
     EXPECT_EQ((Bytes{uint8_t(low & 0xFF), uint8_t(middle & 0xFF), uint8_t(high & 0xFF)}),
               Bytes(c.b24, c.b24 + 3));
   }
-  int32_t low = 200, middle = 130, high = 3;
-  TWOS_COMP24(low, middle, high, 1);  // a positive sign only re-reads the bytes as signed
-  EXPECT_EQ(low, -56);
-  EXPECT_EQ(middle, -126);
-  EXPECT_EQ(high, 3);
-  low = 200;
+  // A positive sign only re-reads the low cells as signed bytes; the raw
+  // values are compared, since a mask would hide a reading off by 256.
+  struct SignedCase { int32_t cell, reading; };
+  const SignedCase kReadings[] = {{200, -56}, {130, -126}, {127, 127}, {128, -128}, {0, 0}, {255, -1}};
+  for (const SignedCase& c : kReadings) {
+    SCOPED_TRACE(testing::Message() << "cell " << c.cell);
+    int32_t low = c.cell, middle = c.cell, high = 3;
+    TWOS_COMP24(low, middle, high, 1);
+    EXPECT_EQ(low, c.reading);
+    EXPECT_EQ(middle, c.reading);
+    EXPECT_EQ(high, 3);
+    low = c.cell;
+    TWOS_COMP16(low, high, 1);
+    EXPECT_EQ(low, c.reading);
+  }
+  int32_t low = 200, high = 3;
   TWOS_COMP16(low, high, -1);
   EXPECT_EQ(low, 55);
   EXPECT_EQ(high, -4);

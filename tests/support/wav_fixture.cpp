@@ -46,16 +46,20 @@ std::vector<int32_t> DecodeSamples(const Bytes& audio, int32_t bits) {
   return out;
 }
 
-Bytes MakeWav(const WavSpec& layout, const Bytes& audio) {
+Bytes Chunk(const char* tag, const Bytes& payload, bool pad) {
+  Bytes out;
+  PutTag(out, tag);
+  PutU32(out, uint32_t(payload.size()));
+  out.insert(out.end(), payload.begin(), payload.end());
+  if (pad && payload.size() % 2 == 1) out.push_back(0);
+  return out;
+}
+
+// The format chunk's payload: 16 bytes, or 40 for the extensible kind.
+static Bytes FormatPayload(const WavSpec& layout) {
   const bool extensible = layout.format_code == 0xFFFE;
-  const uint32_t fmt_size = extensible ? 40 : 16;
   const uint32_t block_align = uint32_t(layout.channels * layout.bits / 8);
   Bytes out;
-  PutTag(out, "RIFF");
-  PutU32(out, 0);  // patched below
-  PutTag(out, "WAVE");
-  PutTag(out, "fmt ");
-  PutU32(out, fmt_size);
   PutU16(out, layout.format_code);
   PutU16(out, uint32_t(layout.channels));
   PutU32(out, uint32_t(layout.sample_rate));
@@ -71,18 +75,74 @@ Bytes MakeWav(const WavSpec& layout, const Bytes& audio) {
                                    0x80, 0x00, 0x00, 0xAA, 0x00, 0x38};
     out.insert(out.end(), guid_rest, guid_rest + 12);
   }
-  if (layout.extra_chunk_bytes > 0) {
-    PutTag(out, "LIST");
-    PutU32(out, uint32_t(layout.extra_chunk_bytes));
-    out.insert(out.end(), size_t(layout.extra_chunk_bytes), uint8_t('x'));
+  return out;
+}
+
+Bytes MakeWav(const WavSpec& layout, const Bytes& audio) {
+  Bytes format = Chunk("fmt ", FormatPayload(layout));
+  if (layout.extra_chunk_bytes > 0) {  // no pad byte: an odd size moves "data" to an odd offset
+    const Bytes extra = Chunk("LIST", Bytes(size_t(layout.extra_chunk_bytes), uint8_t('x')), false);
+    format.insert(format.end(), extra.begin(), extra.end());
   }
-  PutTag(out, "data");
-  PutU32(out, uint32_t(audio.size()));
-  out.insert(out.end(), audio.begin(), audio.end());
+  format.insert(format.end(), layout.before_data.begin(), layout.before_data.end());
+  Bytes data;  // the audio keeps its own length, even or odd, with no pad byte
+  PutTag(data, "data");
+  PutU32(data, uint32_t(audio.size()));
+  data.insert(data.end(), audio.begin(), audio.end());
+  Bytes out;
+  PutTag(out, "RIFF");
+  PutU32(out, 0);  // patched below
+  PutTag(out, "WAVE");
+  out.insert(out.end(), layout.before_format.begin(), layout.before_format.end());
+  const Bytes& first = layout.data_first ? data : format;
+  const Bytes& second = layout.data_first ? format : data;
+  out.insert(out.end(), first.begin(), first.end());
+  out.insert(out.end(), second.begin(), second.end());
   out.insert(out.end(), layout.trailing.begin(), layout.trailing.end());
   const uint32_t riff_size = uint32_t(out.size() - 8);
   for (int i = 0; i < 4; ++i) out[size_t(4 + i)] = uint8_t((riff_size >> (8 * i)) & 0xFF);
   return out;
+}
+
+static Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+static void Append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+
+Bytes InfoChunkWithData(size_t chunk_at) {
+  // Tag, size, "INFO", then the ICMT tag and size: the comment starts 20 bytes in.
+  const size_t comment_at = chunk_at + 20;
+  std::string comment = "Interview data from Tuesday";
+  if ((comment_at + comment.find("data")) % 2 == 1) comment = " " + comment;
+  Bytes info = Text("INFO");
+  Append(info, Chunk("ICMT", Text(comment + '\0')));
+  return Chunk("LIST", info);
+}
+
+std::vector<NamedLayout> ToolLayouts(int32_t rate, int32_t bits, int32_t channels) {
+  WavSpec plain;
+  plain.sample_rate = rate;
+  plain.bits = bits;
+  plain.channels = channels;
+  plain.format_code = bits == 24 ? 0xFFFE : 1;  // 24-bit files often come extensible
+  const size_t after_format = plain.format_code == 0xFFFE ? 12 + 8 + 40 : 12 + 8 + 16;
+  std::string history;
+  while (history.size() < 150000) history += "A=PCM,F=48000,W=24,M=stereo,T=take\r\n";
+  const Bytes bext = Chunk("bext", Text(history));
+  Bytes software = Text("INFO");
+  Append(software, Chunk("ISFT", Text("Lavf60.3.100")));
+  Bytes after_audio = Chunk("LIST", software);
+  Append(after_audio, Chunk("id3 ", Text("ID3\x04 TIT2 take one, data from Tuesday")));
+  NamedLayout comment = {"comment holding \"data\" before the audio", plain};
+  comment.layout.before_data = InfoChunkWithData(after_format);
+  NamedLayout far = {"bext chunk putting the audio past byte 131076", plain};
+  far.layout.before_format = bext;
+  NamedLayout tags = {"LIST and id3 chunks after the audio", plain};
+  tags.layout.trailing = after_audio;
+  NamedLayout all = {"all of them", plain};
+  all.layout.before_format = bext;
+  all.layout.before_data = InfoChunkWithData(bext.size() + after_format);
+  all.layout.trailing = after_audio;
+  return {comment, far, tags, all};
 }
 
 std::vector<int32_t> NoiseSamples(int32_t frames, int32_t channels, int32_t bits,

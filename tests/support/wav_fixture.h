@@ -19,6 +19,12 @@ struct WavSpec {
   int32_t extra_chunk_bytes = 0;
   // Bytes appended after the audio (a trailing chunk or junk).
   Bytes trailing;
+  // Whole chunks (see Chunk) laid before the format chunk, and after it and
+  // the extra chunk, just before the data chunk.
+  Bytes before_format;
+  Bytes before_data;
+  // The data chunk comes first, the format chunk after the audio.
+  bool data_first = false;
 };
 
 // Little-endian appenders.
@@ -33,6 +39,26 @@ void PutSample(Bytes& out, int32_t value, int32_t bits);
 Bytes EncodeSamples(const std::vector<int32_t>& samples, int32_t bits);
 // Audio bytes -> interleaved samples, sign-extended on their own width's scale.
 std::vector<int32_t> DecodeSamples(const Bytes& audio, int32_t bits);
+
+// One chunk: its tag, its size, its payload and, for an odd size, the pad
+// byte unless `pad` is false.
+Bytes Chunk(const char* tag, const Bytes& payload, bool pad = true);
+
+// A LIST/INFO chunk whose comment holds the word "data" at an even offset of
+// the file when the chunk starts at byte `chunk_at`, as tagging tools write
+// a comment like "Interview data from Tuesday".
+Bytes InfoChunkWithData(size_t chunk_at);
+
+struct NamedLayout {
+  const char* name;
+  WavSpec layout;
+};
+
+// Layouts that ordinary tools write, in the given format: a comment holding
+// "data" before the audio, a long broadcast-wave "bext" chunk that puts the
+// format and the audio past byte 131,076, LIST and id3 chunks after the
+// audio, and all of them at once.
+std::vector<NamedLayout> ToolLayouts(int32_t rate, int32_t bits, int32_t channels);
 
 // A whole WAV file: header laid out per `layout`, then `audio`, then trailing.
 Bytes MakeWav(const WavSpec& layout, const Bytes& audio);

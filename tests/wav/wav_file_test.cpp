@@ -110,9 +110,22 @@ Bytes Audio(int32_t frames, int32_t channels, int32_t bits, uint32_t seed) {
   return fixture::EncodeSamples(fixture::NoiseSamples(frames, channels, bits, seed), bits);
 }
 
+// Returns `bytes` with the 32-bit field at `at` set to `value`.
+Bytes WithField(Bytes bytes, size_t at, uint32_t value) {
+  for (size_t i = 0; i < 4; ++i) bytes[at + i] = uint8_t(value >> (8 * i));
+  return bytes;
+}
+
 TEST(GetAttributes, ReadsFormatAndCountsFrames) {
   WavSpec trailing = Spec(44100, 16, 2);
   trailing.trailing = Bytes(36, 0x55);
+  const Bytes with_trailing = fixture::MakeWav(trailing, Bytes(40, 1));
+  WavSpec data_first = Spec(22050, 24, 1);
+  data_first.data_first = true;
+  // A chunk before the data whose size runs past the end: the walk gives up
+  // and the tag scan decides, audio to the end of the file.
+  WavSpec broken = trailing;
+  broken.before_data = WithField(fixture::Chunk("LIST", Bytes(10, 'x')), 4, 0xFFFFFFFF);
   WavSpec extensible = Spec(48000, 24, 2);
   extensible.format_code = 0xFFFE;
   // "data" at 8 and "fmt " at 12, the file ending inside the rate field.
@@ -128,8 +141,17 @@ TEST(GetAttributes, ReadsFormatAndCountsFrames) {
        {2, 44, 44100, 44100, 2, 16}},
       {"extra 34-byte chunk", fixture::MakeWav(DataTagAt(70), Bytes(40, 1)),
        {2, 78, 44100, 10, 2, 16}},
-      {"36 trailing bytes are 9 frames", fixture::MakeWav(trailing, Bytes(40, 1)),
+      {"36 trailing bytes are no audio", with_trailing, {2, 44, 44100, 10, 2, 16}},
+      {"data size 0 runs to the end", WithField(with_trailing, 40, 0), {2, 44, 44100, 19, 2, 16}},
+      {"data size 0xFFFFFFFF runs to the end", WithField(with_trailing, 40, 0xFFFFFFFF),
        {2, 44, 44100, 19, 2, 16}},
+      {"data size past the end runs to the end", WithField(with_trailing, 40, 77),
+       {2, 44, 44100, 19, 2, 16}},
+      {"data chunk ends inside a frame", WithField(with_trailing, 40, 7), {2, 44, 44100, 1, 2, 16}},
+      {"data chunk before the format chunk", fixture::MakeWav(data_first, Bytes(30, 1)),
+       {1, 20, 22050, 10, 3, 24}},
+      {"chunk size past the end: the scan decides", fixture::MakeWav(broken, Bytes(40, 1)),
+       {2, 62, 44100, 19, 2, 16}},
       {"partial frame dropped", fixture::MakeWav(Spec(44100, 16, 2), Bytes(43, 1)),
        {2, 44, 44100, 10, 2, 16}},
       {"extensible format chunk", fixture::MakeWav(extensible, Bytes(60, 1)),
@@ -143,12 +165,23 @@ TEST(GetAttributes, ReadsFormatAndCountsFrames) {
        {2, 4102, 44100, 2, 2, 16}},
       {"data tag at 131072", fixture::MakeWav(DataTagAt(131072), Bytes(8, 1)),
        {2, 131080, 44100, 2, 2, 16}},
+      {"data tag at 131074, found by the walk", fixture::MakeWav(DataTagAt(131074), Bytes(8, 1)),
+       {2, 131082, 44100, 2, 2, 16}},
       {"fmt fields past the end read as 0", short_fmt, {3, 16, 44100, 0, 0, 0}},
   };
   fixture::TempDir dir;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(Describe(ReadAttributes(Put(dir, "in.wav", c.file))), Describe(c.want));
+  }
+  // Files as ordinary tools write them: DataStart follows from the chunks laid
+  // before the audio, and only the audio's own frames count.
+  for (const fixture::NamedLayout& tool : fixture::ToolLayouts(48000, 24, 2)) {
+    SCOPED_TRACE(tool.name);
+    const int32_t data_start = int32_t(12 + tool.layout.before_format.size() + 8 + 40 +
+                                       tool.layout.before_data.size() + 8);
+    EXPECT_EQ(Describe(ReadAttributes(Put(dir, "in.wav", fixture::MakeWav(tool.layout, Bytes(60, 1))))),
+              Describe({2, data_start, 48000, 10, 3, 24}));
   }
 }
 
@@ -185,6 +218,8 @@ TEST(GetAttributes, EndsRunOnUnusableSource) {
   Bytes odd = fixture::MakeWav(Spec(44100, 16, 2), Bytes(40, 1));
   std::copy_n("junk", 4, odd.begin() + 36);
   std::copy_n("data", 4, odd.begin() + 45);
+  Bytes not_riff = fixture::MakeWav(DataTagAt(131074), Bytes(8, 1));
+  std::copy_n("RF64", 4, not_riff.begin());
   fixture::TempDir dir;
   struct Case {
     const char* name;
@@ -195,9 +230,10 @@ TEST(GetAttributes, EndsRunOnUnusableSource) {
       {"missing file", dir.Path("gone.wav"),
        "Cannot find file in track list called " + dir.Path("gone.wav") + "!!\n"},
       {"directory", dir.path, "Cannot find file in track list called " + dir.path + "!!\n"},
-      {"data tag at 131074", Put(dir, "far.wav", fixture::MakeWav(DataTagAt(131074), Bytes(8, 1))),
-       kNoData},
+      {"data tag at 131074 of a file that is not RIFF", Put(dir, "far.wav", not_riff), kNoData},
       {"data tag at an odd offset", Put(dir, "odd.wav", odd), kNoData},
+      {"odd-sized chunk without its pad byte",
+       Put(dir, "unpadded.wav", fixture::MakeWav(DataTagAt(53), Bytes(40, 1))), kNoData},
       {"neither tag", Put(dir, "none.wav", Bytes(100, 0)),
        "Can't find format chunk in wave file!\n" + kNoData},
   };
@@ -270,9 +306,10 @@ TEST(MakeHeader, WritesCanonicalHeader) {
   }
 }
 
-// The header's own "data" tag at 36 must be the first even offset holding
-// those bytes; a rate, byte rate or RIFF size that spells "data" comes first.
-TEST(MakeHeader, KeepsItsDataTagUnlessAFieldSpellsData) {
+// Every header MAKE_HEADER writes has its audio found at 44 by the walk, also
+// where a rate, byte rate or RIFF size spells "data" before the tag at 36 and
+// would mislead the tag scan.
+TEST(MakeHeader, AudioIsFoundAt44WhateverTheFieldsSpell) {
   constexpr int32_t kSpellsData = 0x61746164;  // the bytes "data", little-endian
   struct Case {
     const char* name;
@@ -280,7 +317,7 @@ TEST(MakeHeader, KeepsItsDataTagUnlessAFieldSpellsData) {
     uint32_t bits;
     int32_t frames;
     uint32_t channels;
-    bool keeps;
+    bool scan_finds_36;
   };
   const Case cases[] = {
       {"44100 Hz 16-bit stereo", 44100, 16, 44100, 2, true},
@@ -292,14 +329,19 @@ TEST(MakeHeader, KeepsItsDataTagUnlessAFieldSpellsData) {
   fixture::TempDir dir;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(HeaderKeepsDataTag(c.rate, c.bits, c.frames, c.channels), c.keeps);
-    // The scan of the file MAKE_HEADER writes agrees.
     const std::string path = dir.Path("out.wav");
     MAKE_HEADER(path.c_str(), c.rate, c.bits, c.frames, c.channels);
     int32_t tag = 0;
     const Bytes header = fixture::ReadFile(path);
     ASSERT_TRUE(FindTagInBytes(header.data(), int64_t(header.size()), "data", 4, &tag));
-    EXPECT_EQ(tag == 36, c.keeps);
+    EXPECT_EQ(tag == 36, c.scan_finds_36);
+    FILE* file = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    const AudioSpan span = LocateAudio(file);
+    std::fclose(file);
+    EXPECT_TRUE(span.has_format && span.has_data);
+    EXPECT_EQ(span.format_at, 12);
+    EXPECT_EQ(span.data_start, 44);
   }
 }
 
@@ -363,6 +405,7 @@ TEST(InsertFile, CopiesFramesBitExact) {
     Bytes source, dest;
     int32_t insert, count, read_start;
     int32_t copied;  // frames expected to arrive
+    Bytes source_trailing = {};  // chunks after the source's audio
   };
   const Case cases[] = {
       {"one block", 16, 2, source16, dest16, 10, 1024, 5, 1024},
@@ -377,13 +420,19 @@ TEST(InsertFile, CopiesFramesBitExact) {
       {"short read: whole frames only", 16, 2, Overlay(source16, 12000, {9, 9, 9}), dest16, 0,
        2049, 1000, 2000},
       {"read beyond the source", 16, 2, source16, dest16, 0, 100, 5000, 0},
+      {"read stops where the audio ends", 16, 2, source16, dest16, 0, 2049, 1000, 2000,
+       fixture::Chunk("LIST", Bytes(36, 0x55))},
+      {"24-bit read stops there too", 24, 2, source24, dest24, 3, 1100, 2000, 1000,
+       fixture::Chunk("id3 ", Bytes(60, 0x55))},
   };
   fixture::TempDir dir;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const Bytes dest_file = fixture::MakeWav(Spec(44100, 16, 2), c.dest);
     const std::string dest = Put(dir, "dest.wav", dest_file);
-    const std::string source = Put(dir, "src.wav", fixture::MakeWav(DataTagAt(70), c.source));
+    WavSpec source_layout = DataTagAt(70);
+    source_layout.trailing = c.source_trailing;
+    const std::string source = Put(dir, "src.wav", fixture::MakeWav(source_layout, c.source));
     const size_t align = size_t(c.bits / 8 * c.channels);
     INSERT_FILE(dest.c_str(), source.c_str(), c.insert, c.bits / 8, c.channels, c.count,
                 c.read_start, 0.0);
@@ -472,9 +521,12 @@ TEST(InsertFile, AppliesLevel) {
     const std::vector<int32_t> samples = fixture::NoiseSamples(2049, c.channels, c.bits, 8);
     const Bytes dest_file = fixture::MakeWav(layout, {});
     const std::string dest = Put(dir, "dest.wav", dest_file);
-    const std::string source =
-        Put(dir, "src.wav", fixture::MakeWav(layout, fixture::EncodeSamples(samples, c.bits)));
-    INSERT_FILE(dest.c_str(), source.c_str(), 0, c.bits / 8, c.channels, 2049, 0, c.level_db);
+    // Asked for more frames than the audio holds: the chunk after it is not read.
+    WavSpec source_layout = layout;
+    source_layout.trailing = fixture::Chunk("LIST", Bytes(48, 0x55));
+    const std::string source = Put(
+        dir, "src.wav", fixture::MakeWav(source_layout, fixture::EncodeSamples(samples, c.bits)));
+    INSERT_FILE(dest.c_str(), source.c_str(), 0, c.bits / 8, c.channels, 2060, 0, c.level_db);
     const Bytes levelled = fixture::EncodeSamples(fixture::Levelled(samples, c.level_db, c.bits), c.bits);
     EXPECT_EQ(fixture::ReadFile(dest), Overlay(dest_file, 44, levelled));
   }
