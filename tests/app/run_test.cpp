@@ -109,9 +109,27 @@ TEST(Run, ReplacesAnExistingDestination) {
   EXPECT_EQ(fixture::ReadFile(dir.Path("out.wav")), expected);
 }
 
+bool HaveSox() { return std::system("command -v sox >/dev/null 2>&1") == 0; }
+
+// Runs `command` in `dir`; reports whether it succeeded.
+bool RunIn(const TempDir& dir, const std::string& command) {
+  return std::system(("cd '" + dir.path + "' && " + command).c_str()) == 0;
+}
+
+// Decodes `name` in `dir` with sox, a reader that is no part of this project,
+// into interleaved samples of `bits` bits, from frame `from` on.
+std::vector<int32_t> SoxSamples(const TempDir& dir, const std::string& name, int32_t bits,
+                                int32_t from = 0) {
+  const std::string width = std::to_string(bits);
+  const std::string command = "sox -V1 -D '" + name + "' -t raw -e signed-integer -b " + width +
+                              " -L decoded.raw trim " + std::to_string(from) + "s";
+  EXPECT_TRUE(RunIn(dir, command)) << command;
+  return fixture::DecodeSamples(fixture::ReadFile(dir.Path("decoded.raw")), bits);
+}
+
 // A reader that is no part of this project decodes what the header declares.
 TEST(Run, IndependentReaderDecodesTheDestination) {
-  if (std::system("command -v sox >/dev/null 2>&1") != 0) GTEST_SKIP() << "sox is not installed";
+  if (!HaveSox()) GTEST_SKIP() << "sox is not installed";
   TempDir dir;
   const Format f{48000, 24, 2};
   const auto a = WriteNoise(dir, "a.wav", f, 4800, 21);
@@ -119,13 +137,43 @@ TEST(Run, IndependentReaderDecodesTheDestination) {
   const fixture::RunResult r = fixture::RunTask(
       dir, "dest\tout.wav\nsrc\ta.wav\nins\t0.01\nlvl\t-3\nsrc\tb.wav\nxin\t0.05\n");
   ASSERT_EQ(r.status, 0) << r.output;
-  const std::string command = "cd '" + dir.path + "' && sox -V1 out.wav -t raw -e signed-integer -b 24 -L out.raw";
-  ASSERT_EQ(std::system(command.c_str()), 0);
   std::vector<int32_t> expected(size_t(480) * 2, 0);
   const auto first = fixture::Levelled(a, -3.0, 24);
   expected.insert(expected.end(), first.begin(), first.end());
   expected.insert(expected.end(), b.begin() + 2400 * 2, b.end());
-  EXPECT_EQ(fixture::DecodeSamples(fixture::ReadFile(dir.Path("out.raw")), 24), expected);
+  EXPECT_EQ(SoxSamples(dir, "out.wav", 24), expected);
+}
+
+// Sources as ordinary tools write them, by sox itself or laid out as other
+// tools lay them out: a stretch from frame 100 and the rest appended to it
+// make a destination whose frames sox decodes as it decodes the source's
+// from frame 100 on.
+TEST(Run, IndependentReaderAgreesOnSourcesAsToolsWriteThem) {
+  if (!HaveSox()) GTEST_SKIP() << "sox is not installed";
+  constexpr int32_t kRate = 48000;
+  const std::string task =
+      "using_samples\ndest\tout.wav\nsrc\tsrc.wav\nxin\t100\nxout\t700\nsrc\tsrc.wav\nxin\t700\n";
+  for (int32_t bits : {16, 24}) {
+    std::vector<fixture::NamedLayout> layouts = fixture::ToolLayouts(kRate, bits, 2);
+    layouts.push_back({"written by sox", {}});
+    for (const fixture::NamedLayout& tool : layouts) {
+      SCOPED_TRACE(testing::Message() << bits << "-bit, " << tool.name);
+      TempDir dir;
+      if (std::string(tool.name) == "written by sox") {
+        ASSERT_TRUE(RunIn(dir, "sox -V1 -n -r " + std::to_string(kRate) + " -b " +
+                                   std::to_string(bits) + " -c 2 src.wav synth 2000s whitenoise"));
+      } else {
+        const auto samples = fixture::NoiseSamples(2000, 2, bits, uint32_t(bits));
+        fixture::WriteFile(dir.Path("src.wav"),
+                           fixture::MakeWav(tool.layout, fixture::EncodeSamples(samples, bits)));
+      }
+      const fixture::RunResult r = fixture::RunTask(dir, task);
+      ASSERT_EQ(r.status, 0) << r.output;
+      const std::vector<int32_t> want = SoxSamples(dir, "src.wav", bits, 100);
+      EXPECT_EQ(want.size(), size_t(1900 * 2));
+      EXPECT_EQ(SoxSamples(dir, "out.wav", bits), want);
+    }
+  }
 }
 
 void WriteText(const TempDir& dir, const std::string& name, const std::string& text) {
