@@ -155,6 +155,8 @@ TEST(PlanRefusals, LeaveEveryFileAsItWas) {
   const Case cases[] = {
       {"start equals stop", "using_samples\ndest\tout.wav\nsrc\tone.wav\nxin\t1000\nxout\t1000\n",
        "Edit start/stop set incorrectly for one.wav\n", 1},
+      {"stop truncated onto the start", "using_samples\ndest\tout.wav\nsrc\tone.wav\nxin\t1000\n"
+       "xout\t1000.9\n", "Edit start/stop set incorrectly for one.wav\n", 1},
       {"negative start", "dest\tout.wav\nsrc\tone.wav\nxin\t-0.5\nxout\t0.5\n",
        "Edit start/stop set incorrectly for one.wav\n", 1},
       {"start out of range", "dest\tout.wav\nsrc\tone.wav\nxin\t1e9\n",

@@ -240,11 +240,19 @@ TEST(Crossfade, MixesOneFrameExactly) {
   }
 }
 
-// A window that runs past a file's end mixes silence there; a trailing
-// partial frame is not audio.
+// A window that runs past the end of a file's audio mixes silence there; a
+// trailing partial frame and a chunk after the audio are not audio.
 TEST(Crossfade, MixesSilencePastTheEndOfAFile) {
-  for (bool short_destination : {true, false}) {
-    SCOPED_TRACE(short_destination ? "destination ends early" : "source ends early");
+  struct Case { const char* name; bool short_destination; fixture::Bytes trailing; };
+  const Case kCases[] = {
+      {"destination ends early", true, {0x7F, 0x7F, 0x7F, 0x7F, 0x7F}},  // five bytes of a sixth
+      {"source ends early", false, {0x7F, 0x7F, 0x7F, 0x7F, 0x7F}},
+      {"destination audio ends before a chunk", true, fixture::Chunk("LIST", Bytes(600, 0x7F))},
+      {"source audio ends before a chunk", false, fixture::Chunk("id3 ", Bytes(600, 0x7F))},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    const bool short_destination = c.short_destination;
     fixture::TempDir dir;
     Splice s;
     s.bits = 24;
@@ -255,7 +263,7 @@ TEST(Crossfade, MixesSilencePastTheEndOfAFile) {
     const Samples short_file(2 * 100, 4000000);
     fixture::WavSpec layout;
     layout.bits = 24;
-    layout.trailing = {0x7F, 0x7F, 0x7F, 0x7F, 0x7F};  // five bytes of a sixth
+    layout.trailing = c.trailing;
     const Samples& dest = short_destination ? short_file : full;
     const Samples& src = short_destination ? full : short_file;
     const std::string short_path = dir.Path(short_destination ? "dest.wav" : "src.wav");

@@ -126,6 +126,10 @@ TEST(GetAttributes, ReadsFormatAndCountsFrames) {
   // and the tag scan decides, audio to the end of the file.
   WavSpec broken = trailing;
   broken.before_data = WithField(fixture::Chunk("LIST", Bytes(10, 'x')), 4, 0xFFFFFFFF);
+  WavSpec padded = trailing;  // the walk steps over the pad byte
+  padded.before_data = fixture::Chunk("junk", Bytes(9, 'x'));
+  WavSpec second_format = trailing;  // only the first format chunk counts
+  second_format.before_data = fixture::Chunk("fmt ", Bytes(16, 9));
   WavSpec extensible = Spec(48000, 24, 2);
   extensible.format_code = 0xFFFE;
   // "data" at 8 and "fmt " at 12, the file ending inside the rate field.
@@ -150,6 +154,10 @@ TEST(GetAttributes, ReadsFormatAndCountsFrames) {
       {"data chunk ends inside a frame", WithField(with_trailing, 40, 7), {2, 44, 44100, 1, 2, 16}},
       {"data chunk before the format chunk", fixture::MakeWav(data_first, Bytes(30, 1)),
        {1, 20, 22050, 10, 3, 24}},
+      {"odd-sized chunk with its pad byte", fixture::MakeWav(padded, Bytes(40, 1)),
+       {2, 62, 44100, 10, 2, 16}},
+      {"second format chunk", fixture::MakeWav(second_format, Bytes(40, 1)),
+       {2, 68, 44100, 10, 2, 16}},
       {"chunk size past the end: the scan decides", fixture::MakeWav(broken, Bytes(40, 1)),
        {2, 62, 44100, 19, 2, 16}},
       {"partial frame dropped", fixture::MakeWav(Spec(44100, 16, 2), Bytes(43, 1)),
