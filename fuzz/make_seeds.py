@@ -4,7 +4,8 @@
 Run it by hand after changing it; fuzz/run only reads the seeds. Every seed is
 small: well-formed WAV files of a few frames in the four supported formats,
 damaged ones (no "fmt" tag, a "data" tag at an odd offset, a header cut short,
-sizes that lie), and task files that use every keyword.
+sizes that lie), chunk lists as common tools write them and as damage leaves
+them, and task files that use every keyword.
 """
 import os
 import struct
@@ -12,18 +13,25 @@ import struct
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-def wav(rate, bits, channels, frames, extra=b"", code=1, riff=None, data_size=None, seed=1):
-    """A WAV file with an optional extra chunk before "data"; sizes may lie."""
+def chunk(tag, payload, pad=True):
+    """One chunk: tag, size, payload and the pad byte of an odd size."""
+    return tag + struct.pack("<I", len(payload)) + payload + (b"\0" if pad and len(payload) % 2 else b"")
+
+
+def wav(rate, bits, channels, frames, extra=b"", code=1, riff=None, data_size=None, seed=1,
+        before=b"", after=b""):
+    """A WAV file with an optional extra chunk before "data", whole chunks
+    before "fmt " and after the audio; sizes may lie."""
     align = bits // 8 * channels
     audio = bytes((seed * 37 + i * 11) & 0xFF for i in range(frames * align))
     fmt = struct.pack("<HHIIHH", code, channels, rate, rate * align, align, bits)
     if code == 0xFFFE:
         fmt += struct.pack("<HHI", 22, bits, 3 if channels == 2 else 4) + bytes.fromhex(
             "0100000000001000800000aa00389b71")
-    body = b"WAVE" + b"fmt " + struct.pack("<I", len(fmt)) + fmt
+    body = b"WAVE" + before + b"fmt " + struct.pack("<I", len(fmt)) + fmt
     if extra:
         body += b"LIST" + struct.pack("<I", len(extra)) + extra
-    body += b"data" + struct.pack("<I", len(audio) if data_size is None else data_size) + audio
+    body += b"data" + struct.pack("<I", len(audio) if data_size is None else data_size) + audio + after
     return b"RIFF" + struct.pack("<I", len(body) if riff is None else riff) + body
 
 
@@ -33,6 +41,11 @@ def wav_seeds():
     no_fmt[12:16] = b"FMT "
     odd = wav(44100, 16, 2, 8, extra=b"x" * 9)  # "data" at 53 only
     far = wav(8000, 16, 1, 2, extra=b"y" * (131072 - 44))  # "data" at 131072
+    # A comment holding "data" at an even offset (46) before the audio.
+    comment = wav(48000, 24, 2, 4, extra=b"INFOICMT\x1c\0\0\0Interview data from Tuesday\0")
+    tags = chunk(b"LIST", b"INFOISFT\x0e\0\0\0Lavf60.3.100\0\0") + chunk(b"id3 ", b"ID3\x04 data")
+    data_first = bytearray(b"RIFF\0\0\0\0WAVE" + chunk(b"data", bytes(range(16))) +
+                           chunk(b"fmt ", struct.pack("<HHIIHH", 1, 2, 8000, 32000, 4, 16)))
     return {
         "stereo16": stereo16,
         "mono16": wav(8000, 16, 1, 16, seed=2),
@@ -44,6 +57,13 @@ def wav_seeds():
         "cut-in-header": stereo16[:30],
         "sizes-lie": wav(44100, 16, 2, 4, riff=0xFFFFFFFF, data_size=0),
         "data-tag-at-131072": far,
+        "comment-holding-data": comment,
+        "bext-past-131076": wav(48000, 16, 2, 4, before=chunk(b"bext", b"A=PCM\r\n" * 19000)),
+        "chunks-after-audio": wav(44100, 16, 2, 6, after=tags),
+        "data-before-fmt": bytes(data_first),
+        "odd-chunk-without-pad": wav(44100, 16, 2, 4, extra=b"odd"),
+        "data-size-all-ones": wav(44100, 16, 2, 4, data_size=0xFFFFFFFF, after=tags),
+        "chunk-size-past-end": wav(44100, 16, 2, 4, before=b"JUNK\xff\xff\xff\x7f"),
     }
 
 

@@ -1,7 +1,9 @@
 // Fuzz target: reading a WAV file. The input is the whole file. The
 // chunk-tag scan runs over the bytes and over the file (whose two-step read
-// must agree with one scan of the bytes and with a plain reference scan), then
-// GET_ATTRIBUTES reads the file's format, which must follow from the tags.
+// must agree with one scan of the bytes and with a plain reference scan), the
+// chunk walk and LocateAudio must agree with a reference walk over the bytes,
+// then GET_ATTRIBUTES reads the file's format, which must follow from where
+// the file's format and audio were found.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -50,18 +52,88 @@ int64_t CheckScans(const uint8_t* data, size_t size, const char* tag, int32_t le
   return want;
 }
 
+// Where the reference model finds the format fields and the audio.
+struct Expected {
+  int64_t format_at;   // -1: none
+  int64_t data_start;  // -1: none
+  int64_t audio_end;
+};
+
+uint32_t Le32(const uint8_t* p) {
+  return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
+
+// The walk as the design states it, over the bytes: from offset 12 while a
+// whole 8-byte header lies inside, the first "fmt " and "data" chunks count.
+bool ReferenceWalk(const uint8_t* data, size_t size, ChunkLayout* layout) {
+  if (size < 12 || std::memcmp(data, "RIFF", 4) != 0 || std::memcmp(data + 8, "WAVE", 4) != 0) {
+    return false;
+  }
+  bool format = false, audio = false;
+  for (uint64_t at = 12; at + 8 <= size; at += 8 + uint64_t(Le32(data + at + 4)) + (data[at + 4] & 1)) {
+    if (!format && std::memcmp(data + at, "fmt ", 4) == 0) {
+      format = true;
+      layout->format_at = int64_t(at);
+    }
+    if (!audio && std::memcmp(data + at, "data", 4) == 0) {
+      audio = true;
+      layout->data_at = int64_t(at);
+      layout->data_size = Le32(data + at + 4);
+    }
+    if (format && audio) return true;
+  }
+  return false;
+}
+
+// Checks the walk and LocateAudio on the file against the reference walk
+// and, where that fails, the reference scans; returns what they expect.
+Expected CheckLocation(const uint8_t* data, size_t size, int64_t data_tag, int64_t fmt_tag) {
+  ChunkLayout want = {-1, -1, 0};
+  const bool walked = ReferenceWalk(data, size, &want);
+  Expected expected = {fmt_tag, data_tag < 0 ? -1 : data_tag + 8, int64_t(size)};
+  if (walked) {
+    const int64_t chunk_end = want.data_at + 8 + int64_t(want.data_size);
+    expected = {want.format_at, want.data_at + 8,
+                want.data_size != 0 && chunk_end <= int64_t(size) ? chunk_end : int64_t(size)};
+  }
+  FILE* file = std::fopen(kWavName, "rb");
+  if (file == nullptr) fuzz::Broken("cannot open the input file");
+  ChunkLayout got = {-1, -1, 0};
+  const bool walk_ok = WalkChunks(fileno(file), int64_t(size), &got);
+  const AudioSpan span = LocateAudio(file);
+  std::fclose(file);
+  if (walk_ok != walked || (walked && (got.format_at != want.format_at ||
+                                       got.data_at != want.data_at ||
+                                       got.data_size != want.data_size))) {
+    fuzz::Broken("WalkChunks differs from the reference walk");
+  }
+  if (span.has_format != (expected.format_at >= 0) ||
+      (span.has_format && span.format_at != expected.format_at) ||
+      span.has_data != (expected.data_start >= 0) ||
+      (span.has_data && (span.data_start != expected.data_start ||
+                         span.audio_end != expected.audio_end)) ||
+      span.file_bytes != int64_t(size)) {
+    fuzz::Broken("LocateAudio differs from the reference walk and scan");
+  }
+  if (span.has_data && (span.audio_end > int64_t(size) || span.audio_end < 0)) {
+    fuzz::Broken("the audio ends outside the file");
+  }
+  return expected;
+}
+
 void ReadAttributes(void*) {
   Attributes& a = g_attributes;
   GET_ATTRIBUTES(0, kWavName, a.channels, a.data_start, a.sample_rate, a.frame_count,
                  a.bytes_per_sample, a.bits);
 }
 
-// Checks the fields GET_ATTRIBUTES filled against the file and its tags.
-void CheckAttributes(const uint8_t* data, size_t size, int64_t data_tag, int64_t fmt_tag) {
+// Checks the fields GET_ATTRIBUTES filled against the file and where its
+// format and audio lie.
+void CheckAttributes(const uint8_t* data, size_t size, const Expected& where) {
   const Attributes& a = g_attributes;
-  if (data_tag < 0) fuzz::Broken("attributes read without a data tag");
-  if (a.data_start[0] != data_tag + 8) fuzz::Broken("DataStart is not the data tag + 8");
-  const int64_t fields_at = fmt_tag >= 0 ? fmt_tag : 131072;
+  if (where.data_start < 0) fuzz::Broken("attributes read without a data chunk or tag");
+  if (a.data_start[0] != where.data_start) fuzz::Broken("DataStart is not where the audio starts");
+  const int64_t fields_at = where.format_at >= 0 ? where.format_at : 131072;
   uint8_t fields[24] = {};
   for (int64_t i = 0; i < 24; ++i) {
     if (fields_at + i < int64_t(size)) fields[i] = data[fields_at + i];
@@ -75,9 +147,9 @@ void CheckAttributes(const uint8_t* data, size_t size, int64_t data_tag, int64_t
     fuzz::Broken("format fields differ from the bytes after the fmt tag");
   }
   const int64_t align = int64_t(bits / 8) * channels;
-  const int64_t audio = int64_t(size) - a.data_start[0];
+  const int64_t audio = where.audio_end - a.data_start[0];
   const int64_t frames = align > 0 && audio > 0 ? audio / align : 0;
-  if (a.frame_count[0] != frames) fuzz::Broken("frame count differs from the file's length");
+  if (a.frame_count[0] != frames) fuzz::Broken("frame count differs from the audio's length");
 }
 
 }  // namespace
@@ -92,12 +164,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::WriteWholeFile(kWavName, data, size);
   const int64_t data_tag = CheckScans(data, size, "data", 4);
   const int64_t fmt_tag = CheckScans(data, size, "fmt", 3);
+  const Expected where = CheckLocation(data, size, data_tag, fmt_tag);
   std::memset(&g_attributes, 0, sizeof g_attributes);
   const int status = fuzz::RunCatchingExit(ReadAttributes, nullptr);
   if (status == fuzz::kReturned) {
-    CheckAttributes(data, size, data_tag, fmt_tag);
-  } else if (status != 2 || data_tag >= 0) {
-    fuzz::Broken("GET_ATTRIBUTES refused a file that has a data tag");
+    CheckAttributes(data, size, where);
+  } else if (status != 2 || where.data_start >= 0) {
+    fuzz::Broken("GET_ATTRIBUTES refused a file whose audio was found");
   }
   return 0;
 }
