@@ -397,13 +397,6 @@ std::vector<Case> Cases() {
   unpadded.sample_rate = kFormat.rate;
   unpadded.extra_chunk_bytes = 9;
   const Bytes odd_tag = fixture::MakeWav(unpadded, fixture::EncodeSamples(kB, kFormat.bits));
-  // A chunk before the data whose size runs past the end: the tag scan decides.
-  fixture::WavSpec broken = unpadded;
-  broken.extra_chunk_bytes = 0;
-  broken.before_data = WithField(fixture::Chunk("LIST", Bytes(10, 'x')), 4, 0xFFFFFFFF);
-  fixture::WavSpec data_first = broken;
-  data_first.before_data = {};
-  data_first.data_first = true;
   const auto b_then_long_task = [](const TempDir& dir) {
     Put(dir, "b.wav", Wav(kB));
     PutText(dir, "task.txt", LongRunOverB());
@@ -427,12 +420,6 @@ std::vector<Case> Cases() {
       Refused("a zero-length source", OneSource({}), kTaskArgs, 2, kNoFmt + kNoData, kKept),
       Refused("a data tag at an odd offset only, after a chunk without its pad byte",
               OneSource(odd_tag), kTaskArgs, 2, kNoData, kKept),
-      Accepted("a chunk size past the end before the data: accepted, the tag scan finds it",
-               OneSource(fixture::MakeWav(broken, fixture::EncodeSamples(kB, kFormat.bits))),
-               kTaskArgs, Summary("out.wav", kFrames), {"b.wav"}, "out.wav", BuiltFrom(kB, kFrames)),
-      Accepted("a data chunk before the format chunk: accepted",
-               OneSource(fixture::MakeWav(data_first, fixture::EncodeSamples(kB, kFormat.bits))),
-               kTaskArgs, Summary("out.wav", kFrames), {"b.wav"}, "out.wav", BuiltFrom(kB, kFrames)),
       // Size fields that lie: the RIFF size is never read, and a data size
       // that is 0 or runs past the end of the file leaves the audio running
       // to the end of the file, so each builds what the honest file builds.
@@ -447,24 +434,16 @@ std::vector<Case> Cases() {
       Accepted("a data size too small: accepted, the audio ends with the data chunk",
                OneSource(WithField(b, kDataSizeAt, 4)), kTaskArgs, Summary("out.wav", 1),
                {"b.wav"}, "out.wav", BuiltFrom(kB, 1)),
-      Accepted("a data size of 0xFFFFFFFF: accepted",
-               OneSource(WithField(b, kDataSizeAt, 0xFFFFFFFF)), kTaskArgs,
-               Summary("out.wav", kFrames), {"b.wav"}, "out.wav", BuiltFrom(kB, kFrames)),
       Accepted("a data size of zero: accepted", OneSource(WithField(b, kDataSizeAt, 0)),
                kTaskArgs, Summary("out.wav", kFrames), {"b.wav"}, "out.wav", BuiltFrom(kB, kFrames)),
-      // Rates whose bytes, as the rate or byte rate of a header, spell "data"
-      // before its data chunk: the chunk walk is not misled, in the source or
-      // in the destination.
+      // A rate whose bytes spell "data" before the header's data chunk: the
+      // chunk walk is not misled, in the source or in the destination.
       Accepted("a sample rate that spells \"data\": accepted",
                OneSource(WithField(b, kRateAt, kSpellsData)), kTaskArgs,
                SummaryAt("out.wav", kFrames, kSpellsData), {"b.wav"}, "out.wav",
                // 4 x the rate is 0x85D18590, past 2^31: the header writer splits
                // it by truncating division into the bytes 90 86 D2 86.
                BuiltAt(kB, kSpellsData, 0x86D28690)),
-      Accepted("a byte rate that spells \"data\": accepted",
-               OneSource(WithField(b, kRateAt, kSpellsData / 4)), kTaskArgs,
-               SummaryAt("out.wav", kFrames, kSpellsData / 4), {"b.wav"}, "out.wav",
-               BuiltAt(kB, kSpellsData / 4, kSpellsData)),
       Refused("a sample rate of 0", OneSource(WithField(b, kRateAt, 0)), kTaskArgs, 1,
               "Unsupported sample rate in b.wav: 0 Hz\n", kKept),
       Refused("a sample rate that is negative as a signed value",
