@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/diagnostics.h"
 #include "app/planning.h"
 #include "app/process.h"
 #include "app/task_file.h"
@@ -21,6 +22,8 @@ namespace {
 
 // Help and refused command lines end with this status.
 constexpr int kUsageStatus = 1;
+// --help and --version end with this status, as GNU programs do.
+constexpr int kAnsweredStatus = 0;
 // Status when the destination cannot be written.
 constexpr int kFileStatus = 2;
 // Suffix that mkstemp replaces with a unique name.
@@ -60,7 +63,7 @@ const char* volatile g_unfinished_clip = nullptr;
 constexpr int kEndingSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 
 constexpr char kHelpText[] =
-    "\nSplyce version 2.21 (2f)\n"
+    "\nSplyce version " SPLYCE_VERSION " (2f)\n"
     "\nHelp...\n"
     "You may run the program with an argument specifying the controlling text file.\n"
     "Otherwise, the program will look for task.txt.\n"
@@ -134,9 +137,43 @@ void LockClipDirectory() {
   if (locked != 0) UnlockClipDirectory();
 }
 
+// Says why a crossfade window of `width` frames from frame `first` of a file
+// of `frames` frames could not be read; `fix` says how to move it.
+void ExplainWindow(const EditTable& t, int32_t e, const char* file, int64_t first,
+                   int64_t width, int64_t frames, const char* fix) {
+  const char* where = first < 0          ? "starts before the file's first frame"
+                      : first > frames   ? "starts after the file's last frame"
+                                         : "could not be read";
+  Warn(kCrossfadeSkipped,
+       "task %i (%s): no crossfade, as its %lld-frame window reads %s frames %lld to %lld, which "
+       "%s: %s %lld frames or more, or narrow the crossfade",
+       e + 1, Quote(t.source_path[e]).text, static_cast<long long>(width), file,
+       static_cast<long long>(first), static_cast<long long>(first + width - 1), where, fix,
+       static_cast<long long>(width / 2));
+}
+
+// Says why CROSSFADE could not make the clip of entry e, from the windows it
+// was asked to read: W frames from W/2 before the insert frame of the
+// destination and W/2 before the read start of the source.
+void ExplainSkippedCrossfade(const EditTable& t, int32_t e, int32_t status) {
+  const int64_t width = t.width_frames[e];
+  const int64_t half = width / 2;
+  if (status == kCrossfadeSourceFailed) {
+    ExplainWindow(t, e, "source", int64_t(t.read_start[e]) - half, width, t.frame_count[e],
+                  "set xin to");
+  } else if (status == kCrossfadeDestinationFailed) {
+    ExplainWindow(t, e, "destination", int64_t(t.insert_frame[e]) - half, width,
+                  int64_t(t.total_frames) * 2, "set the insert point to");
+  } else {
+    Warn(kCrossfadeSkipped, "task %i (%s): no crossfade, as the work file %s could not be written",
+         e + 1, Quote(t.source_path[e]).text, t.clip_path);
+  }
+}
+
 // Mixes the clip of entry e from the destination as it stands before the
-// copy. On failure the edit goes ahead without a crossfade.
-void PrepareCrossfade(EditTable& t, int32_t e) {
+// copy, counting the mixed samples that wrap into `wrapped`. On failure the
+// edit goes ahead without a crossfade.
+void PrepareCrossfade(EditTable& t, int32_t e, int64_t* wrapped) {
   LockClipDirectory();
   // Remove whatever holds the name first, so a link is never followed.
   unlink(t.clip_path);
@@ -146,9 +183,10 @@ void PrepareCrossfade(EditTable& t, int32_t e) {
   const int32_t status =
       CROSSFADE(t.insert_frame[e], t.read_start[e], t.width_frames[e], t.xf_type[e],
                 t.build_path, t.source_path[e], t.clip_path, t.channels[0],
-                t.bytes_per_sample[0], t.level_db[e]);
+                t.bytes_per_sample[0], t.level_db[e], wrapped);
   if (status != kCrossfadeOk) {
     std::printf("Could not generate crossfade\n");
+    ExplainSkippedCrossfade(t, e, status);
     t.xf_type[e] = 0;
     g_unfinished_clip = nullptr;  // a clip that failed stays for inspection
     UnlockClipDirectory();
@@ -156,7 +194,9 @@ void PrepareCrossfade(EditTable& t, int32_t e) {
 }
 
 // Lays the clip of entry e over its splice, straddling the insert frame.
-void LayCrossfade(const EditTable& t, int32_t e) {
+// Returns whether the clip was laid: one that would start at frame 0 or
+// before is not.
+bool LayCrossfade(const EditTable& t, int32_t e) {
   const int32_t width = t.width_frames[e];
   const int32_t start = t.insert_frame[e] - width / 2;
   if (start > 0) {
@@ -166,14 +206,34 @@ void LayCrossfade(const EditTable& t, int32_t e) {
   std::remove(t.clip_path);
   g_unfinished_clip = nullptr;
   UnlockClipDirectory();
+  return start > 0;
+}
+
+// Warns of the samples of entry e that went past full scale and wrapped.
+void ReportWraps(const EditTable& t, int32_t e, int64_t level_wrapped, int64_t mix_wrapped) {
+  if (level_wrapped > 0) {
+    Warn(kLevelWrapped,
+         "task %i (%s): %lld samples went past full scale at lvl %.3f dB and wrapped to the "
+         "opposite sign, each a loud click: lower the level",
+         e + 1, Quote(t.source_path[e]).text, static_cast<long long>(level_wrapped), t.level_db[e]);
+  }
+  if (mix_wrapped > 0) {
+    Warn(kMixWrapped,
+         "task %i (%s): %lld samples of its crossfade went past full scale and wrapped to the "
+         "opposite sign, each a loud click: lower the level or the sources",
+         e + 1, Quote(t.source_path[e]).text, static_cast<long long>(mix_wrapped));
+  }
 }
 
 void WriteEdit(EditTable& t, int32_t e) {
   ReportEdit(t, e);
-  if (t.xf_type[e] != 0) PrepareCrossfade(t, e);
+  int64_t mix_wrapped = 0;
+  int64_t level_wrapped = 0;
+  if (t.xf_type[e] != 0) PrepareCrossfade(t, e, &mix_wrapped);
   INSERT_FILE(t.build_path, t.source_path[e], t.insert_frame[e], t.bytes_per_sample[0],
-              t.channels[0], t.read_length[e], t.read_start[e], t.level_db[e]);
-  if (t.xf_type[e] != 0) LayCrossfade(t, e);
+              t.channels[0], t.read_length[e], t.read_start[e], t.level_db[e], &level_wrapped);
+  if (t.xf_type[e] == 0 || !LayCrossfade(t, e)) mix_wrapped = 0;  // no clip reached the file
+  ReportWraps(t, e, level_wrapped, mix_wrapped);
   std::printf("\tDone\n\n");
 }
 
@@ -414,11 +474,20 @@ int RunSplyce(int argc, char** argv) {
   static EditTable table;
   SetDefaults(table);
   std::atexit(RemoveUnfinished);
+  std::atexit(ReportHiddenDiagnostics);
   for (int signal_number : kEndingSignals) std::signal(signal_number, RemoveUnfinishedOnSignal);
   if (argc > 1) {
     if (std::strcmp(argv[1], "help") == 0 || std::strcmp(argv[1], "-h") == 0) {
       std::fputs(kHelpText, stdout);
       return kUsageStatus;
+    }
+    if (std::strcmp(argv[1], "--help") == 0) {
+      std::fputs(kHelpText, stdout);
+      return kAnsweredStatus;
+    }
+    if (std::strcmp(argv[1], "--version") == 0) {
+      std::printf("splyce %s\n", SPLYCE_VERSION);
+      return kAnsweredStatus;
     }
     TakeTaskPath(table, argv[1]);
   }

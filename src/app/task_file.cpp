@@ -1,5 +1,6 @@
 #include "app/task_file.h"
 
+#include <strings.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/diagnostics.h"
 #include "app/process.h"
 
 namespace {
@@ -19,12 +21,30 @@ constexpr int kTaskFault = 1;
 // Crossfade types the language knows; 0 means no crossfade.
 constexpr long kMaxCrossfadeType = 4;
 
-// The task text with its delimiters replaced by zero bytes, so that every
-// token is a C string; `at` is the position of the next unread byte.
+// The keyword tests in the order they run on every token.
+constexpr const char* kKeywordTests[] = {"src", "xin", "xout", "ins", "trim", "lvl", "xf", "dest"};
+constexpr int32_t kSourceTest = 0;
+// The ninth keyword, read only as the first token.
+constexpr char kUsingSamples[] = "using_samples";
+// What a UTF-8 byte-order mark is in bytes.
+constexpr char kUtf8Mark[] = "\xEF\xBB\xBF";
+constexpr int32_t kUtf8MarkBytes = 3;
+// Room for the hint that says what an unrecognised token seems meant to be.
+constexpr int32_t kHintBytes = 160;
+
+// The task text. Each token's delimiter becomes a zero byte as the token is
+// taken, so that every token is a C string; `at` is the position of the next
+// unread byte. Lines count line feeds from 1, as an editor does.
 struct TaskText {
   char bytes[kTaskBufferBytes + 1];
   int32_t length;
   int32_t at;
+  const char* path;   // the task file, as diagnostics name it
+  int32_t line;       // line of the token taken last
+  int32_t next_line;  // line at `at`
+  // The keyword token that the last round of tests left unread (not
+  // recognised, or taken as a value), or nullptr: its own value then follows.
+  const char* orphaning;
 };
 
 // Fields of the table that the parser fills, grouped only for the call.
@@ -62,25 +82,186 @@ void LoadTaskText(const char* task_path, TaskText& text) {
   text.bytes[got] = '\0';
   // A zero byte inside the file ends the task text there.
   text.length = int32_t(std::strlen(text.bytes));
-  for (int32_t i = 0; i < text.length; ++i) {
-    if (text.bytes[i] == '\t' || text.bytes[i] == '\n') text.bytes[i] = '\0';
-  }
   text.at = 0;
+  text.path = task_path;
+  text.line = 1;
+  text.next_line = 1;
+  text.orphaning = nullptr;
 }
+
+bool IsDelimiter(char c) { return c == '\t' || c == '\n'; }
 
 // Returns the next token, or nullptr at the end of the text.
 const char* NextToken(TaskText& text) {
-  while (text.at < text.length && text.bytes[text.at] == '\0') ++text.at;
+  while (text.at < text.length && IsDelimiter(text.bytes[text.at])) {
+    if (text.bytes[text.at] == '\n') ++text.next_line;
+    ++text.at;
+  }
   if (text.at >= text.length) return nullptr;
   const char* token = text.bytes + text.at;
-  while (text.at < text.length && text.bytes[text.at] != '\0') ++text.at;
+  text.line = text.next_line;
+  while (text.at < text.length && !IsDelimiter(text.bytes[text.at])) ++text.at;
+  if (text.at < text.length) {
+    if (text.bytes[text.at] == '\n') ++text.next_line;
+    text.bytes[text.at++] = '\0';
+  }
   return token;
 }
 
 bool Is(const char* token, const char* keyword) { return std::strcmp(token, keyword) == 0; }
 
-// Reads a token's leading number as strtod does: 0.0 when it has none.
-double NumberOf(const char* token) { return std::strtod(token, nullptr); }
+// Returns the place of `token` among the keyword tests, or -1.
+int32_t TestIndex(const char* token) {
+  for (int32_t i = 0; i < int32_t(sizeof kKeywordTests / sizeof *kKeywordTests); ++i) {
+    if (Is(token, kKeywordTests[i])) return i;
+  }
+  return -1;
+}
+
+bool IsKeyword(const char* token) { return TestIndex(token) >= 0 || Is(token, kUsingSamples); }
+
+// Warns once when lines end in a carriage return and a line feed: the
+// carriage return then stays part of each line's last token.
+void CheckLineEnds(const TaskText& text) {
+  int32_t line = 1;
+  for (int32_t i = 0; i < text.length; ++i) {
+    const char* b = text.bytes;
+    if (b[i] == '\r' && (i + 1 == text.length || b[i + 1] == '\n')) {
+      int32_t start = i;
+      while (start > 0 && !IsDelimiter(b[start - 1])) --start;
+      WarnAtLine(kCarriageReturns, text.path, line,
+                 "lines end in a carriage return and a line feed (Windows), and the carriage "
+                 "return stays part of each line's last value, as in %s: save the file with "
+                 "line feeds (LF) alone",
+                 QuoteBytes(b + start, i + 1 - start).text);
+      return;
+    }
+    if (b[i] == '\n') ++line;
+  }
+}
+
+// Warns when the value token of `keyword` is itself a keyword: a later
+// keyword then acts as a keyword too, an earlier one is lost. A source path
+// that spells a keyword is its own kind of mistake.
+void CheckNotKeyword(TaskText& text, const char* keyword, const char* role,
+                     const char* value) {
+  const int32_t taker = TestIndex(keyword);
+  const int32_t taken = TestIndex(value);
+  if (taken < 0 && !Is(value, kUsingSamples)) return;
+  if (taker == kSourceTest && taken > kSourceTest) {
+    WarnAtLine(kPathIsKeyword, text.path, text.line,
+               "src takes %s as its path, and %s then acts as the keyword too, taking the "
+               "next token as its value: rename the source so that its path is no keyword",
+               Quote(value).text, value);
+  } else if (taken > taker) {
+    WarnAtLine(kKeywordAsValue, text.path, text.line,
+               "%s takes the keyword %s as its %s, and %s then acts as a keyword too: "
+               "give %s its %s after a tab",
+               keyword, value, role, value, keyword, role);
+  } else if (taker != kSourceTest) {
+    WarnAtLine(kKeywordAsValue, text.path, text.line,
+               "%s takes the keyword %s as its %s, so this %s is skipped%s: give %s its %s "
+               "after a tab",
+               keyword, value, role, value, taken == kSourceTest ? " and opens no edit" : "",
+               keyword, role);
+    text.orphaning = value;
+  }
+}
+
+// Warns when a number token holds more than its leading number, or none;
+// a trailing carriage return has its own warning, a keyword too.
+void CheckNumberEnd(const TaskText& text, const char* keyword, const char* role,
+                    const char* token, const char* end, double value) {
+  if (IsKeyword(token) || Is(end, "") || Is(end, "\r")) return;
+  if (end == token) {
+    WarnAtLine(kPartialNumber, text.path, text.line,
+               "%s %s %s is not a number and is read as 0: write a number", keyword, role,
+               Quote(token).text);
+    return;
+  }
+  const char* hint = "write the number alone";
+  if (end[0] == ',') hint = "write decimals with a point";
+  if (end[0] == ':') hint = "write a time as one number of seconds (of frames after using_samples)";
+  WarnAtLine(kPartialNumber, text.path, text.line, "%s %s %s is read as %g and %s is ignored: %s",
+             keyword, role, Quote(token).text, value, Quote(end).text, hint);
+}
+
+// Reads a value token's leading number as strtod does: 0.0 when it has none.
+double ReadNumber(const TaskText& text, const char* keyword, const char* role,
+                  const char* token) {
+  char* end = nullptr;
+  const double value = std::strtod(token, &end);
+  CheckNumberEnd(text, keyword, role, token, end, value);
+  return value;
+}
+
+// Takes the value token of `keyword`; warns when the text ends first or the
+// value is itself a keyword. Returns nullptr at the end of the text.
+const char* TakeValue(TaskText& text, const char* keyword, const char* role) {
+  const char* value = NextToken(text);
+  if (value == nullptr) {
+    WarnAtLine(kMissingValue, text.path, text.line,
+               "%s ends the file without its %s, so it is ignored: give %s its %s after a tab",
+               keyword, role, keyword, role);
+    return nullptr;
+  }
+  CheckNotKeyword(text, keyword, role, value);
+  return value;
+}
+
+// Writes into `hint` what an unrecognised token seems to be meant as.
+void DescribeUnknown(const char* token, char* hint) {
+  const char* const keywords[] = {"src", "xin", "xout", "ins", "trim", "lvl", "xf", "dest",
+                                  kUsingSamples};
+  for (const char* keyword : keywords) {
+    const size_t length = std::strlen(keyword);
+    const char* after = token + length;
+    if (std::strncmp(token, keyword, length) == 0 && after[0] == ' ') {
+      std::snprintf(hint, kHintBytes, "a keyword and its value need a tab between them, not "
+                    "spaces: write %s, a tab and the value", keyword);
+      return;
+    }
+    if (std::strncmp(token, keyword, length) == 0 && Is(after, "\r")) {
+      std::snprintf(hint, kHintBytes, "it is %s with a carriage return after it: save the "
+                    "file with line feeds (LF) alone", keyword);
+      return;
+    }
+    if (strncasecmp(token, keyword, length) == 0 && (after[0] == '\0' || after[0] == ' ')) {
+      std::snprintf(hint, kHintBytes, "keywords are lower case: write %s", keyword);
+      return;
+    }
+  }
+  std::snprintf(hint, kHintBytes, "it is neither a keyword (src, dest, xin, xout, ins, trim, "
+                "lvl, xf) nor the value of one");
+}
+
+// Explains a token that no keyword test matched; `first` is whether it is
+// the first token of the text. Notes the token as leaving its value unread.
+void ReportUnmatched(TaskText& text, const char* token, bool first) {
+  const char* orphaning = text.orphaning;
+  text.orphaning = nullptr;
+  if (TestIndex(token) >= 0 || (first && Is(token, kUsingSamples))) return;
+  text.orphaning = token;
+  if (Is(token, kUsingSamples)) {
+    WarnAtLine(kLateUsingSamples, text.path, text.line,
+               "using_samples counts only as the first token of the file, so it is skipped "
+               "here and times stay in seconds: move it to the first line");
+  } else if (first && std::strncmp(token, kUtf8Mark, kUtf8MarkBytes) == 0) {
+    WarnAtLine(kByteOrderMark, text.path, text.line,
+               "the file starts with a UTF-8 byte-order mark, so its first token %s is not "
+               "recognised: save the file as UTF-8 without a byte-order mark",
+               Quote(token + kUtf8MarkBytes).text);
+  } else if (orphaning != nullptr) {
+    text.orphaning = nullptr;  // a token after this one is not its value
+    WarnAtLine(kUnknownToken, text.path, text.line,
+               "%s is skipped too: it follows %s, which is not read as a keyword",
+               Quote(token).text, Quote(orphaning).text);
+  } else {
+    char hint[kHintBytes];
+    DescribeUnknown(token, hint);
+    WarnAtLine(kUnknownToken, text.path, text.line, "%s is skipped: %s", Quote(token).text, hint);
+  }
+}
 
 // Rounds a double to the nearest float; beyond the float range the result
 // is the infinity of that sign, as IEEE rounding gives, without relying on
@@ -98,28 +279,65 @@ float RoundToFloat(double value) {
 }
 
 // Reads a crossfade type: base-10 digits, saturated at the int32 limits.
-int32_t TypeOf(const char* token) {
-  const long value = std::strtol(token, nullptr, 10);
+int32_t ReadType(const TaskText& text, const char* token) {
+  char* end = nullptr;
+  const long value = std::strtol(token, &end, 10);
+  CheckNumberEnd(text, "xf", "type", token, end, double(value));
   if (value > INT32_MAX) return INT32_MAX;
   if (value < INT32_MIN) return INT32_MIN;
   return int32_t(value);
 }
 
 // Refuses a value keyword that has no entry to act on.
-void RequireEntry(const char* keyword, int32_t n) {
-  if (n == 0) Fatal(kTaskFault, "Command %s comes before the first src line\n", keyword);
+void RequireEntry(const TaskText& text, const char* keyword, int32_t n) {
+  if (n > 0) return;
+  ErrorAtLine(text.path, text.line,
+              "%s comes before the first src, so it belongs to no edit: move it below the src "
+              "line of its edit",
+              keyword);
+  Fatal(kTaskFault, "Command %s comes before the first src line\n", keyword);
+}
+
+// Reports whether a "src" or "dest" path is missing or too short, with the
+// error on the keyword's line when it is.
+bool PathMissing(const TaskText& text, const char* keyword, int32_t line, const char* path) {
+  if (path != nullptr && std::strlen(path) >= size_t(kMinPathChars)) return false;
+  if (path == nullptr) {
+    ErrorAtLine(text.path, line, "%s ends the file without a path: write %s, a tab and the path",
+                keyword, keyword);
+  } else {
+    ErrorAtLine(text.path, line,
+                "%s takes %s as its path, which is shorter than 4 characters: write %s, a tab "
+                "and the path",
+                keyword, Quote(path).text, keyword);
+  }
+  return true;
+}
+
+// Reports whether a path does not fit its buffer, with the error when so.
+bool PathTooLong(const TaskText& text, const char* keyword, const char* path) {
+  if (std::strlen(path) <= size_t(kMaxPathChars)) return false;
+  ErrorAtLine(text.path, text.line, "%s path %s has %zu characters, more than 127: shorten it",
+              keyword, Quote(path).text, std::strlen(path));
+  return true;
 }
 
 // Opens entry n with the path after "src"; returns the path token.
 const char* TakeSource(TaskText& text, int32_t& n, const ParseTarget& target) {
+  const int32_t line = text.line;
   const char* path = NextToken(text);
-  if (path == nullptr || std::strlen(path) < size_t(kMinPathChars)) {
+  if (PathMissing(text, "src", line, path)) {
     Fatal(kTaskFault, "Source track %i appears to be too short or missing", n + 1);
   }
-  if (n >= kMaxEntries) Fatal(kTaskFault, "Too many source tracks: at most 512\n");
-  if (std::strlen(path) > size_t(kMaxPathChars)) {
+  if (n >= kMaxEntries) {
+    ErrorAtLine(text.path, line, "this src opens edit 513, but a task holds at most 512 edits: "
+                "split the task");
+    Fatal(kTaskFault, "Too many source tracks: at most 512\n");
+  }
+  if (PathTooLong(text, "src", path)) {
     Fatal(kTaskFault, "Source track %i name is too long: at most 127 characters\n", n + 1);
   }
+  CheckNotKeyword(text, "src", "path", path);
   std::strcpy(target.source_paths[n], path);
   ++n;
   return path;
@@ -127,36 +345,49 @@ const char* TakeSource(TaskText& text, int32_t& n, const ParseTarget& target) {
 
 // Sets the destination path from the token after "dest".
 const char* TakeDestination(TaskText& text, const ParseTarget& target) {
+  const int32_t line = text.line;
   const char* path = NextToken(text);
-  if (path == nullptr || std::strlen(path) < size_t(kMinPathChars)) {
+  if (PathMissing(text, "dest", line, path)) {
     Fatal(kTaskFault, "Your destination name appears to be too short or missing\n");
   }
-  if (std::strlen(path) > size_t(kMaxPathChars)) {
+  if (PathTooLong(text, "dest", path)) {
     Fatal(kTaskFault, "Your destination name is too long: at most 127 characters\n");
   }
+  CheckNotKeyword(text, "dest", "path", path);
   std::strcpy(target.destination_path, path);
   return path;
 }
 
 // Stores a level below the ceiling, rounded to float precision.
-void StoreLevel(const char* token, double& level_db) {
-  const float level = RoundToFloat(NumberOf(token));
-  if (level < kLevelCeilingDb) level_db = double(level);
+void StoreLevel(const TaskText& text, const char* token, double& level_db) {
+  const float level = RoundToFloat(ReadNumber(text, "lvl", "value", token));
+  if (level < kLevelCeilingDb) {
+    level_db = double(level);
+    return;
+  }
+  WarnAtLine(kLevelIgnored, text.path, text.line,
+             "lvl %s is ignored, as %s, and the edit keeps %g dB: write a level below 24",
+             Quote(token).text, std::isnan(level) ? "it is not a number" : "levels must be below 24 dB",
+             level_db);
 }
 
 // Reads "xf": a width, then a type. Returns the last token taken.
 const char* TakeCrossfade(TaskText& text, int32_t entry, const ParseTarget& target) {
-  const char* width = NextToken(text);
+  const char* width = TakeValue(text, "xf", "width");
   if (width == nullptr) return nullptr;
-  target.widths_ms[entry] = RoundToFloat(NumberOf(width));
-  const char* type = NextToken(text);
+  target.widths_ms[entry] = RoundToFloat(ReadNumber(text, "xf", "width", width));
+  const char* type = TakeValue(text, "xf", "type");
   if (type == nullptr) return nullptr;
-  const int32_t value = TypeOf(type);
+  const int32_t value = ReadType(text, type);
   if (value >= 0 && value <= kMaxCrossfadeType) {
     target.xf_types[entry] = value;
   } else {
     target.xf_types[entry] = 0;
     std::printf("Crossfade-type (parameter 2) is invalid\n");
+    WarnAtLine(kBadCrossfadeType, text.path, text.line,
+               "xf type %s is outside 0 to 4, so this edit gets no crossfade: write a type "
+               "from 1 to 4, or 0 for none",
+               Quote(type).text);
   }
   return type;
 }
@@ -164,9 +395,9 @@ const char* TakeCrossfade(TaskText& text, int32_t entry, const ParseTarget& targ
 // Takes the value of a one-number keyword into `field` of the current entry.
 // Returns the value token, or nullptr when the text has ended.
 const char* TakeNumber(TaskText& text, const char* keyword, int32_t n, double* field) {
-  RequireEntry(keyword, n);
-  const char* value = NextToken(text);
-  if (value != nullptr) field[n - 1] = NumberOf(value);
+  RequireEntry(text, keyword, n);
+  const char* value = TakeValue(text, keyword, "value");
+  if (value != nullptr) field[n - 1] = ReadNumber(text, keyword, "value", value);
   return value;
 }
 
@@ -179,23 +410,23 @@ const char* RunKeywordTests(TaskText& text, const char* t, int32_t& n,
   if (t != nullptr && Is(t, "xin")) t = TakeNumber(text, "xin", n, target.xin);
   if (t != nullptr && Is(t, "xout")) t = TakeNumber(text, "xout", n, target.xout);
   if (t != nullptr && Is(t, "ins")) {
-    RequireEntry("ins", n);
-    t = NextToken(text);
+    RequireEntry(text, "ins", n);
+    t = TakeValue(text, "ins", "value");
     if (t != nullptr && Is(t, "app")) {
       target.append[n - 1] = 1;
     } else if (t != nullptr) {
-      target.ins[n - 1] = NumberOf(t);
+      target.ins[n - 1] = ReadNumber(text, "ins", "value", t);
       target.append[n - 1] = 0;
     }
   }
   if (t != nullptr && Is(t, "trim")) t = TakeNumber(text, "trim", n, target.trim);
   if (t != nullptr && Is(t, "lvl")) {
-    RequireEntry("lvl", n);
-    t = NextToken(text);
-    if (t != nullptr) StoreLevel(t, target.levels_db[n - 1]);
+    RequireEntry(text, "lvl", n);
+    t = TakeValue(text, "lvl", "value");
+    if (t != nullptr) StoreLevel(text, t, target.levels_db[n - 1]);
   }
   if (t != nullptr && Is(t, "xf")) {
-    RequireEntry("xf", n);
+    RequireEntry(text, "xf", n);
     t = TakeCrossfade(text, n - 1, target);
   }
   if (t != nullptr && Is(t, "dest")) t = TakeDestination(text, target);
@@ -211,15 +442,17 @@ void ReadTaskFile(int32_t& entry_count, char (*source_paths)[kPathBytes],
                   double* levels_db) {
   static TaskText text;
   LoadTaskText(task_path, text);
+  CheckLineEnds(text);
   const ParseTarget target{source_paths, destination_path, xin,      xout,      ins,
                            trim,         append,           xf_types, widths_ms, levels_db};
   int32_t n = 0;
   const char* token = NextToken(text);
-  if (token != nullptr && Is(token, "using_samples")) {
+  if (token != nullptr && Is(token, kUsingSamples)) {
     time_unit = kFrames;
     std::printf("Reading time values as samples.\n");
   }
-  while (token != nullptr) {
+  for (bool first = true; token != nullptr; first = false) {
+    ReportUnmatched(text, token, first);
     if (RunKeywordTests(text, token, n, target) == nullptr) break;
     token = NextToken(text);
   }

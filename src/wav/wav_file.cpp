@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/diagnostics.h"
 #include "app/process.h"
 #include "dsp/level.h"
 #include "dsp/pcm_codec.h"
@@ -30,6 +31,8 @@ constexpr int32_t kTagScanFirstRead = 4096;
 constexpr int32_t kFmtFallbackOffset = kTagScanLimit + 1;
 // Widths of a chunk tag and of the header's integer fields (bytes).
 constexpr int32_t kTagBytes = 4;
+// "RIFF", its size field and "WAVE": how every WAV file starts (bytes).
+constexpr int32_t kRiffHeadBytes = 12;
 constexpr int32_t kU16Bytes = 2;
 constexpr int32_t kU32Bytes = 4;
 // Distances of the format fields from the "fmt" tag (bytes).
@@ -76,11 +79,36 @@ FILE* OpenWavOrDie(const char* path, const char* mode) {
   return file;
 }
 
+// Says which file has no "data" chunk and, for one that is no RIFF/WAVE file
+// at all, what it starts with instead.
+void ExplainMissingData(FILE* file, const char* path) {
+  const Quoted name = Quote(ShownPath(path));
+  char head[kRiffHeadBytes] = {};
+  std::rewind(file);
+  const size_t got = std::fread(head, 1, sizeof head, file);
+  const bool wave = got == sizeof head && std::memcmp(head, "RIFF", kTagBytes) == 0 &&
+                    std::memcmp(head + kChunkHeadBytes, "WAVE", kTagBytes) == 0;
+  if (wave) {
+    Error("%s: no \"data\" chunk found: save it again as a plain PCM WAV file", name.text);
+  } else {
+    Error("%s is not a RIFF/WAVE file: it starts with %s, so it has no \"data\" chunk: "
+          "convert it to a PCM WAV file", name.text, QuoteBytes(head, int32_t(got)).text);
+  }
+}
+
+// Ends the process, naming the file, when it has no data chunk and no
+// "data" tag within the scan.
+void RequireData(FILE* file, const AudioSpan& span, const char* path) {
+  if (span.has_data) return;
+  ExplainMissingData(file, path);
+  Fatal(kStatusBadFile, "Can't find data block in wave file!\n");
+}
+
 // Returns where an open file's audio lies, or ends the process when the file
 // has no data chunk and no "data" tag within the scan.
-AudioSpan AudioOrDie(FILE* file) {
+AudioSpan AudioOrDie(FILE* file, const char* path) {
   const AudioSpan span = LocateAudio(file);
-  if (!span.has_data) Fatal(kStatusBadFile, "Can't find data block in wave file!\n");
+  RequireData(file, span, path);
   return span;
 }
 
@@ -140,9 +168,11 @@ bool WriteFullyAt(int fd, int64_t position, const uint8_t* buffer, int64_t bytes
 
 // Returns the offset of the "fmt" tag. Without one it says so and falls back
 // on the last offset the scan examines, since the run carries on.
-int64_t FormatTagOffset(const AudioSpan& span) {
+int64_t FormatTagOffset(const AudioSpan& span, const char* path) {
   if (span.has_format) return span.format_at;
   std::fputs("Can't find format chunk in wave file!\n", stdout);
+  Warn(kFileError, "%s: no \"fmt\" chunk found, so its format is read from byte 131072 "
+       "instead", Quote(path).text);
   return kFmtFallbackOffset;
 }
 
@@ -402,17 +432,18 @@ void GET_ATTRIBUTES(int32_t index, const char* path, int32_t* channels,
                     int32_t* bytes_per_sample, int32_t* bits) {
   FILE* file = OpenRegularFile(path, "rb");
   if (file == nullptr) {
+    Error("source %s of task %i cannot be opened as a file", Quote(path).text, index + 1);
     Fatal(kStatusBadFile, "Cannot find file in track list called %s!!\n", path);
   }
   const AudioSpan span = LocateAudio(file);
   uint8_t fields[kFmtFieldBytes] = {};  // bytes past the end of the file stay 0
-  ReadAt(file, FormatTagOffset(span), fields, kFmtFieldBytes);
+  ReadAt(file, FormatTagOffset(span, path), fields, kFmtFieldBytes);
   channels[index] = Assem2(fields + kFmtChannelsAt);
   sample_rate[index] = Assem4(fields + kFmtRateAt);
   bits[index] = Assem2(fields + kFmtBitsAt);
   bytes_per_sample[index] = bits[index] / int32_t(kBitsPerByte);
 
-  if (!span.has_data) Fatal(kStatusBadFile, "Can't find data block in wave file!\n");
+  RequireData(file, span, path);
   if (span.file_bytes > kMaxFileBytes) {
     Fatal(kStatusBadFile, "Source file %s is 2 GiB or larger, which is not supported\n", path);
   }
@@ -437,7 +468,7 @@ void MAKE_HEADER(const char* path, int32_t sample_rate, uint32_t bits,
 void PAD_FILE(const char* path, int32_t start_frame, int32_t bytes_per_sample,
               int32_t channels, int32_t count) {
   FILE* file = OpenWavOrDie(path, "rb+");
-  const int64_t data_start = AudioOrDie(file).data_start;
+  const int64_t data_start = AudioOrDie(file, path).data_start;
   bool written = true;
   if (start_frame >= 0) {
     written = WriteSilence(fileno(file), data_start, start_frame,
@@ -456,8 +487,8 @@ void INSERT_FILE(const char* destination_path, const char* source_path,
                  int32_t count, int32_t read_start, double level_db, int64_t* wrapped) {
   FILE* destination = OpenWavOrDie(destination_path, "rb+");
   FILE* source = OpenWavOrDie(source_path, "rb");
-  const int64_t destination_start = AudioOrDie(destination).data_start;
-  const AudioSpan source_audio = AudioOrDie(source);
+  const int64_t destination_start = AudioOrDie(destination, destination_path).data_start;
+  const AudioSpan source_audio = AudioOrDie(source, source_path);
   bool written = true;
   if (insert_frame >= 0 && read_start >= 0) {
     const int64_t block_align = BlockAlign(bytes_per_sample, channels);

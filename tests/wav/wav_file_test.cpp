@@ -72,12 +72,16 @@ std::string Exactly(const std::string& text) {
 }
 
 // Expects `call` to print exactly `message` on standard output and end the
-// process with `status` (standard output is sent to stderr for the check).
+// process with `status` (standard output is sent to stderr for the check,
+// and the explanations on stderr to a pipe that no one reads: the runs of
+// the binary check those).
 void ExpectExit(const std::function<void()>& call, int status, const std::string& message) {
   EXPECT_EXIT(
       {
         std::fflush(stdout);
         dup2(2, 1);
+        int unread[2];
+        if (pipe(unread) == 0) dup2(unread[1], 2);
         call();
         std::fflush(stdout);
         std::exit(0);
