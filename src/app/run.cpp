@@ -24,6 +24,8 @@ namespace {
 constexpr int kUsageStatus = 1;
 // --help and --version end with this status, as GNU programs do.
 constexpr int kAnsweredStatus = 0;
+// What AnswerRequest returns for an argument that names a task file.
+constexpr int kNoRequest = -1;
 // Status when the destination cannot be written.
 constexpr int kFileStatus = 2;
 // Suffix that mkstemp replaces with a unique name.
@@ -235,6 +237,21 @@ void WriteEdit(EditTable& t, int32_t e) {
   if (t.xf_type[e] == 0 || !LayCrossfade(t, e)) mix_wrapped = 0;  // no clip reached the file
   ReportWraps(t, e, level_wrapped, mix_wrapped);
   std::printf("\tDone\n\n");
+}
+
+// Answers an argument that asks for help or the version, returning the
+// status to end with; any other argument is a task file (kNoRequest).
+int AnswerRequest(const char* argument) {
+  const bool help = std::strcmp(argument, "help") == 0 || std::strcmp(argument, "-h") == 0;
+  if (help || std::strcmp(argument, "--help") == 0) {
+    std::fputs(kHelpText, stdout);
+    return help ? kUsageStatus : kAnsweredStatus;
+  }
+  if (std::strcmp(argument, "--version") == 0) {
+    std::printf("splyce %s\n", SPLYCE_VERSION);
+    return kAnsweredStatus;
+  }
+  return kNoRequest;
 }
 
 // Copies the command-line task path, refusing one that does not fit.
@@ -477,18 +494,8 @@ int RunSplyce(int argc, char** argv) {
   std::atexit(ReportHiddenDiagnostics);
   for (int signal_number : kEndingSignals) std::signal(signal_number, RemoveUnfinishedOnSignal);
   if (argc > 1) {
-    if (std::strcmp(argv[1], "help") == 0 || std::strcmp(argv[1], "-h") == 0) {
-      std::fputs(kHelpText, stdout);
-      return kUsageStatus;
-    }
-    if (std::strcmp(argv[1], "--help") == 0) {
-      std::fputs(kHelpText, stdout);
-      return kAnsweredStatus;
-    }
-    if (std::strcmp(argv[1], "--version") == 0) {
-      std::printf("splyce %s\n", SPLYCE_VERSION);
-      return kAnsweredStatus;
-    }
+    const int answered = AnswerRequest(argv[1]);
+    if (answered != kNoRequest) return answered;
     TakeTaskPath(table, argv[1]);
   }
   ReadTaskFile(table.entry_count, table.source_path, table.destination_path, table.xin,

@@ -210,7 +210,8 @@ const char* TakeValue(TaskText& text, const char* keyword, const char* role) {
 }
 
 // Writes into `hint` what an unrecognised token seems to be meant as.
-void DescribeUnknown(const char* token, char* hint) {
+// Returns whether it looks like a keyword written wrongly.
+bool DescribeUnknown(const char* token, char* hint) {
   const char* const keywords[] = {"src", "xin", "xout", "ins", "trim", "lvl", "xf", "dest",
                                   kUsingSamples};
   for (const char* keyword : keywords) {
@@ -219,29 +220,31 @@ void DescribeUnknown(const char* token, char* hint) {
     if (std::strncmp(token, keyword, length) == 0 && after[0] == ' ') {
       std::snprintf(hint, kHintBytes, "a keyword and its value need a tab between them, not "
                     "spaces: write %s, a tab and the value", keyword);
-      return;
+      return true;
     }
     if (std::strncmp(token, keyword, length) == 0 && Is(after, "\r")) {
       std::snprintf(hint, kHintBytes, "it is %s with a carriage return after it: save the "
                     "file with line feeds (LF) alone", keyword);
-      return;
+      return true;
     }
     if (strncasecmp(token, keyword, length) == 0 && (after[0] == '\0' || after[0] == ' ')) {
       std::snprintf(hint, kHintBytes, "keywords are lower case: write %s", keyword);
-      return;
+      return true;
     }
   }
   std::snprintf(hint, kHintBytes, "it is neither a keyword (src, dest, xin, xout, ins, trim, "
                 "lvl, xf) nor the value of one");
+  return false;
 }
 
 // Explains a token that no keyword test matched; `first` is whether it is
-// the first token of the text. Notes the token as leaving its value unread.
+// the first token of the text. A token that looks like a keyword but is not
+// read as one leaves its value to be skipped next, which is then said so.
 void ReportUnmatched(TaskText& text, const char* token, bool first) {
   const char* orphaning = text.orphaning;
   text.orphaning = nullptr;
   if (TestIndex(token) >= 0 || (first && Is(token, kUsingSamples))) return;
-  text.orphaning = token;
+  char hint[kHintBytes];
   if (Is(token, kUsingSamples)) {
     WarnAtLine(kLateUsingSamples, text.path, text.line,
                "using_samples counts only as the first token of the file, so it is skipped "
@@ -251,14 +254,15 @@ void ReportUnmatched(TaskText& text, const char* token, bool first) {
                "the file starts with a UTF-8 byte-order mark, so its first token %s is not "
                "recognised: save the file as UTF-8 without a byte-order mark",
                Quote(token + kUtf8MarkBytes).text);
+    text.orphaning = token;
+  } else if (DescribeUnknown(token, hint)) {
+    WarnAtLine(kUnknownToken, text.path, text.line, "%s is skipped: %s", Quote(token).text, hint);
+    text.orphaning = token;
   } else if (orphaning != nullptr) {
-    text.orphaning = nullptr;  // a token after this one is not its value
     WarnAtLine(kUnknownToken, text.path, text.line,
                "%s is skipped too: it follows %s, which is not read as a keyword",
                Quote(token).text, Quote(orphaning).text);
   } else {
-    char hint[kHintBytes];
-    DescribeUnknown(token, hint);
     WarnAtLine(kUnknownToken, text.path, text.line, "%s is skipped: %s", Quote(token).text, hint);
   }
 }

@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -301,6 +302,8 @@ struct Case {
   std::function<void(const TempDir&)> while_held;
   std::string changed;
   std::function<void()> in_child;  // run in the run's process before it starts
+  // When set, exactly what standard error must hold.
+  std::optional<std::string> errors;
 };
 
 const std::vector<std::string> kTaskArgs = {"task.txt"};
@@ -316,7 +319,7 @@ Case Refused(const char* input, std::function<void(const TempDir&)> make,
              std::vector<std::string> args, int status, std::string message,
              std::vector<std::string> unchanged) {
   return {input, std::move(make), std::move(args), status, std::move(message),
-          std::move(unchanged), "", {}, nullptr, "", nullptr};
+          std::move(unchanged), "", {}, nullptr, "", nullptr, std::nullopt};
 }
 
 // A row of an input the program accepts by design, with what it builds.
@@ -324,7 +327,7 @@ Case Accepted(const char* input, std::function<void(const TempDir&)> make,
               std::vector<std::string> args, std::string message,
               std::vector<std::string> unchanged, std::string destination, Bytes built) {
   return {input, std::move(make), std::move(args), 0, std::move(message), std::move(unchanged),
-          std::move(destination), std::move(built), nullptr, "", nullptr};
+          std::move(destination), std::move(built), nullptr, "", nullptr, std::nullopt};
 }
 
 // A refused row whose input changes at `changed` while splyce is held
@@ -333,7 +336,7 @@ Case ChangedMidRun(const char* input, std::function<void(const TempDir&)> make, 
                    std::string message, std::vector<std::string> unchanged,
                    std::function<void(const TempDir&)> while_held, std::string changed) {
   return {input, std::move(make), kTaskArgs, status, std::move(message), std::move(unchanged),
-          "", {}, std::move(while_held), std::move(changed), nullptr};
+          "", {}, std::move(while_held), std::move(changed), nullptr, std::nullopt};
 }
 
 // A row of a destination that must not be replaced, made by `place`: a task
@@ -387,6 +390,12 @@ std::vector<Case> DeviceCases() {
   };
 }
 
+// A row that also checks the explanation on standard error.
+Case Explained(Case c, std::string errors) {
+  c.errors = std::move(errors);
+  return c;
+}
+
 std::vector<Case> Cases() {
   const Bytes b = Wav(kB);
   const std::string kNoData = "Can't find data block in wave file!\n";
@@ -412,8 +421,18 @@ std::vector<Case> Cases() {
                {"b.wav"}, "out.wav", BuiltFrom(kB, 5)),
       Refused("a WAV ending inside the data size field", OneSource(Cut(b, 42)), kTaskArgs, 1,
               "Edit start/stop set incorrectly for b.wav\n", kKept),
-      Refused("a WAV ending inside the data tag", OneSource(Cut(b, 38)), kTaskArgs, 2, kNoData,
-              kKept),
+      Explained(Refused("a WAV ending inside the data tag", OneSource(Cut(b, 38)), kTaskArgs, 2,
+                        kNoData, kKept),
+                "splyce: error: \"b.wav\": no \"data\" chunk found: save it again as a plain PCM "
+                "WAV file\n"),
+      Explained(Refused("an MP3 file named .wav",
+                        OneSource({'I', 'D', '3', 4, 0, 0, 0, 0, 0, 0x21, 'T', 'I', 'T', '2', 0}),
+                        kTaskArgs, 2, kNoFmt + kNoData, kKept),
+                "splyce: warning: \"b.wav\": no \"fmt\" chunk found, so its format is read "
+                "from byte 131072 instead\n"
+                "splyce: error: \"b.wav\" is not a RIFF/WAVE file: it starts with "
+                "\"ID3\\x04\\x00\\x00\\x00\\x00\\x00!TI\", so it has no \"data\" chunk: "
+                "convert it to a PCM WAV file\n"),
       Refused("a WAV ending inside the fmt chunk", OneSource(Cut(b, 20)), kTaskArgs, 2, kNoData,
               kKept),
       // Two lines: in the design the format warning goes on to the refusal.
@@ -630,6 +649,9 @@ TEST(BadInput, EndsWithItsMessageAndStatusAndChangesNothingUnlessItSucceeds) {
       r = fixture::RunSplyceIn(dir.path, c.args, c.in_child);
     }
     EXPECT_EQ(r.status, c.status) << r.output;
+    if (c.errors) {
+      EXPECT_EQ(r.errors, *c.errors);
+    }
     const size_t tail = r.output.size() - std::min(r.output.size(), c.message.size());
     EXPECT_EQ(r.output.substr(tail), c.message);
     EXPECT_TRUE(tail == 0 || r.output[tail - 1] == '\n') << "the message starts a line";

@@ -43,6 +43,7 @@ TEST(Run, ReportsEachEditAndTheBuiltFile) {
             "\tRead length 2.000 sec\n\tLevel 0.000 dB\n\tDone\n\n"
             "Built\tout.wav\n\tLength 2.000 sec\n\tBits 16\n\tChannels 2\n\tSample rate 44100\n\n");
   EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.errors, "");  // a clean run explains nothing
   Bytes expected = fixture::EmptyDestination(f, 88200);
   fixture::LayEdit(expected, f, a, 0, 88200, 0, 0.0);
   EXPECT_EQ(fixture::ReadFile(dir.Path("out.wav")), expected);
@@ -94,6 +95,32 @@ TEST(Run, BuildsTheDestinationByteForByte) {
       fixture::LayEdit(expected, f, a, 7200, 800, 16000, double(23.9f));
       EXPECT_EQ(fixture::ReadFile(dir.Path("out.wav")), expected);
     }
+  }
+}
+
+// A level that pushes samples past full scale says how many wrapped, per
+// edit: only the samples whose levelled value lies beyond the width's range.
+TEST(Run, CountsTheSamplesALevelWraps) {
+  struct Case { Format f; const char* level; const char* shown; int32_t loud; int32_t wrapped; };
+  // Doubling (6.0206 dB) wraps 16-bit values from +-16384 on and 24-bit ones
+  // from +-4194304 on; each loud sample is one of those, the rest stay quiet.
+  const Case cases[] = {{{8000, 16, 1}, "6.0206", "6.021", 20000, 37},
+                        {{8000, 24, 2}, "6.0206", "6.021", 5000000, 101},
+                        {{8000, 16, 2}, "-6", "-6.000", 32767, 0}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.f.bits << "-bit, " << c.f.channels << " ch");
+    TempDir dir;
+    std::vector<int32_t> samples(size_t(400) * size_t(c.f.channels), 1000);
+    for (int32_t k = 0; k < c.wrapped; ++k) samples[size_t(k) * 3] = k % 2 == 0 ? c.loud : -c.loud;
+    fixture::WriteWav(dir.Path("a.wav"), c.f, samples);
+    const fixture::RunResult r = fixture::RunTask(
+        dir, std::string("dest\tout.wav\nsrc\ta.wav\nsrc\ta.wav\nlvl\t") + c.level + "\n");
+    EXPECT_EQ(r.status, 0) << r.output;
+    const std::string wraps = "splyce: warning: task 2 (\"a.wav\"): " + std::to_string(c.wrapped) +
+                              " samples went past full scale at lvl " + c.shown +
+                              " dB and wrapped to the opposite sign, each a loud click: lower "
+                              "the level\n";
+    EXPECT_EQ(r.errors, c.wrapped == 0 ? "" : wraps);
   }
 }
 

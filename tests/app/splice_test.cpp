@@ -107,6 +107,10 @@ TEST(Splice, FailedCrossfadeCopiesTheEditWithoutOne) {
             "Invalid crossfade for source file\nCould not generate crossfade\n\tDone\n\n"
             "Built\tout.wav\n\tLength 1500 samples\n\tBits 24\n\tChannels 1\n\tSample rate 8000\n\n");
   EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.errors,
+            "splyce: warning: task 1 (\"a.wav\"): no crossfade, as its 80-frame window reads "
+            "source frames -40 to 39, which starts before the file's first frame: set xin to 40 "
+            "frames or more, or narrow the crossfade\n");
   Bytes expected = fixture::EmptyDestination(f, 1500);
   fixture::LayEdit(expected, f, a, 0, 1000, 500, 0.0);
   EXPECT_EQ(fixture::ReadFile(dir.Path("out.wav")), expected);

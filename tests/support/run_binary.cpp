@@ -44,17 +44,19 @@ constexpr int kRunLimitSeconds = 60;
 struct Child {
   pid_t pid = -1;
   int output = -1;  // read end of the pipe on splyce's standard output
+  int errors = -1;  // read end of the pipe on splyce's standard error
   bool reaped = false;
   int wait_status = 0;
 };
 
 // Starts splyce in `dir` with its standard output on a new pipe, made
-// `pipe_bytes` large unless that is 0, after `in_child` (when set) has run in
-// the new process.
+// `pipe_bytes` large unless that is 0, and its standard error on another,
+// after `in_child` (when set) has run in the new process.
 Child Start(const std::string& dir, const std::vector<std::string>& args, int pipe_bytes,
             const std::function<void()>& in_child = nullptr) {
   int pipe_fds[2];
-  if (pipe(pipe_fds) != 0) throw std::runtime_error("pipe failed");
+  int error_fds[2];
+  if (pipe(pipe_fds) != 0 || pipe(error_fds) != 0) throw std::runtime_error("pipe failed");
   if (pipe_bytes > 0 && fcntl(pipe_fds[0], F_SETPIPE_SZ, pipe_bytes) < 0) {
     throw std::runtime_error("cannot set the pipe size");
   }
@@ -62,8 +64,11 @@ Child Start(const std::string& dir, const std::vector<std::string>& args, int pi
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     dup2(pipe_fds[1], STDOUT_FILENO);
+    dup2(error_fds[1], STDERR_FILENO);
     close(pipe_fds[0]);
     close(pipe_fds[1]);
+    close(error_fds[0]);
+    close(error_fds[1]);
     const int null_fd = open("/dev/null", O_RDONLY);
     if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
     if (in_child) in_child();
@@ -76,42 +81,40 @@ Child Start(const std::string& dir, const std::vector<std::string>& args, int pi
     _exit(127);
   }
   close(pipe_fds[1]);
+  close(error_fds[1]);
   Child child;
   child.pid = pid;
   child.output = pipe_fds[0];
+  child.errors = error_fds[0];
   return child;
 }
 
 using Clock = std::chrono::steady_clock;
 
-// Reads the child's output to its end, or until `deadline`; false on time-out.
-bool ReadToEnd(const Child& child, Clock::time_point deadline, std::string* output) {
+// Reads the child's standard output and standard error to their ends, or
+// until `deadline`; false on time-out. Both are read as they come, so that
+// neither pipe fills while the other is waited on; a closed one (-1) is
+// skipped.
+bool ReadToEnd(const Child& child, Clock::time_point deadline, std::string* output,
+               std::string* errors) {
   char chunk[4096];
-  while (true) {
+  pollfd streams[2] = {{child.output, POLLIN, 0}, {child.errors, POLLIN, 0}};
+  std::string* texts[2] = {output, errors};
+  while (streams[0].fd >= 0 || streams[1].fd >= 0) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return false;
-    pollfd ready = {child.output, POLLIN, 0};
-    const int polled = poll(&ready, 1, int(left.count()));
+    const int polled = poll(streams, 2, int(left.count()));
     if (polled < 0 && errno == EINTR) continue;
     if (polled <= 0) return false;
-    const ssize_t got = read(child.output, chunk, sizeof chunk);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return true;
-    output->append(chunk, size_t(got));
-  }
-}
-
-// Waits for a child whose output is no longer read until it ends, or until
-// `deadline`; false on time-out.
-bool WaitToEnd(Child& child, Clock::time_point deadline) {
-  while (Clock::now() < deadline) {
-    if (waitpid(child.pid, &child.wait_status, WNOHANG) == child.pid) {
-      child.reaped = true;
-      return true;
+    for (int i = 0; i < 2; ++i) {
+      if (streams[i].fd < 0 || streams[i].revents == 0) continue;
+      const ssize_t got = read(streams[i].fd, chunk, sizeof chunk);
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) streams[i].fd = -1;  // poll skips it from now on
+      if (got > 0) texts[i]->append(chunk, size_t(got));
     }
-    usleep(1000);
   }
-  return false;
+  return true;
 }
 
 // Reads the rest of the output (unless the test closed it), waits for the
@@ -121,10 +124,12 @@ bool WaitToEnd(Child& child, Clock::time_point deadline) {
 RunResult Finish(Child& child, const std::string& dir, Clock::time_point deadline,
                  std::string output, int allowed_signal = 0) {
   RunResult result;
-  const bool ended =
-      child.output >= 0 ? ReadToEnd(child, deadline, &output) : WaitToEnd(child, deadline);
+  // Standard error is read to its end even when the test closed standard
+  // output, which ReadToEnd then leaves alone: either way the child has ended.
+  const bool ended = ReadToEnd(child, deadline, &output, &result.errors);
   if (!ended && !child.reaped) kill(child.pid, SIGKILL);
   if (child.output >= 0) close(child.output);
+  close(child.errors);
   if (!child.reaped) waitpid(child.pid, &child.wait_status, 0);
   result.output = std::move(output);
   if (ended && WIFEXITED(child.wait_status)) result.status = WEXITSTATUS(child.wait_status);
@@ -140,7 +145,7 @@ RunResult Finish(Child& child, const std::string& dir, Clock::time_point deadlin
     ADD_FAILURE() << "splyce did not end within " << kRunLimitSeconds << " s in " << dir;
   } else if (result.status < 0 || result.status > 2) {
     ADD_FAILURE() << "splyce ended abnormally (status " << result.status << ", wait status "
-                  << child.wait_status << ") in " << dir;
+                  << child.wait_status << ") in " << dir << ":\n" << result.errors;
   }
   return result;
 }

@@ -22,6 +22,7 @@ struct TempDir {
 struct RunResult {
   int status = -1;     // exit status, or -1 when the process did not exit normally
   std::string output;  // everything written on standard output
+  std::string errors;  // everything written on standard error
 };
 
 // Runs splyce with `args` in `dir`, standard input closed. A run that has not
