@@ -231,9 +231,12 @@ void WriteEdit(EditTable& t, int32_t e) {
   ReportEdit(t, e);
   int64_t mix_wrapped = 0;
   int64_t level_wrapped = 0;
+  // A cut (a gain of 1 or less) never takes a sample past full scale, so
+  // only a boost pays for counting.
+  int64_t* level_count = t.level_db[e] > 0.0 ? &level_wrapped : nullptr;
   if (t.xf_type[e] != 0) PrepareCrossfade(t, e, &mix_wrapped);
   INSERT_FILE(t.build_path, t.source_path[e], t.insert_frame[e], t.bytes_per_sample[0],
-              t.channels[0], t.read_length[e], t.read_start[e], t.level_db[e], &level_wrapped);
+              t.channels[0], t.read_length[e], t.read_start[e], t.level_db[e], level_count);
   if (t.xf_type[e] == 0 || !LayCrossfade(t, e)) mix_wrapped = 0;  // no clip reached the file
   ReportWraps(t, e, level_wrapped, mix_wrapped);
   std::printf("\tDone\n\n");
