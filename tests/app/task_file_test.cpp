@@ -221,6 +221,12 @@ std::string Repeated(const std::string& text, int count, int first_line = 1) {
   return out;
 }
 
+// The warning for a token skipped as the value of the unread `keyword` before it.
+std::string SkippedToo(int line, const std::string& token, const std::string& keyword) {
+  return "task.txt:" + std::to_string(line) + ": warning: \"" + token +
+         "\" is skipped too: it follows \"" + keyword + "\", which is not read as a keyword\n";
+}
+
 // The report of one edit of a run in seconds, as standard output shows it.
 std::string EditReport(int task, const char* file, const char* start, const char* length,
                        const char* level) {
@@ -247,22 +253,21 @@ TEST(TaskFileDiagnostics, ExplainEachMistakeOnStandardErrorAlone) {
   const std::string kWhole = OneEditRun("0.000", "0.100", "0.000");
   const std::string kUnread = "\nRead 1 entries in task file\n\n";
   const std::string kHead = "dest\tout.wav\nsrc\ta.wav\n";
+  const std::string kNeedsTab = "task.txt:%: warning: \"lvl -6\" is skipped: a keyword and its value "
+                                "need a tab between them, not spaces: write lvl, a tab and the value\n";
   struct Case { const char* mistake; std::string text; std::string output; int status; std::string errors; };
   const Case cases[] = {
       {"clean task", "using_samples\ndest\tout.wav\nsrc\ta.wav\nxin\t0\nxout\t800\nlvl\t-3\nins\t0\n",
        "Reading time values as samples.\n\nRead 1 entries in task file\n\nTask 1\tInsert point 0 samples\n"
        "\tFile a.wav\n\tRead start 0 samples\n\tRead length 800 samples\n\tLevel -3.000 dB\n\tDone\n\n"
        "Built\tout.wav\n\tLength 800 samples\n\tBits 16\n\tChannels 1\n\tSample rate 8000\n\n", 0, ""},
-      {"spaces after a keyword", kHead + "lvl -6\n", kWhole, 0,
-       "task.txt:3: warning: \"lvl -6\" is skipped: a keyword and its value need a tab between them, "
-       "not spaces: write lvl, a tab and the value\n"},
+      {"spaces after a keyword", kHead + "lvl -6\n", kWhole, 0, Repeated(kNeedsTab, 1, 3)},
       {"a keyword in capitals", kHead + "\nSRC\tb.wav\nxout\t0.05\n", OneEditRun("0.000", "0.050", "0.000"), 0,
-       "task.txt:4: warning: \"SRC\" is skipped: keywords are lower case: write src\n"
-       "task.txt:4: warning: \"b.wav\" is skipped too: it follows \"SRC\", which is not read as a keyword\n"},
+       "task.txt:4: warning: \"SRC\" is skipped: keywords are lower case: write src\n" +
+           SkippedToo(4, "b.wav", "SRC")},
       {"xf without a type before src", kHead + "xf\t10\nsrc\tb.wav\n", kWhole, 0,
        "task.txt:4: warning: xf takes the keyword src as its type, so this src is skipped and opens no "
-       "edit: give xf its type after a tab\n"
-       "task.txt:4: warning: \"b.wav\" is skipped too: it follows \"src\", which is not read as a keyword\n"},
+       "edit: give xf its type after a tab\n" + SkippedToo(4, "b.wav", "src")},
       {"CR LF line ends", "dest\tout.wav\r\nsrc\ta.wav\r\n",
        kUnread + "Cannot find file in track list called a.wav\r!!\n", 2,
        "task.txt:1: warning: lines end in a carriage return and a line feed (Windows), and the carriage "
@@ -270,9 +275,8 @@ TEST(TaskFileDiagnostics, ExplainEachMistakeOnStandardErrorAlone) {
        "(LF) alone\nsplyce: error: source \"a.wav\\r\" of task 1 cannot be opened as a file\n"},
       {"a byte-order mark", "\xEF\xBB\xBF" + kHead, kUnread + "No destination file given: add a dest line\n", 1,
        "task.txt:1: warning: the file starts with a UTF-8 byte-order mark, so its first token \"dest\" is "
-       "not recognised: save the file as UTF-8 without a byte-order mark\n"
-       "task.txt:1: warning: \"out.wav\" is skipped too: it follows \"\xEF\xBB\xBF" "dest\", which is not "
-       "read as a keyword\n"},
+       "not recognised: save the file as UTF-8 without a byte-order mark\n" +
+           SkippedToo(1, "out.wav", "\xEF\xBB\xBF" "dest")},
       {"a decimal comma and a clock time", kHead + "xin\t0,8\nxout\t00:01:30.5\n", kWhole, 0,
        "task.txt:3: warning: xin value \"0,8\" is read as 0 and \",8\" is ignored: write decimals with a "
        "point\ntask.txt:4: warning: xout value \"00:01:30.5\" is read as 0 and \":01:30.5\" is ignored: "
@@ -301,16 +305,14 @@ TEST(TaskFileDiagnostics, ExplainEachMistakeOnStandardErrorAlone) {
        "too: give xin its value after a tab\n"},
       {"an earlier keyword as a value", kHead + "trim\txin\t0.05\n", kWhole, 0,
        "task.txt:3: warning: trim takes the keyword xin as its value, so this xin is skipped: give trim "
-       "its value after a tab\n"
-       "task.txt:3: warning: \"0.05\" is skipped too: it follows \"xin\", which is not read as a keyword\n"},
+       "its value after a tab\n" + SkippedToo(3, "0.05", "xin")},
       {"a source path that is a keyword", "dest\tout.wav\nsrc\ttrim\t1\n",
        kUnread + "Cannot find file in track list called trim!!\n", 2,
        "task.txt:2: warning: src takes \"trim\" as its path, and trim then acts as the keyword too, taking "
        "the next token as its value: rename the source so that its path is no keyword\n"
        "splyce: error: source \"trim\" of task 1 cannot be opened as a file\n"},
       {"one mistake repeated", kHead + Repeated("lvl -6\n", 7), kWhole, 0,
-       Repeated("task.txt:%: warning: \"lvl -6\" is skipped: a keyword and its value need a tab "
-                "between them, not spaces: write lvl, a tab and the value\n", 5, 3) +
+       Repeated(kNeedsTab, 5, 3) +
            "splyce: warning: 2 more warnings of the kind \"unrecognised token\" were not shown\n"},
       {"a value keyword before the first src", "xin\t3\nsrc\ta.wav\n",
        "Command xin comes before the first src line\n", 1,
