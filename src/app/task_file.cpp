@@ -21,11 +21,14 @@ constexpr int kTaskFault = 1;
 // Crossfade types the language knows; 0 means no crossfade.
 constexpr long kMaxCrossfadeType = 4;
 
-// The keyword tests in the order they run on every token.
-constexpr const char* kKeywordTests[] = {"src", "xin", "xout", "ins", "trim", "lvl", "xf", "dest"};
-constexpr int32_t kSourceTest = 0;
 // The ninth keyword, read only as the first token.
 constexpr char kUsingSamples[] = "using_samples";
+// The nine keywords: first the eight keyword tests, in the order they run on
+// every token, then the one read only as the first token.
+constexpr const char* kKeywords[] = {"src", "xin", "xout", "ins", "trim", "lvl", "xf", "dest",
+                                     kUsingSamples};
+constexpr int32_t kKeywordTests = 8;
+constexpr int32_t kSourceTest = 0;
 // What a UTF-8 byte-order mark is in bytes.
 constexpr char kUtf8Mark[] = "\xEF\xBB\xBF";
 constexpr int32_t kUtf8MarkBytes = 3;
@@ -112,8 +115,8 @@ bool Is(const char* token, const char* keyword) { return std::strcmp(token, keyw
 
 // Returns the place of `token` among the keyword tests, or -1.
 int32_t TestIndex(const char* token) {
-  for (int32_t i = 0; i < int32_t(sizeof kKeywordTests / sizeof *kKeywordTests); ++i) {
-    if (Is(token, kKeywordTests[i])) return i;
+  for (int32_t i = 0; i < kKeywordTests; ++i) {
+    if (Is(token, kKeywords[i])) return i;
   }
   return -1;
 }
@@ -212,9 +215,7 @@ const char* TakeValue(TaskText& text, const char* keyword, const char* role) {
 // Writes into `hint` what an unrecognised token seems to be meant as.
 // Returns whether it looks like a keyword written wrongly.
 bool DescribeUnknown(const char* token, char* hint) {
-  const char* const keywords[] = {"src", "xin", "xout", "ins", "trim", "lvl", "xf", "dest",
-                                  kUsingSamples};
-  for (const char* keyword : keywords) {
+  for (const char* keyword : kKeywords) {
     const size_t length = std::strlen(keyword);
     const char* after = token + length;
     if (std::strncmp(token, keyword, length) == 0 && after[0] == ' ') {
