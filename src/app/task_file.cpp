@@ -29,9 +29,13 @@ constexpr const char* kKeywords[] = {"src", "xin", "xout", "ins", "trim", "lvl",
                                      kUsingSamples};
 constexpr int32_t kKeywordTests = 8;
 constexpr int32_t kSourceTest = 0;
-// What a UTF-8 byte-order mark is in bytes.
+// What a UTF-8 byte-order mark is in bytes, and a UTF-16 one in either byte
+// order (the zero bytes of UTF-16 text soon end the task text).
 constexpr char kUtf8Mark[] = "\xEF\xBB\xBF";
 constexpr int32_t kUtf8MarkBytes = 3;
+constexpr char kUtf16LittleMark[] = "\xFF\xFE";
+constexpr char kUtf16BigMark[] = "\xFE\xFF";
+constexpr size_t kUtf16MarkBytes = 2;
 // Room for the hint that says what an unrecognised token seems meant to be.
 constexpr int32_t kHintBytes = 160;
 
@@ -256,6 +260,11 @@ void ReportUnmatched(TaskText& text, const char* token, bool first) {
                "recognised: save the file as UTF-8 without a byte-order mark",
                Quote(token + kUtf8MarkBytes).text);
     text.orphaning = token;
+  } else if (first && (std::strncmp(token, kUtf16LittleMark, kUtf16MarkBytes) == 0 ||
+                        std::strncmp(token, kUtf16BigMark, kUtf16MarkBytes) == 0)) {
+    WarnAtLine(kByteOrderMark, text.path, text.line,
+               "the file starts with a UTF-16 byte-order mark, and no keyword can be read in "
+               "UTF-16 text: save the file as UTF-8 without a byte-order mark");
   } else if (DescribeUnknown(token, hint)) {
     WarnAtLine(kUnknownToken, text.path, text.line, "%s is skipped: %s", Quote(token).text, hint);
     text.orphaning = token;

@@ -277,6 +277,10 @@ TEST(TaskFileDiagnostics, ExplainEachMistakeOnStandardErrorAlone) {
        "task.txt:1: warning: the file starts with a UTF-8 byte-order mark, so its first token \"dest\" is "
        "not recognised: save the file as UTF-8 without a byte-order mark\n" +
            SkippedToo(1, "out.wav", "\xEF\xBB\xBF" "dest")},
+      {"UTF-16 text", std::string("\xFF\xFE" "d\0e\0s\0t\0", 10),
+       "\nRead 0 entries in task file\n\nNo source tracks in task file\n", 1,
+       "task.txt:1: warning: the file starts with a UTF-16 byte-order mark, and no keyword can be "
+       "read in UTF-16 text: save the file as UTF-8 without a byte-order mark\n"},
       {"a decimal comma and a clock time", kHead + "xin\t0,8\nxout\t00:01:30.5\n", kWhole, 0,
        "task.txt:3: warning: xin value \"0,8\" is read as 0 and \",8\" is ignored: write decimals with a "
        "point\ntask.txt:4: warning: xout value \"00:01:30.5\" is read as 0 and \":01:30.5\" is ignored: "
