@@ -5,8 +5,6 @@
 namespace {
 
 // Bit positions of bytes 1, 2 and 3 of a little-endian integer.
-constexpr int32_t kByte1Shift = 8;
-constexpr int32_t kByte2Shift = 16;
 constexpr int32_t kByte3Shift = 24;
 constexpr uint32_t kByteMask = 0xFF;
 // Place values of bytes 1, 2 and 3 of a little-endian integer.
@@ -15,11 +13,6 @@ constexpr int32_t kByte2Place = 65536;
 constexpr int32_t kByte3Place = 16777216;
 // Largest byte value that reads as non-negative when taken as signed.
 constexpr int32_t kMaxSignedByte = 127;
-// Sign bits of a 16-bit and a 24-bit sample.
-constexpr int32_t kSign16 = 0x8000;
-constexpr int32_t kSign24 = 0x800000;
-// A 16-bit sample times this is a working sample (24-bit scale).
-constexpr int32_t kWorkingPer16Bit = 256;
 // Largest value of an int32 (as unsigned), for the two's-complement reading.
 constexpr uint32_t kMaxInt32Bits = 0x7FFFFFFF;
 // Open bounds of the values whose truncation fits int32.
@@ -34,37 +27,6 @@ int32_t FromBits32(uint32_t bits) {
 
 // Keeps the low 32 bits of a wider value, as two's complement.
 int32_t Wrap32(int64_t value) { return FromBits32(uint32_t(uint64_t(value))); }
-
-// Returns bits `shift` to `shift + 7` of v's two's-complement form.
-uint8_t ByteOf(int32_t v, int32_t shift) {
-  return uint8_t((uint32_t(v) >> shift) & kByteMask);
-}
-
-// Decodes one little-endian 16-bit sample onto the working scale.
-int32_t Get16(const uint8_t* p) {
-  const int32_t v = int32_t(p[0]) | int32_t(p[1]) << kByte1Shift;
-  return ((v ^ kSign16) - kSign16) * kWorkingPer16Bit;
-}
-
-// Decodes one little-endian 24-bit sample, sign-extended without touching bit 31.
-int32_t Get24(const uint8_t* p) {
-  const int32_t v = int32_t(p[0]) | int32_t(p[1]) << kByte1Shift |
-                    int32_t(p[2]) << kByte2Shift;
-  return (v ^ kSign24) - kSign24;
-}
-
-// Writes the low 16 bits of v, least significant byte first.
-void Put16(int32_t v, uint8_t* p) {
-  p[0] = ByteOf(v, 0);
-  p[1] = ByteOf(v, kByte1Shift);
-}
-
-// Writes the low 24 bits of v, least significant byte first.
-void Put24(int32_t v, uint8_t* p) {
-  p[0] = ByteOf(v, 0);
-  p[1] = ByteOf(v, kByte1Shift);
-  p[2] = ByteOf(v, kByte2Shift);
-}
 
 // Reports whether the decoders handle this sample width.
 bool IsCodecWidth(int32_t bytes_per_sample) {
@@ -237,9 +199,8 @@ void EncodeFrames(const int32_t* left, const int32_t* right, uint8_t* bytes,
 
 // Counts the values an encoder of this width would wrap.
 int64_t CountBeyondFullScale(const int32_t* values, int32_t count, int32_t bytes_per_sample) {
-  const int32_t top = (bytes_per_sample == kBytes16Bit ? kSign16 : kSign24) - 1;
-  const int32_t bottom = -top - 1;
+  const int32_t top = FullScaleTop(bytes_per_sample);
   int64_t beyond = 0;
-  for (int32_t i = 0; i < count; ++i) beyond += (values[i] > top) | (values[i] < bottom);
+  for (int32_t i = 0; i < count; ++i) beyond += BeyondRange(values[i], -top - 1, top);
   return beyond;
 }

@@ -6,7 +6,10 @@
 #ifndef SPLYCE_DSP_PCM_CODEC_H
 #define SPLYCE_DSP_PCM_CODEC_H
 
+#include <cfloat>
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 // Frames moved by every copy, silence and mix loop in one step.
@@ -27,9 +30,128 @@ constexpr long double kWorkingTo16Bit = 0.00390625L;
 static_assert(std::numeric_limits<long double>::digits >= 64,
               "sample arithmetic needs an extended-precision long double");
 
+// Bit positions of bytes 1 and 2 of a little-endian integer.
+constexpr int32_t kByte1Shift = 8;
+constexpr int32_t kByte2Shift = 16;
+// Sign bits of a 16-bit and a 24-bit sample.
+constexpr int32_t kSign16 = 0x8000;
+constexpr int32_t kSign24 = 0x800000;
+// A 16-bit sample times this is a working sample (24-bit scale).
+constexpr int32_t kWorkingPer16Bit = 256;
+
+// One sample at a time, inline so that the sample loops of the level and mix
+// stages take them into their vectorised bodies.
+// Returns bits `shift` to `shift + 7` of v's two's-complement form.
+inline uint8_t ByteOf(int32_t v, int32_t shift) { return uint8_t(uint32_t(v) >> shift); }
+
+// Reads two bytes as a little-endian 16-bit value. On a little-endian machine
+// it is one 16-bit load, which the vectoriser takes where it gives up on a
+// loop that loads bytes in pairs.
+inline int32_t Little16(const uint8_t* p) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  uint16_t v = 0;
+  std::memcpy(&v, p, sizeof v);
+  return int32_t(v);
+#else
+  return int32_t(p[0]) | int32_t(p[1]) << kByte1Shift;
+#endif
+}
+
+// Decodes one little-endian 16-bit sample onto the working scale.
+inline int32_t Get16(const uint8_t* p) {
+  return ((Little16(p) ^ kSign16) - kSign16) * kWorkingPer16Bit;
+}
+
+// Decodes one little-endian 24-bit sample, sign-extended without touching bit 31.
+inline int32_t Get24(const uint8_t* p) {
+  const int32_t v = int32_t(p[0]) | int32_t(p[1]) << kByte1Shift | int32_t(p[2]) << kByte2Shift;
+  return (v ^ kSign24) - kSign24;
+}
+
+// Writes the low 16 bits of v, least significant byte first; one 16-bit
+// store on a little-endian machine, for the same reason.
+inline void Put16(int32_t v, uint8_t* p) {
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  const uint16_t low = uint16_t(uint32_t(v));
+  std::memcpy(p, &low, sizeof low);
+#else
+  p[0] = ByteOf(v, 0);
+  p[1] = ByteOf(v, kByte1Shift);
+#endif
+}
+
+// Writes the low 24 bits of v, least significant byte first.
+inline void Put24(int32_t v, uint8_t* p) {
+  p[0] = ByteOf(v, 0);
+  p[1] = ByteOf(v, kByte1Shift);
+  p[2] = ByteOf(v, kByte2Shift);
+}
+
+// Returns the largest value of the output width (16-bit values for width 2,
+// 24-bit for 3); its range runs from -top - 1 to top.
+constexpr int32_t FullScaleTop(int32_t bytes_per_sample) {
+  return (bytes_per_sample == kBytes16Bit ? kSign16 : kSign24) - 1;
+}
+
 // Truncates toward zero; NaN and values whose truncation lies outside int32
 // give INT32_MIN, which every encoder writes as silence.
 int32_t TruncateToInt32(long double y);
+
+// The fast paths of the level and mix stages form their results in double
+// precision and keep them only where the extended-precision rule is sure to
+// truncate alike. Their error bound needs double-rounded arithmetic, as with
+// SSE2; x87 evaluation in extended precision would break it.
+static_assert(FLT_EVAL_METHOD == 0, "the sample fast paths need double-rounded arithmetic");
+// Relative bound, with room to spare, on the distance between a double result
+// (a product, or a sum of two products, rounded at each step) and the same
+// expression in extended precision, taken of the sum of the terms' sizes:
+// both lie within about 2^-52 of the exact value.
+constexpr double kSettledTolerance = 0x1p-50;
+// Doubles in the open interval (-2^31, 2^31) truncate into int32.
+constexpr double kSettledLimit = 2147483648.0;
+
+// Returns v where its truncation fits int32, and 0 for any other value,
+// not-a-number included.
+inline double WithinInt32(double v) { return std::fabs(v) < kSettledLimit ? v : 0.0; }
+
+// Truncates the double result `p` toward zero into *out when every value
+// within kSettledTolerance x `size` of it truncates to the same integer, so
+// that the exact result, which lies in that interval, truncates to it too;
+// `size` is the sum of the sizes of the terms that formed p (|p| for a single
+// product). Returns 1 when that is not sure (an integer within the margin, a
+// value out of range or not a number) and *out must be computed exactly; 0
+// otherwise. Written with selects rather than branches so that loops over it
+// vectorise; the conversions only ever see values in range.
+inline int32_t TruncateSettled(double p, double size, int32_t* out) {
+  const double margin = size * kSettledTolerance;
+  const double low = p - margin;
+  const double high = p + margin;
+  const double low_kept = WithinInt32(low);
+  const double high_kept = WithinInt32(high);
+  const int32_t low_truncated = static_cast<int32_t>(low_kept);
+  const int32_t high_truncated = static_cast<int32_t>(high_kept);
+  *out = low_truncated;
+  // A value out of range, or not a number, differs from its replacement.
+  return int32_t(low_truncated != high_truncated) | int32_t(low_kept != low) |
+         int32_t(high_kept != high);
+}
+
+// Reports 1 when v lies outside [bottom, top], the range of an output width:
+// a value the encoder of that width wraps. Branch-free for the same loops.
+inline int32_t BeyondRange(int32_t v, int32_t bottom, int32_t top) {
+  return int32_t(v > top) | int32_t(v < bottom);
+}
+
+// The sample loops of the level and mix stages run in a copy built for AVX2
+// beside the plain one, chosen when the program loads, where the compiler
+// supports it; results are the same bit for bit, as no instruction that
+// changes rounding (such as a fused multiply-add) is used.
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && \
+    !defined(__SANITIZE_ADDRESS__)
+#define SPLYCE_SAMPLE_LOOP __attribute__((target_clones("avx2", "default")))
+#else
+#define SPLYCE_SAMPLE_LOOP
+#endif
 
 // Byte routines: one value at a time, the arithmetic of the header fields.
 uint16_t Assem2(const uint8_t* bytes);
