@@ -23,6 +23,19 @@ constexpr double kQuarterTurn = 1.570796327;
 // Largest |frames x block align| taken exactly (bytes); anything farther lies
 // outside every file, and the bound keeps the sum with DataStart in int64.
 constexpr int64_t kMaxOffsetBytes = INT64_MAX / 4;
+// Frames mixed in one step: read from both windows, decoded, mixed and
+// encoded together.
+constexpr int32_t kMixFrames = 4 * kBlockFrames;
+constexpr int32_t kMixSamples = kMixFrames * kStereoChannels;
+constexpr int32_t kMixBytes = kMixFrames * kMaxBlockAlign;
+// Mixed bytes held before they go to the clip file: a clip up to this size
+// (a second of 24-bit stereo at 64 kHz) is written in one piece.
+constexpr int64_t kClipBufferBytes = 16 * int64_t(kMixBytes);
+// Clip frames whose curve gains the run keeps, for the last shape (width and
+// type) it mixed: every clip of that shape reads its gains from the table.
+// Frames of a wider clip past it have theirs computed frame by frame, which
+// keeps the table's memory bounded (1 MiB) whatever the widths.
+constexpr int32_t kGainTableFrames = 65536;
 
 // One file the clip is mixed from.
 struct Input {
@@ -42,6 +55,31 @@ struct Fade {
   int32_t channels;
   int32_t bytes_per_sample;
 };
+
+// Curve gains, before any level, of clip frames 0 to filled - 1 of the shape
+// `type` and `width`.
+struct GainTable {
+  int32_t type;
+  int32_t width;
+  int32_t filled;
+  double out[kGainTableFrames];
+  double in[kGainTableFrames];
+};
+
+// Working storage of the mix, fixed so that memory stays bounded: both
+// windows' bytes and samples for one step, the gains of each sample, the
+// mixed values, which of them the fast path left in doubt, and the clip bytes
+// not yet written.
+GainTable g_gains = {0, -1, 0, {}, {}};
+uint8_t g_destination_bytes[kMixBytes];
+uint8_t g_source_bytes[kMixBytes];
+int32_t g_destination_samples[kMixSamples];
+int32_t g_source_samples[kMixSamples];
+double g_sample_gain_out[kMixSamples];
+double g_sample_gain_in[kMixSamples];
+int32_t g_mixed[kMixSamples];
+int32_t g_doubtful[kMixSamples];
+uint8_t g_clip[kClipBufferBytes];
 
 // Returns the angle of M as a double, the argument of sin and cos.
 double Angle(long double m) { return static_cast<double>(m * kQuarterTurn); }
@@ -157,55 +195,130 @@ void AppendSilence(FILE* clip, int32_t frames, int64_t block_align) {
   }
 }
 
-// Mixes `count` frames whose first is clip frame `first`, channel by channel,
-// with one pair of gains per frame.
-void MixFrames(const int32_t* const* destination, const int32_t* const* source,
-               int32_t* const* mixed, int32_t count, int32_t first, const Fade& fade) {
+// Sets the curve gains of clip frame k of W, before any level.
+void ShapeGains(int32_t type, int32_t k, int32_t width, double* gain_out, double* gain_in) {
+  const long double m = width > 0 ? static_cast<long double>(k) / width : 0.0L;
+  CurveGains(type, m, gain_out, gain_in);
+}
+
+// Returns the fade-in gain scaled by the level factor, the product formed in
+// extended precision and rounded to double once.
+double LevelledGain(double gain_in, double level_factor) {
+  return static_cast<double>(static_cast<long double>(gain_in) * level_factor);
+}
+
+// Sets the curve gains of clip frame k of the fade, from the run's table when
+// the frame lies within it; a new shape starts the table afresh, and the
+// table grows as frames are asked for.
+void TableGains(const Fade& fade, int32_t k, double* gain_out, double* gain_in) {
+  if (k >= kGainTableFrames) {
+    ShapeGains(fade.type, k, fade.width, gain_out, gain_in);
+    return;
+  }
+  if (g_gains.type != fade.type || g_gains.width != fade.width) {
+    g_gains.type = fade.type;
+    g_gains.width = fade.width;
+    g_gains.filled = 0;
+  }
+  for (; g_gains.filled <= k; ++g_gains.filled) {
+    ShapeGains(fade.type, g_gains.filled, fade.width, &g_gains.out[g_gains.filled],
+               &g_gains.in[g_gains.filled]);
+  }
+  *gain_out = g_gains.out[k];
+  *gain_in = g_gains.in[k];
+}
+
+// Sets the gains of each sample of `count` frames from clip frame `first`
+// on: one pair per frame, the same for every channel.
+void FillSampleGains(const Fade& fade, int32_t first, int32_t count) {
   for (int32_t i = 0; i < count; ++i) {
     double gain_out = 0.0;
     double gain_in = 0.0;
-    CrossfadeGains(fade.type, first + i, fade.width, fade.level_factor, fade.has_level,
-                   &gain_out, &gain_in);
+    TableGains(fade, first + i, &gain_out, &gain_in);
+    if (fade.has_level) gain_in = LevelledGain(gain_in, fade.level_factor);
     for (int32_t c = 0; c < fade.channels; ++c) {
-      mixed[c][i] = MixSample(destination[c][i], source[c][i], gain_out, gain_in,
-                              fade.bytes_per_sample);
+      g_sample_gain_out[i * fade.channels + c] = gain_out;
+      g_sample_gain_in[i * fade.channels + c] = gain_in;
     }
   }
 }
 
-// Mixes the W clip frames block by block from both windows and appends them;
-// counts the mixed values beyond full scale into `wrapped` when it is given.
+// Mixes `count` samples in double precision (times `scale`, the 16-bit factor
+// or 1), flags in `doubtful` each whose truncation the extended-precision
+// rule might not share and sets *beyond to the results outside -top - 1..top.
+// Returns nonzero when any result is in doubt. Both products are the exact
+// ones rounded once (a 32-bit sample converts exactly), and the sum is
+// rounded once more, so the error is bounded by the sizes of the two terms.
+SPLYCE_SAMPLE_LOOP
+int32_t MixSettled(const int32_t* destination, const int32_t* source, const double* gain_out,
+                   const double* gain_in, int32_t* mixed, int32_t* doubtful, int32_t count,
+                   double scale, int32_t top, int32_t* beyond) {
+  int32_t any = 0;
+  int32_t wraps = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    const double fade_out = static_cast<double>(destination[i]) * gain_out[i];
+    const double fade_in = static_cast<double>(source[i]) * gain_in[i];
+    int32_t y = 0;
+    const int32_t doubt = TruncateSettled((fade_out + fade_in) * scale,
+                                          (std::fabs(fade_out) + std::fabs(fade_in)) * scale, &y);
+    doubtful[i] = doubt;
+    any |= doubt;
+    wraps += BeyondRange(y, -top - 1, top);
+    mixed[i] = y;
+  }
+  *beyond = wraps;
+  return any;
+}
+
+// Mixes `samples` decoded samples of both windows into g_mixed: in double
+// precision, and again in extended precision for each result left in doubt.
+// Returns the results beyond full scale.
+int32_t MixSamples(int32_t samples, int32_t bytes_per_sample) {
+  const double scale = bytes_per_sample == kBytes16Bit ? static_cast<double>(kWorkingTo16Bit) : 1.0;
+  int32_t beyond = 0;
+  if (MixSettled(g_destination_samples, g_source_samples, g_sample_gain_out, g_sample_gain_in,
+                 g_mixed, g_doubtful, samples, scale, FullScaleTop(bytes_per_sample),
+                 &beyond) == 0) {
+    return beyond;
+  }
+  for (int32_t i = 0; i < samples; ++i) {
+    if (g_doubtful[i] != 0) {
+      g_mixed[i] = MixSample(g_destination_samples[i], g_source_samples[i], g_sample_gain_out[i],
+                             g_sample_gain_in[i], bytes_per_sample);
+    }
+  }
+  return int32_t(CountBeyondFullScale(g_mixed, samples, bytes_per_sample));
+}
+
+// Mixes the W clip frames step by step from both windows into the clip
+// buffer, and appends the buffer to the clip whenever it is full and at the
+// end; counts the mixed values beyond full scale into `wrapped` when it is
+// given. Interleaved samples decode and encode as one mono sequence.
 void AppendMix(Input* destination, Input* source, FILE* clip, const Fade& fade,
                int64_t* wrapped) {
-  uint8_t destination_block[kMaxBlockBytes];
-  uint8_t source_block[kMaxBlockBytes];
-  uint8_t clip_block[kMaxBlockBytes];
-  int32_t destination_left[kBlockFrames], destination_right[kBlockFrames];
-  int32_t source_left[kBlockFrames], source_right[kBlockFrames];
-  int32_t mixed_left[kBlockFrames], mixed_right[kBlockFrames];
-  const int32_t* const destination_channels[] = {destination_left, destination_right};
-  const int32_t* const source_channels[] = {source_left, source_right};
-  int32_t* const mixed_channels[] = {mixed_left, mixed_right};
   const int32_t bps = fade.bytes_per_sample;
   const int64_t block_align = BlockAlign(bps, fade.channels);
+  int64_t held = 0;  // bytes in g_clip
   for (int32_t done = 0; done < fade.width;) {
-    const int32_t count = fade.width - done < kBlockFrames ? fade.width - done : kBlockFrames;
+    const int32_t count = fade.width - done < kMixFrames ? fade.width - done : kMixFrames;
+    const int32_t samples = count * fade.channels;
     const int64_t bytes = count * block_align;
-    ReadBlock(destination, destination_block, bytes, block_align);
-    ReadBlock(source, source_block, bytes, block_align);
-    DecodeFrames(destination_block, destination_left, destination_right, bps, fade.channels,
-                 count);
-    DecodeFrames(source_block, source_left, source_right, bps, fade.channels, count);
-    MixFrames(destination_channels, source_channels, mixed_channels, count, done, fade);
-    if (wrapped != nullptr) {
-      for (int32_t c = 0; c < fade.channels; ++c) {
-        *wrapped += CountBeyondFullScale(mixed_channels[c], count, bps);
-      }
+    if (held + bytes > kClipBufferBytes) {
+      std::fwrite(g_clip, 1, size_t(held), clip);
+      held = 0;
     }
-    EncodeFrames(mixed_left, mixed_right, clip_block, bps, fade.channels, count);
-    std::fwrite(clip_block, 1, size_t(bytes), clip);
+    ReadBlock(destination, g_destination_bytes, bytes, block_align);
+    ReadBlock(source, g_source_bytes, bytes, block_align);
+    DecodeFrames(g_destination_bytes, g_destination_samples, nullptr, bps, kMonoChannels, samples);
+    DecodeFrames(g_source_bytes, g_source_samples, nullptr, bps, kMonoChannels, samples);
+    FillSampleGains(fade, done, count);
+    const int32_t beyond = MixSamples(samples, bps);
+    if (wrapped != nullptr) *wrapped += beyond;
+    EncodeFrames(g_mixed, nullptr, g_clip + held, bps, kMonoChannels, samples);
+    held += bytes;
     done += count;
   }
+  std::fwrite(g_clip, 1, size_t(held), clip);
 }
 
 // Closes a file if it was opened.
@@ -219,11 +332,8 @@ void CloseIfOpen(FILE* file) {
 // when present, scales the fade-in side only.
 void CrossfadeGains(int32_t type, int32_t k, int32_t width, double level_factor,
                     bool has_level, double* gain_out, double* gain_in) {
-  const long double m = width > 0 ? static_cast<long double>(k) / width : 0.0L;
-  CurveGains(type, m, gain_out, gain_in);
-  if (has_level) {
-    *gain_in = static_cast<double>(static_cast<long double>(*gain_in) * level_factor);
-  }
+  ShapeGains(type, k, width, gain_out, gain_in);
+  if (has_level) *gain_in = LevelledGain(*gain_in, level_factor);
 }
 
 // Mixes one destination and one source sample in extended precision and
