@@ -9,7 +9,8 @@
 // segment after the first), "wide" (the same with 1000 ms crossfades) or
 // "plain" (unlevelled copies, no crossfades). The optional numbers replace
 // the job's 50 segments of 96000 frames and its crossfade width (for the
-// scaling runs); sources grow beyond two minutes when a segment needs it.
+// scaling runs; a width of 0 leaves the crossfades out); sources grow beyond
+// two minutes when a segment needs it.
 // Everything comes from fixed seeds, so the job is the same on every run.
 //
 // The "random" form writes instead a small random task for comparing two
@@ -147,7 +148,7 @@ bool WriteJob(const char* dir, const Job& job, int32_t source_frames) {
     std::fprintf(task, "src\tbig%d.wav\nxin\t%d\nxout\t%d\n", source, start,
                  start + job.segment_frames);
     if (job.levelled) std::fprintf(task, "lvl\t%.2f\n", level);
-    if (job.levelled && k > 0) {
+    if (job.levelled && k > 0 && job.crossfade_ms > 0) {
       std::fprintf(task, "xf\t%d\t%d\n", job.crossfade_ms, kCrossfadeType);
     }
     std::fprintf(segments, "%d %d %.2f\n", source, start, level);

@@ -99,20 +99,25 @@ TEST(Crossfade, MixesEveryFormatTypeAndLevel) {
   }
 }
 
-// Widths around the block size; the clip holds exactly W frames after its header.
+// Widths around the block size, the mix step (4096 frames), the run's gain
+// table (65536 frames) and the clip held in memory (98304 frames of 16-bit
+// stereo), in an order that returns to widths met before; the clip holds
+// exactly W frames after its header.
 TEST(Crossfade, WritesWidthFramesInBlocks) {
+  const int32_t kFrames = 120000;
   fixture::TempDir dir;
   Splice s;
   s.channels = 2;
-  const Samples dest = fixture::NoiseSamples(6000, 2, 16, 3);
-  const Samples src = fixture::NoiseSamples(6000, 2, 16, 4);
+  const Samples dest = fixture::NoiseSamples(kFrames, 2, 16, 3);
+  const Samples src = fixture::NoiseSamples(kFrames, 2, 16, 4);
   WriteWav(dir.Path("dest.wav"), s, dest);
   WriteWav(dir.Path("src.wav"), s, src);
-  for (int32_t width : {0, 1, 1024, 1025, 4410}) {
+  for (int32_t width : {0, 1, 1024, 1025, 4410, 4095, 4096, 4097, 1025, 65536, 65537, 98304,
+                        98305, 110000, 4410}) {
     SCOPED_TRACE(testing::Message() << "W " << width);
     s.width = width;
-    s.insert = 3000;
-    s.read_start = 2500;
+    s.insert = 60000;
+    s.read_start = 58000;
     std::string output;
     ASSERT_EQ(RunSplice(dir, s, &output), kCrossfadeOk);
     EXPECT_EQ(ClipSamples(dir, s), ReferenceClip(s, dest, src));
@@ -220,6 +225,12 @@ TEST(Crossfade, MixesOneFrameExactly) {
       {"1.5 truncates to 1", 16, 2, 4, 2, 3, 0, {0x01, 0x00}},
       {"just below 2 stays 1", 24, 2, 3, 1, 3, 0, {0x01, 0x00, 0x00}},
       {"42426 wraps to -23110", 16, 1, 4410, 2205, 30000, 30000, {0xBA, 0xA5}},
+      // Whole-number results, which only the exact path settles, at the first
+      // frame of a mix step and at the first frame of the clip.
+      {"exactly 1 at a step's first frame", 24, 2, 8192, 4096, 2, 0, {0x01, 0x00, 0x00}},
+      {"exactly -1 at a step's first frame", 16, 2, 8192, 4096, -2, 0, {0xFF, 0xFF}},
+      {"first frame of a clip is the destination", 24, 1, 100, 0, -8388608, 5,
+       {0x00, 0x00, 0x80}},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);

@@ -18,17 +18,25 @@ using fixture::Bytes;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // Scales a block holding `in` in every sample and checks every sample reads
-// back as `out` (on the width's own scale, after wrap-around).
+// back as `out` (on the width's own scale, after wrap-around), and that each
+// counts as wrapped when `wraps` says so (a result beyond full scale, or the
+// INT32_MIN of a product that is not a number or beyond int32).
 TEST(Level, ScalesKnownSamples) {
-  struct Case { double level; int32_t bits; int32_t in; int32_t out; };
+  struct Case { double level; int32_t bits; int32_t in; int32_t out; bool wraps; };
   const Case kCases[] = {
-      {-6.0, 24, 1000, 501},       {-6.0, 24, -1000, -501},    {-6.0, 16, 1000, 501},
-      {-6.0, 16, -1000, -501},     {-20.0, 16, 10, 1},         {-20.0, 16, 3, 0},
-      {20.0, 24, 100, 1000},       {6.0, 24, 8388607, -39745}, {6.0, 16, 32767, -158},
-      {23.899999618530273, 24, 1000, 15667},                   {50.0, 24, 1000, 316227},
-      {50.0, 24, 8388607, 0},      {-kInf, 24, 8388607, 0},    {-kInf, 16, -32768, 0},
-      {kInf, 24, 1000, 0},         {kInf, 16, 0, 0},           {NAN, 24, 1000, 0},
-      {NAN, 16, -5, 0},            {0.0, 24, -8388608, -8388608}, {0.0, 16, 32767, 32767},
+      {-6.0, 24, 1000, 501, false},       {-6.0, 24, -1000, -501, false},
+      {-6.0, 16, 1000, 501, false},       {-6.0, 16, -1000, -501, false},
+      {-20.0, 16, 10, 1, false},          {-20.0, 16, 3, 0, false},
+      {20.0, 24, 100, 1000, false},       {6.0, 24, 8388607, -39745, true},
+      {6.0, 16, 32767, -158, true},       {23.899999618530273, 24, 1000, 15667, false},
+      {50.0, 24, 1000, 316227, false},    {50.0, 24, 8388607, 0, true},
+      {-kInf, 24, 8388607, 0, false},     {-kInf, 16, -32768, 0, false},
+      {kInf, 24, 1000, 0, true},          {kInf, 16, 0, 0, true},
+      {NAN, 24, 1000, 0, true},           {NAN, 16, -5, 0, true},
+      {0.0, 24, -8388608, -8388608, false}, {0.0, 16, 32767, 32767, false},
+      // Products that are whole numbers, which only the exact path settles.
+      {20.0, 16, 100, 1000, false},       {20.0, 24, -838860, -8388600, false},
+      {20.0, 24, 838861, -8388606, true}, {-200.0, 24, 8388607, 0, false},
   };
   for (const Case& c : kCases) {
     for (int32_t channels = 1; channels <= 2; ++channels) {
@@ -36,9 +44,11 @@ TEST(Level, ScalesKnownSamples) {
                                       << " channels, sample " << c.in);
       const int32_t frames = 3;
       Bytes block = fixture::EncodeSamples(std::vector<int32_t>(frames * channels, c.in), c.bits);
-      EXPECT_EQ(NewLevel(block.data(), c.level, c.bits / 8, channels, frames), 0);
+      int64_t wrapped = 5;  // counts on from what it holds
+      EXPECT_EQ(NewLevel(block.data(), c.level, c.bits / 8, channels, frames, &wrapped), 0);
       EXPECT_EQ(fixture::DecodeSamples(block, c.bits),
                 std::vector<int32_t>(size_t(frames * channels), c.out));
+      EXPECT_EQ(wrapped, 5 + (c.wraps ? frames * channels : 0));
     }
   }
 }
@@ -70,7 +80,8 @@ TEST(Level, LeavesUnsupportedBlocksUntouched) {
 // scaled throughout and nothing past their last frame changes.
 TEST(Level, TouchesNothingPastTheLastFrame) {
   const int32_t kGuardBytes = 64;
-  const int32_t kFrameCounts[] = {1, 300, 1023, 1024, 2500};
+  // Stereo chunks of the fast loop end every 512 frames.
+  const int32_t kFrameCounts[] = {1, 300, 511, 512, 513, 1023, 1024, 1025, 2500};
   for (int32_t frames : kFrameCounts) {
     for (int32_t bits : {16, 24}) {
       SCOPED_TRACE(testing::Message() << frames << " frames of " << bits << "-bit stereo");
@@ -154,6 +165,27 @@ TEST(Level, EqualsExtendedPrecisionForEvery16BitSample) {
   for (double level : kNearFractionLevels) {
     SCOPED_TRACE(testing::Message() << level << " dB, gain just below a fraction");
     EXPECT_GT(CheckAgainstExtended(every, level, 16), 0);
+  }
+}
+
+// Samples whose double product lies just below a whole number, at the first
+// and last sample of chunks of the fast loop and alone in the middle of one,
+// among noise: the chunks that hold them must come out exact throughout,
+// and the chunks around them alike.
+TEST(Level, EqualsExtendedPrecisionWhereChunksHoldDoubtfulSamples) {
+  const int32_t kDoubtfulAt[] = {0, 700, 1023, 1024, 2047, 2048, 3071, 3999};
+  for (int32_t bits : {16, 24}) {
+    for (double level : kNearFractionLevels) {
+      SCOPED_TRACE(testing::Message() << bits << "-bit, " << level << " dB");
+      std::vector<int32_t> samples = fixture::NoiseSamples(4000, 1, bits, 17);
+      // Gains just below 1/3, 2/3, 0.7, 1.7 and 1.9: multiples of 30 land just below whole numbers.
+      int32_t multiple = 30;
+      for (int32_t at : kDoubtfulAt) {
+        samples[size_t(at)] = (at % 2 == 0 ? 1 : -1) * multiple;
+        multiple += 30;
+      }
+      EXPECT_GT(CheckAgainstExtended(samples, level, bits), 0);
+    }
   }
 }
 
