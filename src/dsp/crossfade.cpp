@@ -23,19 +23,19 @@ constexpr double kQuarterTurn = 1.570796327;
 // Largest |frames x block align| taken exactly (bytes); anything farther lies
 // outside every file, and the bound keeps the sum with DataStart in int64.
 constexpr int64_t kMaxOffsetBytes = INT64_MAX / 4;
-// Frames mixed in one step: read from both windows, decoded, mixed and
-// encoded together.
-constexpr int32_t kMixFrames = 4 * kBlockFrames;
+// Frames mixed in one step: read from both windows, mixed and encoded
+// together.
+constexpr int32_t kMixFrames = 2 * kBlockFrames;
 constexpr int32_t kMixSamples = kMixFrames * kStereoChannels;
 constexpr int32_t kMixBytes = kMixFrames * kMaxBlockAlign;
 // Mixed bytes held before they go to the clip file: a clip up to this size
-// (a second of 24-bit stereo at 64 kHz) is written in one piece.
-constexpr int64_t kClipBufferBytes = 16 * int64_t(kMixBytes);
+// (a second of 24-bit stereo at 48 kHz) is written in one piece.
+constexpr int64_t kClipBufferBytes = 48 * int64_t(kMaxBlockBytes);
 // Clip frames whose curve gains the run keeps, for the last shape (width and
 // type) it mixed: every clip of that shape reads its gains from the table.
-// Frames of a wider clip past it have theirs computed frame by frame, which
-// keeps the table's memory bounded (1 MiB) whatever the widths.
-constexpr int32_t kGainTableFrames = 65536;
+// Frames of a wider clip past it (a second at 48 kHz) have theirs computed
+// frame by frame, which keeps memory bounded whatever the widths.
+constexpr int32_t kGainTableFrames = 48000;
 
 // One file the clip is mixed from.
 struct Input {
@@ -67,14 +67,12 @@ struct GainTable {
 };
 
 // Working storage of the mix, fixed so that memory stays bounded: both
-// windows' bytes and samples for one step, the gains of each sample, the
-// mixed values, which of them the fast path left in doubt, and the clip bytes
-// not yet written.
+// windows' bytes for one step, the gains of each sample, the mixed values,
+// which of them the fast path left in doubt, and the clip bytes not yet
+// written.
 GainTable g_gains = {0, -1, 0, {}, {}};
 uint8_t g_destination_bytes[kMixBytes];
 uint8_t g_source_bytes[kMixBytes];
-int32_t g_destination_samples[kMixSamples];
-int32_t g_source_samples[kMixSamples];
 double g_sample_gain_out[kMixSamples];
 double g_sample_gain_in[kMixSamples];
 int32_t g_mixed[kMixSamples];
@@ -176,9 +174,7 @@ void ReadBlock(Input* input, uint8_t* block, int64_t bytes, int64_t block_align)
   if (wanted < 0) wanted = 0;
   wanted -= wanted % block_align;
   int64_t got = 0;
-  if (wanted > 0 && std::fseek(input->file, long(input->position), SEEK_SET) == 0) {
-    got = int64_t(std::fread(block, 1, size_t(wanted), input->file));
-  }
+  if (wanted > 0) got = ReadFullyAt(fileno(input->file), input->position, block, wanted);
   got -= got % block_align;
   std::memset(block + got, 0, size_t(bytes - got));
   input->position += bytes;
@@ -243,48 +239,80 @@ void FillSampleGains(const Fade& fade, int32_t first, int32_t count) {
   }
 }
 
-// Mixes `count` samples in double precision (times `scale`, the 16-bit factor
-// or 1), flags in `doubtful` each whose truncation the extended-precision
-// rule might not share and sets *beyond to the results outside -top - 1..top.
-// Returns nonzero when any result is in doubt. Both products are the exact
-// ones rounded once (a 32-bit sample converts exactly), and the sum is
+// Mixes one destination and one source sample in double precision (times
+// `scale`, the 16-bit factor or 1) and returns the truncation; sets *doubt
+// when the extended-precision rule might truncate otherwise and counts the
+// result in *wraps when it lies beyond full scale. Both products are the
+// exact ones rounded once (a 32-bit sample converts exactly) and the sum is
 // rounded once more, so the error is bounded by the sizes of the two terms.
+inline int32_t MixSampleSettled(int32_t d, int32_t s, double gain_out, double gain_in,
+                                double scale, int32_t top, int32_t* doubt, int32_t* wraps) {
+  const double fade_out = static_cast<double>(d) * gain_out;
+  const double fade_in = static_cast<double>(s) * gain_in;
+  int32_t y = 0;
+  *doubt = TruncateSettled((fade_out + fade_in) * scale,
+                           (std::fabs(fade_out) + std::fabs(fade_in)) * scale, &y);
+  *wraps += BeyondRange(y, -top - 1, top);
+  return y;
+}
+
+// Mixes `count` 16-bit samples of both windows' bytes into g_mixed with the
+// gains of g_sample_gain_out and g_sample_gain_in, decoding as it goes; flags
+// in g_doubtful each result left in doubt and sets *beyond to the results
+// beyond full scale. Returns nonzero when any result is in doubt.
 SPLYCE_SAMPLE_LOOP
-int32_t MixSettled(const int32_t* destination, const int32_t* source, const double* gain_out,
-                   const double* gain_in, int32_t* mixed, int32_t* doubtful, int32_t count,
-                   double scale, int32_t top, int32_t* beyond) {
+int32_t MixSettled16(const uint8_t* destination, const uint8_t* source, int32_t count,
+                     int32_t* beyond) {
   int32_t any = 0;
   int32_t wraps = 0;
   for (int32_t i = 0; i < count; ++i) {
-    const double fade_out = static_cast<double>(destination[i]) * gain_out[i];
-    const double fade_in = static_cast<double>(source[i]) * gain_in[i];
-    int32_t y = 0;
-    const int32_t doubt = TruncateSettled((fade_out + fade_in) * scale,
-                                          (std::fabs(fade_out) + std::fabs(fade_in)) * scale, &y);
-    doubtful[i] = doubt;
+    int32_t doubt = 0;
+    g_mixed[i] = MixSampleSettled(Get16(destination + i * kBytes16Bit),
+                                  Get16(source + i * kBytes16Bit), g_sample_gain_out[i],
+                                  g_sample_gain_in[i], kWorkingTo16BitDouble,
+                                  FullScaleTop(kBytes16Bit), &doubt, &wraps);
+    g_doubtful[i] = doubt;
     any |= doubt;
-    wraps += BeyondRange(y, -top - 1, top);
-    mixed[i] = y;
   }
   *beyond = wraps;
   return any;
 }
 
-// Mixes `samples` decoded samples of both windows into g_mixed: in double
+// The same for 24-bit samples.
+SPLYCE_SAMPLE_LOOP
+int32_t MixSettled24(const uint8_t* destination, const uint8_t* source, int32_t count,
+                     int32_t* beyond) {
+  int32_t any = 0;
+  int32_t wraps = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    int32_t doubt = 0;
+    g_mixed[i] = MixSampleSettled(Get24(destination + i * kBytes24Bit),
+                                  Get24(source + i * kBytes24Bit), g_sample_gain_out[i],
+                                  g_sample_gain_in[i], 1.0, FullScaleTop(kBytes24Bit), &doubt,
+                                  &wraps);
+    g_doubtful[i] = doubt;
+    any |= doubt;
+  }
+  *beyond = wraps;
+  return any;
+}
+
+// Mixes `samples` samples of both windows' bytes into g_mixed: in double
 // precision, and again in extended precision for each result left in doubt.
 // Returns the results beyond full scale.
 int32_t MixSamples(int32_t samples, int32_t bytes_per_sample) {
-  const double scale = bytes_per_sample == kBytes16Bit ? static_cast<double>(kWorkingTo16Bit) : 1.0;
   int32_t beyond = 0;
-  if (MixSettled(g_destination_samples, g_source_samples, g_sample_gain_out, g_sample_gain_in,
-                 g_mixed, g_doubtful, samples, scale, FullScaleTop(bytes_per_sample),
-                 &beyond) == 0) {
-    return beyond;
-  }
+  const int32_t doubtful =
+      bytes_per_sample == kBytes16Bit
+          ? MixSettled16(g_destination_bytes, g_source_bytes, samples, &beyond)
+          : MixSettled24(g_destination_bytes, g_source_bytes, samples, &beyond);
+  if (doubtful == 0) return beyond;
   for (int32_t i = 0; i < samples; ++i) {
     if (g_doubtful[i] != 0) {
-      g_mixed[i] = MixSample(g_destination_samples[i], g_source_samples[i], g_sample_gain_out[i],
-                             g_sample_gain_in[i], bytes_per_sample);
+      const int64_t at = int64_t(i) * bytes_per_sample;
+      g_mixed[i] = MixSample(GetSample(g_destination_bytes + at, bytes_per_sample),
+                             GetSample(g_source_bytes + at, bytes_per_sample),
+                             g_sample_gain_out[i], g_sample_gain_in[i], bytes_per_sample);
     }
   }
   return int32_t(CountBeyondFullScale(g_mixed, samples, bytes_per_sample));
@@ -293,7 +321,7 @@ int32_t MixSamples(int32_t samples, int32_t bytes_per_sample) {
 // Mixes the W clip frames step by step from both windows into the clip
 // buffer, and appends the buffer to the clip whenever it is full and at the
 // end; counts the mixed values beyond full scale into `wrapped` when it is
-// given. Interleaved samples decode and encode as one mono sequence.
+// given. Interleaved samples mix and encode as one mono sequence.
 void AppendMix(Input* destination, Input* source, FILE* clip, const Fade& fade,
                int64_t* wrapped) {
   const int32_t bps = fade.bytes_per_sample;
@@ -309,8 +337,6 @@ void AppendMix(Input* destination, Input* source, FILE* clip, const Fade& fade,
     }
     ReadBlock(destination, g_destination_bytes, bytes, block_align);
     ReadBlock(source, g_source_bytes, bytes, block_align);
-    DecodeFrames(g_destination_bytes, g_destination_samples, nullptr, bps, kMonoChannels, samples);
-    DecodeFrames(g_source_bytes, g_source_samples, nullptr, bps, kMonoChannels, samples);
     FillSampleGains(fade, done, count);
     const int32_t beyond = MixSamples(samples, bps);
     if (wrapped != nullptr) *wrapped += beyond;

@@ -10,8 +10,6 @@ namespace {
 
 // Decibels per decade of amplitude ratio.
 constexpr double kDecibelsPerDecade = 20.0;
-// kWorkingTo16Bit as a double: a power of two, so scaling by it is exact.
-constexpr double kWorkingTo16BitDouble = 0.00390625;
 // Samples (of all channels, interleaved) levelled in one pass of the fast
 // loop; a doubtful result sends only its own chunk down the exact path.
 constexpr int32_t kChunkSamples = kBlockFrames;

@@ -33,11 +33,6 @@ bool IsCodecWidth(int32_t bytes_per_sample) {
   return bytes_per_sample == kBytes16Bit || bytes_per_sample == kBytes24Bit;
 }
 
-// Decodes one sample of a width the decoders handle.
-int32_t GetSample(const uint8_t* p, int32_t bytes_per_sample) {
-  return bytes_per_sample == kBytes16Bit ? Get16(p) : Get24(p);
-}
-
 // Maps a byte value 0..255 to its signed reading -128..127.
 int32_t SignedByte(int32_t cell) { return cell > kMaxSignedByte ? cell - kByte1Place : cell; }
 

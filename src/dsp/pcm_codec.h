@@ -26,6 +26,8 @@ constexpr int32_t kBytes16Bit = 2;
 constexpr int32_t kBytes24Bit = 3;
 // Brings a 16-bit working-sample product back to the 16-bit scale (1/256).
 constexpr long double kWorkingTo16Bit = 0.00390625L;
+// The same factor as a double: a power of two, so scaling by it is exact.
+constexpr double kWorkingTo16BitDouble = 0.00390625;
 // Sample products are truncated from extended precision (64-bit significand).
 static_assert(std::numeric_limits<long double>::digits >= 64,
               "sample arithmetic needs an extended-precision long double");
@@ -66,6 +68,11 @@ inline int32_t Get16(const uint8_t* p) {
 inline int32_t Get24(const uint8_t* p) {
   const int32_t v = int32_t(p[0]) | int32_t(p[1]) << kByte1Shift | int32_t(p[2]) << kByte2Shift;
   return (v ^ kSign24) - kSign24;
+}
+
+// Decodes one sample of width 2 or 3 onto the working scale.
+inline int32_t GetSample(const uint8_t* p, int32_t bytes_per_sample) {
+  return bytes_per_sample == kBytes16Bit ? Get16(p) : Get24(p);
 }
 
 // Writes the low 16 bits of v, least significant byte first; one 16-bit

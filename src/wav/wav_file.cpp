@@ -138,20 +138,6 @@ int64_t FramesPerTransfer(int64_t block_align, int64_t step) {
   return kTransferBytes / block_align / step * step;
 }
 
-// Reads up to `bytes` bytes from `position` of an open descriptor, going on
-// after a partial read; returns how many arrived before the end of the file
-// or an error.
-int64_t ReadFullyAt(int fd, int64_t position, uint8_t* buffer, int64_t bytes) {
-  int64_t got = 0;
-  while (got < bytes) {
-    const ssize_t n = pread(fd, buffer + got, size_t(bytes - got), off_t(position + got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += n;
-  }
-  return got;
-}
-
 // Writes `bytes` bytes at `position` of an open descriptor, growing the file
 // with zeros when the position lies beyond its end. Returns false when not all
 // of them went out.
@@ -349,6 +335,18 @@ void FillHeader(uint8_t* header, int32_t sample_rate, uint32_t bits, int32_t fra
 }
 
 }  // namespace
+
+// Goes on after a partial read.
+int64_t ReadFullyAt(int fd, int64_t position, uint8_t* buffer, int64_t bytes) {
+  int64_t got = 0;
+  while (got < bytes) {
+    const ssize_t n = pread(fd, buffer + got, size_t(bytes - got), off_t(position + got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += n;
+  }
+  return got;
+}
 
 int64_t BlockAlign(int32_t bytes_per_sample, int32_t channels) {
   if (bytes_per_sample <= 0 || channels <= 0) return 0;

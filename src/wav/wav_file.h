@@ -26,6 +26,10 @@ constexpr int64_t kMaxFileBytes = 2147483647;
 // so that a nonsensical format moves nothing.
 int64_t BlockAlign(int32_t bytes_per_sample, int32_t channels);
 
+// Reads up to `bytes` bytes from `position` of an open descriptor; returns how
+// many arrived before the end of the file or an error.
+int64_t ReadFullyAt(int fd, int64_t position, uint8_t* buffer, int64_t bytes);
+
 // Returns the length of an open file in bytes, or 0 when it cannot be told.
 int64_t FileLength(FILE* file);
 

@@ -99,8 +99,8 @@ TEST(Crossfade, MixesEveryFormatTypeAndLevel) {
   }
 }
 
-// Widths around the block size, the mix step (4096 frames), the run's gain
-// table (65536 frames) and the clip held in memory (98304 frames of 16-bit
+// Widths around the block size, the mix step (2048 frames), the run's gain
+// table (48000 frames) and the clip held in memory (73728 frames of 16-bit
 // stereo), in an order that returns to widths met before; the clip holds
 // exactly W frames after its header.
 TEST(Crossfade, WritesWidthFramesInBlocks) {
@@ -112,8 +112,8 @@ TEST(Crossfade, WritesWidthFramesInBlocks) {
   const Samples src = fixture::NoiseSamples(kFrames, 2, 16, 4);
   WriteWav(dir.Path("dest.wav"), s, dest);
   WriteWav(dir.Path("src.wav"), s, src);
-  for (int32_t width : {0, 1, 1024, 1025, 4410, 4095, 4096, 4097, 1025, 65536, 65537, 98304,
-                        98305, 110000, 4410}) {
+  for (int32_t width : {0, 1, 1024, 1025, 4410, 2047, 2048, 2049, 1025, 48000, 48001, 73728,
+                        73729, 110000, 4410}) {
     SCOPED_TRACE(testing::Message() << "W " << width);
     s.width = width;
     s.insert = 60000;
@@ -227,8 +227,8 @@ TEST(Crossfade, MixesOneFrameExactly) {
       {"42426 wraps to -23110", 16, 1, 4410, 2205, 30000, 30000, {0xBA, 0xA5}},
       // Whole-number results, which only the exact path settles, at the first
       // frame of a mix step and at the first frame of the clip.
-      {"exactly 1 at a step's first frame", 24, 2, 8192, 4096, 2, 0, {0x01, 0x00, 0x00}},
-      {"exactly -1 at a step's first frame", 16, 2, 8192, 4096, -2, 0, {0xFF, 0xFF}},
+      {"exactly 1 at a step's first frame", 24, 2, 4096, 2048, 2, 0, {0x01, 0x00, 0x00}},
+      {"exactly -1 at a step's first frame", 16, 2, 4096, 2048, -2, 0, {0xFF, 0xFF}},
       {"first frame of a clip is the destination", 24, 1, 100, 0, -8388608, 5,
        {0x00, 0x00, 0x80}},
   };
