@@ -256,21 +256,23 @@ inline int32_t MixSampleSettled(int32_t d, int32_t s, double gain_out, double ga
   return y;
 }
 
-// Mixes `count` 16-bit samples of both windows' bytes into g_mixed with the
-// gains of g_sample_gain_out and g_sample_gain_in, decoding as it goes; flags
-// in g_doubtful each result left in doubt and sets *beyond to the results
-// beyond full scale. Returns nonzero when any result is in doubt.
-SPLYCE_SAMPLE_LOOP
-int32_t MixSettled16(const uint8_t* destination, const uint8_t* source, int32_t count,
-                     int32_t* beyond) {
+// Mixes `count` samples of width `bytes_per_sample` of both windows' bytes
+// into g_mixed with the gains of g_sample_gain_out and g_sample_gain_in,
+// decoding as it goes; flags in g_doubtful each result left in doubt and sets
+// *beyond to the results beyond full scale. Returns nonzero when any result is
+// in doubt. Called with a constant width, so that each copy the compiler
+// makes of it moves samples of a width it knows and vectorises.
+inline int32_t MixSettled(const uint8_t* destination, const uint8_t* source, int32_t count,
+                          int32_t bytes_per_sample, int32_t* beyond) {
+  const double scale = bytes_per_sample == kBytes16Bit ? kWorkingTo16BitDouble : 1.0;
   int32_t any = 0;
   int32_t wraps = 0;
   for (int32_t i = 0; i < count; ++i) {
     int32_t doubt = 0;
-    g_mixed[i] = MixSampleSettled(Get16(destination + i * kBytes16Bit),
-                                  Get16(source + i * kBytes16Bit), g_sample_gain_out[i],
-                                  g_sample_gain_in[i], kWorkingTo16BitDouble,
-                                  FullScaleTop(kBytes16Bit), &doubt, &wraps);
+    g_mixed[i] = MixSampleSettled(GetSample(destination + i * bytes_per_sample, bytes_per_sample),
+                                  GetSample(source + i * bytes_per_sample, bytes_per_sample),
+                                  g_sample_gain_out[i], g_sample_gain_in[i], scale,
+                                  FullScaleTop(bytes_per_sample), &doubt, &wraps);
     g_doubtful[i] = doubt;
     any |= doubt;
   }
@@ -278,23 +280,16 @@ int32_t MixSettled16(const uint8_t* destination, const uint8_t* source, int32_t 
   return any;
 }
 
-// The same for 24-bit samples.
+// MixSettled for 16-bit and for 24-bit samples.
+SPLYCE_SAMPLE_LOOP
+int32_t MixSettled16(const uint8_t* destination, const uint8_t* source, int32_t count,
+                     int32_t* beyond) {
+  return MixSettled(destination, source, count, kBytes16Bit, beyond);
+}
 SPLYCE_SAMPLE_LOOP
 int32_t MixSettled24(const uint8_t* destination, const uint8_t* source, int32_t count,
                      int32_t* beyond) {
-  int32_t any = 0;
-  int32_t wraps = 0;
-  for (int32_t i = 0; i < count; ++i) {
-    int32_t doubt = 0;
-    g_mixed[i] = MixSampleSettled(Get24(destination + i * kBytes24Bit),
-                                  Get24(source + i * kBytes24Bit), g_sample_gain_out[i],
-                                  g_sample_gain_in[i], 1.0, FullScaleTop(kBytes24Bit), &doubt,
-                                  &wraps);
-    g_doubtful[i] = doubt;
-    any |= doubt;
-  }
-  *beyond = wraps;
-  return any;
+  return MixSettled(destination, source, count, kBytes24Bit, beyond);
 }
 
 // Mixes `samples` samples of both windows' bytes into g_mixed: in double

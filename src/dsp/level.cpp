@@ -39,35 +39,34 @@ inline int32_t ScaleSampleSettled(int32_t x, double gain, double scale, int32_t 
   return y;
 }
 
-// Levels `count` 16-bit samples in place by the double product, decoding,
-// scaling and encoding in one pass; sets *beyond to the results beyond full
-// scale. Returns nonzero when any result is in doubt.
-SPLYCE_SAMPLE_LOOP
-int32_t LevelSettled16(uint8_t* bytes, int32_t count, double gain, int32_t* beyond) {
+// Levels `count` samples of width `bytes_per_sample` in place by the double
+// product, decoding, scaling and encoding in one pass; sets *beyond to the
+// results beyond full scale. Returns nonzero when any result is in doubt.
+// Called with a constant width, so that each copy the compiler makes of it
+// moves samples of a width it knows and vectorises.
+inline int32_t LevelSettled(uint8_t* bytes, int32_t count, double gain, int32_t bytes_per_sample,
+                            int32_t* beyond) {
+  const double scale = bytes_per_sample == kBytes16Bit ? kWorkingTo16BitDouble : 1.0;
   int32_t doubtful = 0;
   int32_t wraps = 0;
   for (int32_t i = 0; i < count; ++i) {
-    uint8_t* at = bytes + i * kBytes16Bit;
-    Put16(ScaleSampleSettled(Get16(at), gain, kWorkingTo16BitDouble, FullScaleTop(kBytes16Bit),
-                             &doubtful, &wraps),
-          at);
+    uint8_t* at = bytes + i * bytes_per_sample;
+    PutSample(ScaleSampleSettled(GetSample(at, bytes_per_sample), gain, scale,
+                                 FullScaleTop(bytes_per_sample), &doubtful, &wraps),
+              at, bytes_per_sample);
   }
   *beyond = wraps;
   return doubtful;
 }
 
-// The same for 24-bit samples.
+// LevelSettled for 16-bit and for 24-bit samples.
+SPLYCE_SAMPLE_LOOP
+int32_t LevelSettled16(uint8_t* bytes, int32_t count, double gain, int32_t* beyond) {
+  return LevelSettled(bytes, count, gain, kBytes16Bit, beyond);
+}
 SPLYCE_SAMPLE_LOOP
 int32_t LevelSettled24(uint8_t* bytes, int32_t count, double gain, int32_t* beyond) {
-  int32_t doubtful = 0;
-  int32_t wraps = 0;
-  for (int32_t i = 0; i < count; ++i) {
-    uint8_t* at = bytes + i * kBytes24Bit;
-    Put24(ScaleSampleSettled(Get24(at), gain, 1.0, FullScaleTop(kBytes24Bit), &doubtful, &wraps),
-          at);
-  }
-  *beyond = wraps;
-  return doubtful;
+  return LevelSettled(bytes, count, gain, kBytes24Bit, beyond);
 }
 
 // Levels `count` samples from `original` into `bytes` by the extended

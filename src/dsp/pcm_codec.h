@@ -94,6 +94,15 @@ inline void Put24(int32_t v, uint8_t* p) {
   p[2] = ByteOf(v, kByte2Shift);
 }
 
+// Writes the low 16 or 24 bits of v as a sample of width 2 or 3.
+inline void PutSample(int32_t v, uint8_t* p, int32_t bytes_per_sample) {
+  if (bytes_per_sample == kBytes16Bit) {
+    Put16(v, p);
+  } else {
+    Put24(v, p);
+  }
+}
+
 // Returns the largest value of the output width (16-bit values for width 2,
 // 24-bit for 3); its range runs from -top - 1 to top.
 constexpr int32_t FullScaleTop(int32_t bytes_per_sample) {
