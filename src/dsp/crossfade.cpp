@@ -29,8 +29,10 @@ constexpr int32_t kMixFrames = 2 * kBlockFrames;
 constexpr int32_t kMixSamples = kMixFrames * kStereoChannels;
 constexpr int32_t kMixBytes = kMixFrames * kMaxBlockAlign;
 // Mixed bytes held before they go to the clip file: a clip up to this size
-// (a second of 24-bit stereo at 48 kHz) is written in one piece.
-constexpr int64_t kClipBufferBytes = 48 * int64_t(kMaxBlockBytes);
+// (a third of a second of 24-bit stereo at 48 kHz) is written in one piece,
+// a longer one in pieces of it, which keeps the peak memory of a run with
+// wide crossfades well under 4 MiB beside the gain table.
+constexpr int64_t kClipBufferBytes = 16 * int64_t(kMaxBlockBytes);
 // Clip frames whose curve gains the run keeps, for the last shape (width and
 // type) it mixed: every clip of that shape reads its gains from the table.
 // Frames of a wider clip past it (a second at 48 kHz) have theirs computed
