@@ -34,8 +34,10 @@ void WriteWav(const std::string& path, const Splice& s, const Samples& samples) 
 }
 
 // Gives the clip a fresh 44-byte header, runs CROSSFADE on dest.wav and
-// src.wav and returns the status; `output` receives standard output.
-int32_t RunSplice(const fixture::TempDir& dir, const Splice& s, std::string* output) {
+// src.wav and returns the status; `output` receives standard output, and
+// `wrapped`, when given, the count of mixed values that wrap.
+int32_t RunSplice(const fixture::TempDir& dir, const Splice& s, std::string* output,
+                  int64_t* wrapped = nullptr) {
   fixture::WavSpec layout;
   layout.bits = s.bits;
   layout.channels = s.channels;
@@ -44,7 +46,7 @@ int32_t RunSplice(const fixture::TempDir& dir, const Splice& s, std::string* out
   const int32_t status =
       CROSSFADE(s.insert, s.read_start, s.width, s.type, dir.Path("dest.wav").c_str(),
                 dir.Path("src.wav").c_str(), dir.Path("xfade_temp.wav").c_str(), s.channels,
-                s.bits / 8, s.level);
+                s.bits / 8, s.level, wrapped);
   *output = testing::internal::GetCapturedStdout();
   return status;
 }
@@ -248,6 +250,38 @@ TEST(Crossfade, MixesOneFrameExactly) {
     const size_t at = size_t(kHeaderBytes + c.k * c.bits / 8);
     EXPECT_EQ(Bytes(clip.begin() + long(at), clip.begin() + long(at + c.expected.size())),
               c.expected);
+  }
+}
+
+// Type 2 over four frames of constant material: gains 1 and 0, 0.75 and
+// 0.25, 0.5 and 0.5, 0.25 and 0.75 before the level. A value beyond full
+// scale, or the INT32_MIN of a gain that is not a number, counts as wrapped.
+TEST(Crossfade, CountsTheMixedValuesThatWrap) {
+  struct Case { int32_t bits, channels; double level; int32_t d, s; int64_t wraps; };
+  const Case kCases[] = {
+      {16, 1, 6.0, 30000, 30000, 3},         // 30000, 37461, 44929, 52392
+      {16, 1, 0.0, 30000, 30000, 0},         // 30000 throughout
+      {24, 2, 0.0, 8000000, 8000000, 0},
+      {24, 2, 6.0, 8000000, 8000000, 6},
+      {24, 2, 6.0, -8000000, -8000000, 6},
+      {16, 2, NAN, 5, 5, 8},                 // every gain in is not a number
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(testing::Message() << c.bits << "-bit, " << c.channels << " ch, " << c.level
+                                    << " dB, samples " << c.d << " and " << c.s);
+    fixture::TempDir dir;
+    Splice s;
+    s.bits = c.bits;
+    s.channels = c.channels;
+    s.width = 4;
+    s.level = c.level;
+    s.insert = s.read_start = 4;
+    WriteWav(dir.Path("dest.wav"), s, Samples(size_t(12 * c.channels), c.d));
+    WriteWav(dir.Path("src.wav"), s, Samples(size_t(12 * c.channels), c.s));
+    std::string output;
+    int64_t wrapped = 2;  // counts on from what it holds
+    ASSERT_EQ(RunSplice(dir, s, &output, &wrapped), kCrossfadeOk);
+    EXPECT_EQ(wrapped, 2 + c.wraps);
   }
 }
 
