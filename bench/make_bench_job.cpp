@@ -183,11 +183,11 @@ bool WriteBenchJob(const char* dir, const Job& job) {
 // Writes one of the random task's levels: mostly ordinary ones, and the
 // values that only the exact paths settle.
 void WriteRandomLevel(FILE* task, uint64_t* state) {
-  const char* const kSpecial[] = {"nan", "inf", "-inf", "-200", "23.9", "24.5", "0", "-0",
+  const char* const kEdgeLevels[] = {"nan", "inf", "-inf", "-200", "23.9", "24.5", "0", "-0",
                                   "6.0206", "-6.0206", "-9.54242509439325", "1e-13"};
-  const int32_t pick = RandomBetween(state, 0, 2 * int32_t(sizeof kSpecial / sizeof kSpecial[0]));
-  if (pick < int32_t(sizeof kSpecial / sizeof kSpecial[0])) {
-    std::fprintf(task, "lvl\t%s\n", kSpecial[pick]);
+  const int32_t pick = RandomBetween(state, 0, 2 * int32_t(sizeof kEdgeLevels / sizeof kEdgeLevels[0]));
+  if (pick < int32_t(sizeof kEdgeLevels / sizeof kEdgeLevels[0])) {
+    std::fprintf(task, "lvl\t%s\n", kEdgeLevels[pick]);
   } else {
     std::fprintf(task, "lvl\t%.3f\n", RandomBetween(state, -40000, 23999) / 1000.0);
   }
