@@ -33,7 +33,7 @@ int RunCatchingExit(void (*body)(void* context), void* context);
 // -artifact_prefix says otherwise. Returns the directory's path.
 std::string EnterScratchDirectory(const char* name, int* argc, char*** argv);
 
-// Sends standard output to /dev/null unless SPLYCE_FUZZ_STDOUT is set; the
+// Discards standard output unless SPLYCE_FUZZ_STDOUT is set; the
 // code under test reports every step there.
 void SilenceStandardOutput();
 
