@@ -11,8 +11,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -99,14 +99,13 @@ TEST(Run, BuildsTheDestinationByteForByte) {
 }
 
 // A level that pushes samples past full scale says how many wrapped, per
-// edit: only the samples whose levelled value lies beyond the width's range.
+// edit: doubling (6.0206 dB) wraps 16-bit values from +-16384 on and 24-bit
+// ones from +-4194304 on; each loud sample is one of those, the rest stay quiet.
 TEST(Run, CountsTheSamplesALevelWraps) {
-  struct Case { Format f; const char* level; const char* shown; int32_t loud; int32_t wrapped; };
-  // Doubling (6.0206 dB) wraps 16-bit values from +-16384 on and 24-bit ones
-  // from +-4194304 on; each loud sample is one of those, the rest stay quiet.
-  const Case cases[] = {{{8000, 16, 1}, "6.0206", "6.021", 20000, 37},
-                        {{8000, 24, 2}, "6.0206", "6.021", 5000000, 101},
-                        {{8000, 16, 2}, "-6", "-6.000", 32767, 0}};
+  struct Case { Format f; const char* level; int32_t loud; int32_t wrapped; };
+  const Case cases[] = {{{8000, 16, 1}, "6.0206", 20000, 37},
+                        {{8000, 24, 2}, "6.0206", 5000000, 101},
+                        {{8000, 16, 2}, "-6", 32767, 0}};
   for (const Case& c : cases) {
     SCOPED_TRACE(testing::Message() << c.f.bits << "-bit, " << c.f.channels << " ch");
     TempDir dir;
@@ -116,11 +115,9 @@ TEST(Run, CountsTheSamplesALevelWraps) {
     const fixture::RunResult r = fixture::RunTask(
         dir, std::string("dest\tout.wav\nsrc\ta.wav\nsrc\ta.wav\nlvl\t") + c.level + "\n");
     EXPECT_EQ(r.status, 0) << r.output;
-    const std::string wraps = "splyce: warning: task 2 (\"a.wav\"): " + std::to_string(c.wrapped) +
-                              " samples went past full scale at lvl " + c.shown +
-                              " dB and wrapped to the opposite sign, each a loud click: lower "
-                              "the level\n";
-    EXPECT_EQ(r.errors, c.wrapped == 0 ? "" : wraps);
+    EXPECT_EQ(r.errors, c.wrapped == 0 ? "" : "splyce: warning: task 2 (\"a.wav\"): " +
+        std::to_string(c.wrapped) + " samples went past full scale at lvl 6.021 dB and wrapped "
+        "to the opposite sign, each a loud click: lower the level\n");
   }
 }
 
@@ -147,9 +144,9 @@ bool RunIn(const TempDir& dir, const std::string& command) {
 // into interleaved samples of `bits` bits, from frame `from` on.
 std::vector<int32_t> SoxSamples(const TempDir& dir, const std::string& name, int32_t bits,
                                 int32_t from = 0) {
-  const std::string width = std::to_string(bits);
-  const std::string command = "sox -V1 -D '" + name + "' -t raw -e signed-integer -b " + width +
-                              " -L decoded.raw trim " + std::to_string(from) + "s";
+  const std::string command = "sox -V1 -D '" + name + "' -t raw -e signed-integer -b " +
+                              std::to_string(bits) + " -L decoded.raw trim " +
+                              std::to_string(from) + "s";
   EXPECT_TRUE(RunIn(dir, command)) << command;
   return fixture::DecodeSamples(fixture::ReadFile(dir.Path("decoded.raw")), bits);
 }
@@ -177,34 +174,29 @@ TEST(Run, IndependentReaderDecodesTheDestination) {
 // from frame 100 on.
 TEST(Run, IndependentReaderAgreesOnSourcesAsToolsWriteThem) {
   if (!HaveSox()) GTEST_SKIP() << "sox is not installed";
-  constexpr int32_t kRate = 48000;
-  const std::string task =
-      "using_samples\ndest\tout.wav\nsrc\tsrc.wav\nxin\t100\nxout\t700\nsrc\tsrc.wav\nxin\t700\n";
   for (int32_t bits : {16, 24}) {
-    std::vector<fixture::NamedLayout> layouts = fixture::ToolLayouts(kRate, bits, 2);
+    std::vector<fixture::NamedLayout> layouts = fixture::ToolLayouts(48000, bits, 2);
     layouts.push_back({"written by sox", {}});
     for (const fixture::NamedLayout& tool : layouts) {
       SCOPED_TRACE(testing::Message() << bits << "-bit, " << tool.name);
       TempDir dir;
-      if (std::string(tool.name) == "written by sox") {
-        ASSERT_TRUE(RunIn(dir, "sox -V1 -n -r " + std::to_string(kRate) + " -b " +
-                                   std::to_string(bits) + " -c 2 src.wav synth 2000s whitenoise"));
-      } else {
-        const auto samples = fixture::NoiseSamples(2000, 2, bits, uint32_t(bits));
+      const auto samples = fixture::NoiseSamples(2000, 2, bits, uint32_t(bits));
+      if (&tool != &layouts.back()) {
         fixture::WriteFile(dir.Path("src.wav"),
                            fixture::MakeWav(tool.layout, fixture::EncodeSamples(samples, bits)));
+      } else {
+        ASSERT_TRUE(RunIn(dir, "sox -V1 -n -r 48000 -b " + std::to_string(bits) +
+                                   " -c 2 src.wav synth 2000s whitenoise"));
       }
-      const fixture::RunResult r = fixture::RunTask(dir, task);
+      const fixture::RunResult r = fixture::RunTask(
+          dir, "using_samples\ndest\tout.wav\nsrc\tsrc.wav\nxin\t100\nxout\t700\n"
+               "src\tsrc.wav\nxin\t700\n");
       ASSERT_EQ(r.status, 0) << r.output;
       const std::vector<int32_t> want = SoxSamples(dir, "src.wav", bits, 100);
       EXPECT_EQ(want.size(), size_t(1900 * 2));
       EXPECT_EQ(SoxSamples(dir, "out.wav", bits), want);
     }
   }
-}
-
-void WriteText(const TempDir& dir, const std::string& name, const std::string& text) {
-  fixture::WriteFile(dir.Path(name), Bytes(text.begin(), text.end()));
 }
 
 // The names in `dir`, sorted.
@@ -217,107 +209,79 @@ std::vector<std::string> NamesIn(const std::string& dir) {
   return names;
 }
 
-// Whether the file system under `dir` can make files without a name.
-bool UnnamedFilesWork(const std::string& dir) {
-  const int fd = open(dir.c_str(), O_TMPFILE | O_RDWR, 0600);
-  if (fd < 0) return false;
-  close(fd);
-  return true;
-}
-
-// Runs `task` in `dir` held in the middle of its build and kills it there
-// with `signal_number`.
-fixture::RunResult KillWhileHeld(const std::string& dir, int signal_number) {
-  bool held = false;
-  const fixture::RunResult r = fixture::RunSplyceHeld(
-      dir, {"task.txt"}, [signal_number](int pid) { kill(pid, signal_number); }, &held,
-      signal_number);
-  EXPECT_TRUE(held) << "splyce ended before it filled the pipe";
-  return r;
-}
-
 // A run ended from outside part-way (Ctrl-C, kill, a reader of its report
-// that stops early) leaves no half-built file, no crossfade clip, and the
+// that has stopped) leaves no half-built file, no crossfade clip, and the
 // earlier destination as it was. Not even SIGKILL, which no handler sees,
 // leaves a build file where the file system can build without a name (its
 // task has no crossfade: the clip of a step that SIGKILL cuts short stays).
 TEST(Run, EndingPartWayLeavesTheEarlierDestinationAlone) {
-  struct Ending {
-    const char* how;
-    int signal_number;
-    bool needs_unnamed_files;  // and makes no crossfade
-    std::function<fixture::RunResult(const std::string& dir)> run;
-  };
-  const Ending kEndings[] = {
-      {"SIGTERM", SIGTERM, false, [](const std::string& dir) { return KillWhileHeld(dir, SIGTERM); }},
-      {"SIGKILL", SIGKILL, true, [](const std::string& dir) { return KillWhileHeld(dir, SIGKILL); }},
-      {"a reader that stops after 5 bytes", SIGPIPE, false,
-       [](const std::string& dir) { return fixture::RunSplyceReadingOnly(dir, {"task.txt"}, 5); }},
-  };
-  for (const Ending& ending : kEndings) {
-    SCOPED_TRACE(ending.how);
+  for (const int signal_number : {SIGTERM, SIGKILL, SIGPIPE}) {
+    SCOPED_TRACE(strsignal(signal_number));
     TempDir dir;
-    if (ending.needs_unnamed_files && !UnnamedFilesWork(dir.path)) {
-      std::printf("Not tested (no unnamed files on this file system): %s\n", ending.how);
+    const int unnamed = open(dir.path.c_str(), O_TMPFILE | O_RDWR, 0600);
+    if (unnamed >= 0) close(unnamed);
+    if (signal_number == SIGKILL && unnamed < 0) {
+      std::printf("SIGKILL not tested: no unnamed files on this file system\n");
       continue;
     }
     fixture::WriteNoise(dir.Path("a.wav"), {8000, 16, 2}, 2000, 9);
     const Bytes earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
     fixture::WriteFile(dir.Path("out.wav"), earlier);
-    const std::string edit =
-        ending.needs_unnamed_files ? "src\ta.wav\nxin\t1000\n" : "src\ta.wav\nxin\t1000\nxf\t10\t1\n";
     std::string task = "using_samples\ndest\tout.wav\n";
-    for (int k = 0; k < 300; ++k) task += edit;
-    WriteText(dir, "task.txt", task);
-    const fixture::RunResult r = ending.run(dir.path);
-    EXPECT_EQ(r.status, 128 + ending.signal_number);
+    for (int k = 0; k < 300; ++k) task += signal_number == SIGKILL ? "src\ta.wav\nxin\t1000\n"
+                                                                   : "src\ta.wav\nxin\t1000\nxf\t10\t1\n";
+    fixture::WriteText(dir.Path("task.txt"), task);
+    fixture::RunResult r;
+    if (signal_number == SIGPIPE) {  // its report goes to a pipe whose reader has gone
+      r = fixture::RunSplyceIn(dir.path, {"task.txt"}, [] {
+        int gone[2];
+        if (pipe(gone) != 0 || dup2(gone[1], STDOUT_FILENO) < 0 || close(gone[0]) != 0) _exit(127);
+      }, SIGPIPE);
+    } else {
+      bool held = false;
+      r = fixture::RunSplyceHeld(dir.path, {"task.txt"},
+                                 [signal_number](int pid) { kill(pid, signal_number); }, &held,
+                                 signal_number);
+      EXPECT_TRUE(held) << "splyce ended before it filled the pipe";
+    }
+    EXPECT_EQ(r.status, 128 + signal_number);
     EXPECT_EQ(NamesIn(dir.path), (std::vector<std::string>{"a.wav", "out.wav", "task.txt"}));
     EXPECT_EQ(fixture::ReadFile(dir.Path("out.wav")), earlier);
   }
 }
 
-// A task of `edits` crossfaded edits of `source` into `destination`, after
-// a first edit without one.
-std::string CrossfadedTask(const std::string& destination, const std::string& source, int edits) {
-  std::string task = "using_samples\ndest\t" + destination + "\nsrc\t" + source + "\n";
-  for (int k = 0; k < edits; ++k) {
-    task += "src\t" + source + "\nxin\t" + std::to_string(100 + 37 * k) + "\nxout\t" +
-            std::to_string(2500 + 37 * k) + "\nxf\t100\t" + std::to_string(1 + k % 4) + "\n";
-  }
-  return task;
-}
-
 // Runs in one folder at once share the crossfade clip's name, yet each
 // builds exactly what it builds alone, and none leaves anything behind.
 TEST(Run, ConcurrentRunsInOneFolderBuildWhatEachBuildsAlone) {
-  constexpr int kEdits = 60;
-  constexpr int kRounds = 5;
-  TempDir dir;
   const Format f{8000, 16, 2};
-  WriteNoise(dir, "a.wav", f, 8000, 31);
-  WriteNoise(dir, "b.wav", f, 8000, 32);
-  const std::vector<std::string> tasks = {"one.txt", "two.txt"};
-  const std::vector<std::string> destinations = {"one.wav", "two.wav"};
-  WriteText(dir, "one.txt", CrossfadedTask("one.wav", "a.wav", kEdits));
-  WriteText(dir, "two.txt", CrossfadedTask("two.wav", "b.wav", kEdits));
+  TempDir dir;
   std::vector<fixture::RunResult> alone;
   std::vector<Bytes> built;
-  for (size_t j = 0; j < tasks.size(); ++j) {
-    alone.push_back(fixture::RunSplyceIn(dir.path, {tasks[j]}));
-    ASSERT_EQ(alone[j].status, 0) << alone[j].output;
-    built.push_back(fixture::ReadFile(dir.Path(destinations[j])));
-    std::filesystem::remove(dir.Path(destinations[j]));
+  for (const std::string run : {"one", "two"}) {
+    // 60 edits with crossfades of every type after a first edit without one.
+    WriteNoise(dir, run + ".src", f, 8000, 31 + uint32_t(alone.size()));
+    std::string task = "using_samples\ndest\t" + run + ".wav\nsrc\t" + run + ".src\n";
+    for (int k = 0; k < 60; ++k) {
+      task += "src\t" + run + ".src\nxin\t" + std::to_string(100 + 37 * k) + "\nxout\t" +
+              std::to_string(2500 + 37 * k) + "\nxf\t100\t" + std::to_string(1 + k % 4) + "\n";
+    }
+    fixture::WriteText(dir.Path(run + ".txt"), task);
+    alone.push_back(fixture::RunSplyceIn(dir.path, {run + ".txt"}));
+    ASSERT_EQ(alone.back().status, 0) << alone.back().output;
+    built.push_back(fixture::ReadFile(dir.Path(run + ".wav")));
+    std::filesystem::remove(dir.Path(run + ".wav"));
   }
   const std::vector<std::string> before = NamesIn(dir.path);
-  for (int round = 0; round < kRounds; ++round) {
+  for (int round = 0; round < 5; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     const std::vector<fixture::RunResult> together =
-        fixture::RunSplyceTogether(dir.path, {{tasks[0]}, {tasks[1]}});
-    for (size_t j = 0; j < tasks.size(); ++j) {
+        fixture::RunSplyceTogether(dir.path, {{"one.txt"}, {"two.txt"}});
+    for (size_t j = 0; j < 2; ++j) {
+      const std::string destination = dir.Path(j == 0 ? "one.wav" : "two.wav");
       EXPECT_EQ(together[j].status, 0);
       EXPECT_EQ(together[j].output, alone[j].output);
-      EXPECT_TRUE(fixture::ReadFile(dir.Path(destinations[j])) == built[j]) << destinations[j];
-      std::filesystem::remove(dir.Path(destinations[j]));
+      EXPECT_TRUE(fixture::ReadFile(destination) == built[j]) << destination;
+      std::filesystem::remove(destination);
     }
     EXPECT_EQ(NamesIn(dir.path), before);
   }

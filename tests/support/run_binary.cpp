@@ -93,8 +93,7 @@ using Clock = std::chrono::steady_clock;
 
 // Reads the child's standard output and standard error to their ends, or
 // until `deadline`; false on time-out. Both are read as they come, so that
-// neither pipe fills while the other is waited on; a closed one (-1) is
-// skipped.
+// neither pipe fills while the other is waited on.
 bool ReadToEnd(const Child& child, Clock::time_point deadline, std::string* output,
                std::string* errors) {
   char chunk[4096];
@@ -117,18 +116,15 @@ bool ReadToEnd(const Child& child, Clock::time_point deadline, std::string* outp
   return true;
 }
 
-// Reads the rest of the output (unless the test closed it), waits for the
-// child and judges how it ended.
+// Reads the rest of the output, waits for the child and judges how it ended.
 // A death by `allowed_signal` (sent by the test itself) gives status
 // 128 + the signal and is no failure.
 RunResult Finish(Child& child, const std::string& dir, Clock::time_point deadline,
                  std::string output, int allowed_signal = 0) {
   RunResult result;
-  // Standard error is read to its end even when the test closed standard
-  // output, which ReadToEnd then leaves alone: either way the child has ended.
   const bool ended = ReadToEnd(child, deadline, &output, &result.errors);
   if (!ended && !child.reaped) kill(child.pid, SIGKILL);
-  if (child.output >= 0) close(child.output);
+  close(child.output);
   close(child.errors);
   if (!child.reaped) waitpid(child.pid, &child.wait_status, 0);
   result.output = std::move(output);
@@ -153,9 +149,10 @@ RunResult Finish(Child& child, const std::string& dir, Clock::time_point deadlin
 }  // namespace
 
 RunResult RunSplyceIn(const std::string& dir, const std::vector<std::string>& args,
-                      const std::function<void()>& in_child) {
+                      const std::function<void()>& in_child, int allowed_signal) {
   Child child = Start(dir, args, 0, in_child);
-  return Finish(child, dir, Clock::now() + std::chrono::seconds(kRunLimitSeconds), "");
+  return Finish(child, dir, Clock::now() + std::chrono::seconds(kRunLimitSeconds), "",
+                allowed_signal);
 }
 
 std::vector<RunResult> RunSplyceTogether(const std::string& dir,
@@ -166,24 +163,6 @@ std::vector<RunResult> RunSplyceTogether(const std::string& dir,
   std::vector<RunResult> results;
   for (Child& child : children) results.push_back(Finish(child, dir, deadline, ""));
   return results;
-}
-
-RunResult RunSplyceReadingOnly(const std::string& dir, const std::vector<std::string>& args,
-                               size_t bytes) {
-  Child child = Start(dir, args, 0);
-  std::string output(bytes, '\0');
-  size_t got = 0;
-  while (got < bytes) {
-    const ssize_t n = read(child.output, &output[got], bytes - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += size_t(n);
-  }
-  output.resize(got);
-  close(child.output);
-  child.output = -1;
-  return Finish(child, dir, Clock::now() + std::chrono::seconds(kRunLimitSeconds),
-                std::move(output), SIGPIPE);
 }
 
 RunResult RunSplyceHeld(const std::string& dir, const std::vector<std::string>& args,

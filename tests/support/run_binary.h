@@ -27,22 +27,17 @@ struct RunResult {
 
 // Runs splyce with `args` in `dir`, standard input closed. A run that has not
 // ended after a minute is killed and fails the test, as does any end but exit
-// status 0, 1 or 2 (a signal, a sanitizer report). `in_child`, when set, runs
+// status 0, 1 or 2 (a signal, a sanitizer report), but a death by
+// `allowed_signal`: its status is 128 + the signal. `in_child`, when set, runs
 // in the new process before it enters `dir` and starts splyce (to change its
-// user or limits).
+// user, limits or standard output).
 RunResult RunSplyceIn(const std::string& dir, const std::vector<std::string>& args,
-                      const std::function<void()>& in_child = nullptr);
+                      const std::function<void()>& in_child = nullptr, int allowed_signal = 0);
 
 // Starts one splyce per argument list in `dir` at once, then collects them
 // as RunSplyceIn does, in the order given.
 std::vector<RunResult> RunSplyceTogether(const std::string& dir,
                                          const std::vector<std::vector<std::string>>& runs);
-
-// Runs splyce as RunSplyceIn does, but reads only the first `bytes` bytes of
-// its output and then closes the pipe, as a reader that stops early does. A
-// death by SIGPIPE is not a failure: its status is 128 + SIGPIPE.
-RunResult RunSplyceReadingOnly(const std::string& dir, const std::vector<std::string>& args,
-                               size_t bytes);
 
 // Runs splyce as RunSplyceIn does, but holds it in the middle of its run:
 // standard output goes to a pipe of one page that is left unread until it is

@@ -46,73 +46,67 @@ std::vector<int32_t> DecodeSamples(const Bytes& audio, int32_t bits) {
   return out;
 }
 
+static void Append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+
+static Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+Bytes WithField(Bytes bytes, size_t at, uint32_t value) {
+  for (size_t i = 0; i < 4; ++i) bytes[at + i] = uint8_t(value >> (8 * i));
+  return bytes;
+}
+
 Bytes Chunk(const char* tag, const Bytes& payload, bool pad) {
   Bytes out;
   PutTag(out, tag);
   PutU32(out, uint32_t(payload.size()));
-  out.insert(out.end(), payload.begin(), payload.end());
+  Append(out, payload);
   if (pad && payload.size() % 2 == 1) out.push_back(0);
   return out;
 }
 
-// The format chunk's payload: 16 bytes, or 40 for the extensible kind.
-static Bytes FormatPayload(const WavSpec& layout) {
+Bytes MakeWav(const WavSpec& layout, const Bytes& audio) {
   const bool extensible = layout.format_code == 0xFFFE;
   const uint32_t block_align = uint32_t(layout.channels * layout.bits / 8);
-  Bytes out;
-  PutU16(out, layout.format_code);
-  PutU16(out, uint32_t(layout.channels));
-  PutU32(out, uint32_t(layout.sample_rate));
-  PutU32(out, uint32_t(layout.sample_rate) * block_align);
-  PutU16(out, block_align);
-  PutU16(out, uint32_t(layout.bits));
+  Bytes format;  // the format chunk's payload: 16 bytes, or 40 for the extensible kind
+  PutU16(format, layout.format_code);
+  PutU16(format, uint32_t(layout.channels));
+  PutU32(format, uint32_t(layout.sample_rate));
+  PutU32(format, uint32_t(layout.sample_rate) * block_align);
+  PutU16(format, block_align);
+  PutU16(format, uint32_t(layout.bits));
   if (extensible) {
-    PutU16(out, 22);                    // extension size
-    PutU16(out, uint32_t(layout.bits));   // valid bits
-    PutU32(out, layout.channels == 2 ? 3u : 4u);  // channel mask
-    PutU32(out, 1);                     // PCM sub-format GUID, first field
+    PutU16(format, 22);                    // extension size
+    PutU16(format, uint32_t(layout.bits));   // valid bits
+    PutU32(format, layout.channels == 2 ? 3u : 4u);  // channel mask
+    PutU32(format, 1);                     // PCM sub-format GUID, first field
     const uint8_t guid_rest[12] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
                                    0x80, 0x00, 0x00, 0xAA, 0x00, 0x38};
-    out.insert(out.end(), guid_rest, guid_rest + 12);
+    format.insert(format.end(), guid_rest, guid_rest + 12);
   }
-  return out;
-}
-
-Bytes MakeWav(const WavSpec& layout, const Bytes& audio) {
-  Bytes format = Chunk("fmt ", FormatPayload(layout));
+  Bytes chunks = Chunk("fmt ", format);
   if (layout.extra_chunk_bytes > 0) {  // no pad byte: an odd size moves "data" to an odd offset
-    const Bytes extra = Chunk("LIST", Bytes(size_t(layout.extra_chunk_bytes), uint8_t('x')), false);
-    format.insert(format.end(), extra.begin(), extra.end());
+    Append(chunks, Chunk("LIST", Bytes(size_t(layout.extra_chunk_bytes), uint8_t('x')), false));
   }
-  format.insert(format.end(), layout.before_data.begin(), layout.before_data.end());
-  Bytes data;  // the audio keeps its own length, even or odd, with no pad byte
-  PutTag(data, "data");
-  PutU32(data, uint32_t(audio.size()));
-  data.insert(data.end(), audio.begin(), audio.end());
+  Append(chunks, layout.before_data);
+  const Bytes data = Chunk("data", audio, false);  // the audio keeps its own length
   Bytes out;
   PutTag(out, "RIFF");
   PutU32(out, 0);  // patched below
   PutTag(out, "WAVE");
-  out.insert(out.end(), layout.before_format.begin(), layout.before_format.end());
-  const Bytes& first = layout.data_first ? data : format;
-  const Bytes& second = layout.data_first ? format : data;
-  out.insert(out.end(), first.begin(), first.end());
-  out.insert(out.end(), second.begin(), second.end());
-  out.insert(out.end(), layout.trailing.begin(), layout.trailing.end());
-  const uint32_t riff_size = uint32_t(out.size() - 8);
-  for (int i = 0; i < 4; ++i) out[size_t(4 + i)] = uint8_t((riff_size >> (8 * i)) & 0xFF);
-  return out;
+  Append(out, layout.before_format);
+  Append(out, layout.data_first ? data : chunks);
+  Append(out, layout.data_first ? chunks : data);
+  Append(out, layout.trailing);
+  return WithField(out, 4, uint32_t(out.size() - 8));
 }
 
-static Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
-static void Append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
-
-Bytes InfoChunkWithData(size_t chunk_at) {
+// A LIST/INFO chunk whose comment holds the word "data" at an even offset of
+// the file when the chunk starts at byte `chunk_at`, as tagging tools write
+// a comment like "Interview data from Tuesday".
+static Bytes InfoChunkWithData(size_t chunk_at) {
   // Tag, size, "INFO", then the ICMT tag and size: the comment starts 20 bytes in.
-  const size_t comment_at = chunk_at + 20;
   std::string comment = "Interview data from Tuesday";
-  if ((comment_at + comment.find("data")) % 2 == 1) comment = " " + comment;
+  if ((chunk_at + 20 + comment.find("data")) % 2 == 1) comment = " " + comment;
   Bytes info = Text("INFO");
   Append(info, Chunk("ICMT", Text(comment + '\0')));
   return Chunk("LIST", info);
@@ -132,17 +126,15 @@ std::vector<NamedLayout> ToolLayouts(int32_t rate, int32_t bits, int32_t channel
   Append(software, Chunk("ISFT", Text("Lavf60.3.100")));
   Bytes after_audio = Chunk("LIST", software);
   Append(after_audio, Chunk("id3 ", Text("ID3\x04 TIT2 take one, data from Tuesday")));
-  NamedLayout comment = {"comment holding \"data\" before the audio", plain};
-  comment.layout.before_data = InfoChunkWithData(after_format);
-  NamedLayout far = {"bext chunk putting the audio past byte 131076", plain};
-  far.layout.before_format = bext;
-  NamedLayout tags = {"LIST and id3 chunks after the audio", plain};
-  tags.layout.trailing = after_audio;
-  NamedLayout all = {"all of them", plain};
-  all.layout.before_format = bext;
-  all.layout.before_data = InfoChunkWithData(bext.size() + after_format);
-  all.layout.trailing = after_audio;
-  return {comment, far, tags, all};
+  std::vector<NamedLayout> layouts = {{"comment holding \"data\" before the audio", plain},
+                                      {"bext chunk putting the audio past byte 131076", plain},
+                                      {"LIST and id3 chunks after the audio", plain},
+                                      {"all of them", plain}};
+  layouts[0].layout.before_data = InfoChunkWithData(after_format);
+  layouts[1].layout.before_format = layouts[3].layout.before_format = bext;
+  layouts[2].layout.trailing = layouts[3].layout.trailing = after_audio;
+  layouts[3].layout.before_data = InfoChunkWithData(bext.size() + after_format);
+  return layouts;
 }
 
 std::vector<int32_t> NoiseSamples(int32_t frames, int32_t channels, int32_t bits,
@@ -179,6 +171,8 @@ void WriteFile(const std::string& path, const Bytes& bytes) {
   if (!out) throw std::runtime_error("cannot write " + path);
   out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
+
+void WriteText(const std::string& path, const std::string& text) { WriteFile(path, Text(text)); }
 
 Bytes ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -18,12 +18,11 @@ struct WavSpec {
   // Extra chunk of this many payload bytes between "fmt " and "data".
   int32_t extra_chunk_bytes = 0;
   // Bytes appended after the audio (a trailing chunk or junk).
-  Bytes trailing;
-  // Whole chunks (see Chunk) laid before the format chunk, and after it and
-  // the extra chunk, just before the data chunk.
-  Bytes before_format;
-  Bytes before_data;
-  // The data chunk comes first, the format chunk after the audio.
+  Bytes trailing = {};
+  // Whole chunks (see Chunk) laid before the format chunk, and just before
+  // the data chunk; and the data chunk first, the format chunk after it.
+  Bytes before_format = {};
+  Bytes before_data = {};
   bool data_first = false;
 };
 
@@ -44,10 +43,8 @@ std::vector<int32_t> DecodeSamples(const Bytes& audio, int32_t bits);
 // byte unless `pad` is false.
 Bytes Chunk(const char* tag, const Bytes& payload, bool pad = true);
 
-// A LIST/INFO chunk whose comment holds the word "data" at an even offset of
-// the file when the chunk starts at byte `chunk_at`, as tagging tools write
-// a comment like "Interview data from Tuesday".
-Bytes InfoChunkWithData(size_t chunk_at);
+// Returns `bytes` with the little-endian 32-bit field at `at` set to `value`.
+Bytes WithField(Bytes bytes, size_t at, uint32_t value);
 
 struct NamedLayout {
   const char* name;
@@ -71,6 +68,7 @@ std::vector<int32_t> RampSamples(int32_t frames, int32_t channels, int32_t bits,
                                  int32_t offset);
 
 void WriteFile(const std::string& path, const Bytes& bytes);
+void WriteText(const std::string& path, const std::string& text);
 Bytes ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
 
