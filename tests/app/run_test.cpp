@@ -135,19 +135,17 @@ TEST(Run, ReplacesAnExistingDestination) {
 
 bool HaveSox() { return std::system("command -v sox >/dev/null 2>&1") == 0; }
 
-// Runs `command` in `dir`; reports whether it succeeded.
-bool RunIn(const TempDir& dir, const std::string& command) {
-  return std::system(("cd '" + dir.path + "' && " + command).c_str()) == 0;
+// Runs sox, a reader and writer that is no part of this project, in `dir`.
+bool Sox(const TempDir& dir, const std::string& args) {
+  return std::system(("cd '" + dir.path + "' && sox -V1 " + args).c_str()) == 0;
 }
 
-// Decodes `name` in `dir` with sox, a reader that is no part of this project,
-// into interleaved samples of `bits` bits, from frame `from` on.
+// Decodes `name` in `dir` with sox into interleaved samples of `bits` bits,
+// from frame `from` on.
 std::vector<int32_t> SoxSamples(const TempDir& dir, const std::string& name, int32_t bits,
                                 int32_t from = 0) {
-  const std::string command = "sox -V1 -D '" + name + "' -t raw -e signed-integer -b " +
-                              std::to_string(bits) + " -L decoded.raw trim " +
-                              std::to_string(from) + "s";
-  EXPECT_TRUE(RunIn(dir, command)) << command;
+  EXPECT_TRUE(Sox(dir, "-D '" + name + "' -t raw -e signed-integer -b " + std::to_string(bits) +
+                           " -L decoded.raw trim " + std::to_string(from) + "s"));
   return fixture::DecodeSamples(fixture::ReadFile(dir.Path("decoded.raw")), bits);
 }
 
@@ -185,8 +183,8 @@ TEST(Run, IndependentReaderAgreesOnSourcesAsToolsWriteThem) {
         fixture::WriteFile(dir.Path("src.wav"),
                            fixture::MakeWav(tool.layout, fixture::EncodeSamples(samples, bits)));
       } else {
-        ASSERT_TRUE(RunIn(dir, "sox -V1 -n -r 48000 -b " + std::to_string(bits) +
-                                   " -c 2 src.wav synth 2000s whitenoise"));
+        ASSERT_TRUE(Sox(dir, "-n -r 48000 -b " + std::to_string(bits) +
+                                 " -c 2 src.wav synth 2000s whitenoise"));
       }
       const fixture::RunResult r = fixture::RunTask(
           dir, "using_samples\ndest\tout.wav\nsrc\tsrc.wav\nxin\t100\nxout\t700\n"
@@ -210,26 +208,26 @@ std::vector<std::string> NamesIn(const std::string& dir) {
 }
 
 // A run ended from outside part-way (Ctrl-C, kill, a reader of its report
-// that has stopped) leaves no half-built file, no crossfade clip, and the
-// earlier destination as it was. Not even SIGKILL, which no handler sees,
-// leaves a build file where the file system can build without a name (its
-// task has no crossfade: the clip of a step that SIGKILL cuts short stays).
+// that has gone) leaves no build file, no crossfade clip, and the earlier
+// destination as it was; even SIGKILL, where files can be built without a
+// name (with no crossfade: the clip of a step that SIGKILL cuts short stays).
 TEST(Run, EndingPartWayLeavesTheEarlierDestinationAlone) {
   for (const int signal_number : {SIGTERM, SIGKILL, SIGPIPE}) {
     SCOPED_TRACE(strsignal(signal_number));
     TempDir dir;
     const int unnamed = open(dir.path.c_str(), O_TMPFILE | O_RDWR, 0600);
-    if (unnamed >= 0) close(unnamed);
-    if (signal_number == SIGKILL && unnamed < 0) {
+    if (unnamed < 0 && signal_number == SIGKILL) {
       std::printf("SIGKILL not tested: no unnamed files on this file system\n");
       continue;
     }
+    if (unnamed >= 0) close(unnamed);
     fixture::WriteNoise(dir.Path("a.wav"), {8000, 16, 2}, 2000, 9);
     const Bytes earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
     fixture::WriteFile(dir.Path("out.wav"), earlier);
     std::string task = "using_samples\ndest\tout.wav\n";
-    for (int k = 0; k < 300; ++k) task += signal_number == SIGKILL ? "src\ta.wav\nxin\t1000\n"
-                                                                   : "src\ta.wav\nxin\t1000\nxf\t10\t1\n";
+    const char* edit =
+        signal_number == SIGKILL ? "src\ta.wav\nxin\t1000\n" : "src\ta.wav\nxin\t1000\nxf\t10\t1\n";
+    for (int k = 0; k < 300; ++k) task += edit;
     fixture::WriteText(dir.Path("task.txt"), task);
     fixture::RunResult r;
     if (signal_number == SIGPIPE) {  // its report goes to a pipe whose reader has gone
