@@ -166,22 +166,52 @@ TEST(Run, IndependentReaderDecodesTheDestination) {
   EXPECT_EQ(SoxSamples(dir, "out.wav", 24), expected);
 }
 
-// Sources as ordinary tools write them, by sox itself or laid out as other
-// tools lay them out: a stretch from frame 100 and the rest appended to it
-// make a destination whose frames sox decodes as it decodes the source's
-// from frame 100 on.
+void Append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+
+// A LIST/INFO chunk whose comment holds the word "data" at an even offset of
+// the file when the chunk starts at byte `chunk_at`, as tagging tools write
+// a comment like "Interview data from Tuesday".
+Bytes InfoChunkWithData(size_t chunk_at) {
+  // Tag, size, "INFO", then the ICMT tag and size: the comment starts 20 bytes in.
+  std::string comment = "Interview data from Tuesday";
+  if ((chunk_at + 20 + comment.find("data")) % 2 == 1) comment = " " + comment;
+  Bytes info = fixture::Text("INFO");
+  Append(info, fixture::Chunk("ICMT", fixture::Text(comment + '\0')));
+  return fixture::Chunk("LIST", info);
+}
+
+// Sources as ordinary tools write them, 16- and 24-bit stereo at 48000 Hz:
+// a comment holding "data" before the audio, a long broadcast-wave "bext"
+// chunk that puts the format and the audio past byte 131,076, LIST and id3
+// chunks after the audio, all of them at once, and a file sox writes itself.
+// A stretch from frame 100 and the rest appended to it make a destination
+// whose frames sox decodes as it decodes the source's from frame 100 on.
 TEST(Run, IndependentReaderAgreesOnSourcesAsToolsWriteThem) {
   if (!HaveSox()) GTEST_SKIP() << "sox is not installed";
+  std::string history;
+  while (history.size() < 150000) history += "A=PCM,F=48000,W=24,M=stereo,T=take\r\n";
+  const Bytes bext = fixture::Chunk("bext", fixture::Text(history));
+  Bytes software = fixture::Text("INFO");
+  Append(software, fixture::Chunk("ISFT", fixture::Text("Lavf60.3.100")));
+  Bytes after_audio = fixture::Chunk("LIST", software);
+  Append(after_audio,
+         fixture::Chunk("id3 ", fixture::Text("ID3\x04 TIT2 take one, data from Tuesday")));
   for (int32_t bits : {16, 24}) {
-    std::vector<fixture::NamedLayout> layouts = fixture::ToolLayouts(48000, bits, 2);
-    layouts.push_back({"written by sox", {}});
-    for (const fixture::NamedLayout& tool : layouts) {
-      SCOPED_TRACE(testing::Message() << bits << "-bit, " << tool.name);
+    fixture::WavSpec plain = {48000, bits, 2};
+    plain.format_code = bits == 24 ? 0xFFFE : 1;  // 24-bit files often come extensible
+    const size_t after_format = bits == 24 ? 12 + 8 + 40 : 12 + 8 + 16;
+    std::vector<fixture::WavSpec> layouts(4, plain);  // comment, bext, chunks after, all
+    layouts[0].before_data = InfoChunkWithData(after_format);
+    layouts[1].before_format = layouts[3].before_format = bext;
+    layouts[2].trailing = layouts[3].trailing = after_audio;
+    layouts[3].before_data = InfoChunkWithData(bext.size() + after_format);
+    for (size_t j = 0; j <= layouts.size(); ++j) {  // the last source written by sox
+      SCOPED_TRACE(testing::Message() << bits << "-bit, layout " << j);
       TempDir dir;
       const auto samples = fixture::NoiseSamples(2000, 2, bits, uint32_t(bits));
-      if (&tool != &layouts.back()) {
+      if (j < layouts.size()) {
         fixture::WriteFile(dir.Path("src.wav"),
-                           fixture::MakeWav(tool.layout, fixture::EncodeSamples(samples, bits)));
+                           fixture::MakeWav(layouts[j], fixture::EncodeSamples(samples, bits)));
       } else {
         ASSERT_TRUE(Sox(dir, "-n -r 48000 -b " + std::to_string(bits) +
                                  " -c 2 src.wav synth 2000s whitenoise"));
@@ -228,7 +258,7 @@ TEST(Run, EndingPartWayLeavesTheEarlierDestinationAlone) {
     const char* edit =
         signal_number == SIGKILL ? "src\ta.wav\nxin\t1000\n" : "src\ta.wav\nxin\t1000\nxf\t10\t1\n";
     for (int k = 0; k < 300; ++k) task += edit;
-    fixture::WriteText(dir.Path("task.txt"), task);
+    fixture::WriteFile(dir.Path("task.txt"), fixture::Text(task));
     fixture::RunResult r;
     if (signal_number == SIGPIPE) {  // its report goes to a pipe whose reader has gone
       r = fixture::RunSplyceIn(dir.path, {"task.txt"}, [] {
@@ -263,7 +293,7 @@ TEST(Run, ConcurrentRunsInOneFolderBuildWhatEachBuildsAlone) {
       task += "src\t" + run + ".src\nxin\t" + std::to_string(100 + 37 * k) + "\nxout\t" +
               std::to_string(2500 + 37 * k) + "\nxf\t100\t" + std::to_string(1 + k % 4) + "\n";
     }
-    fixture::WriteText(dir.Path(run + ".txt"), task);
+    fixture::WriteFile(dir.Path(run + ".txt"), fixture::Text(task));
     alone.push_back(fixture::RunSplyceIn(dir.path, {run + ".txt"}));
     ASSERT_EQ(alone.back().status, 0) << alone.back().output;
     built.push_back(fixture::ReadFile(dir.Path(run + ".wav")));

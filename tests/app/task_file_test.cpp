@@ -175,16 +175,21 @@ TEST(TaskFile, CrossfadeWithOnlyAWidthTakesTheNextToken) {
 }
 
 // Refusals of the command line and the parser, run on the binary.
+// The line `text` on standard error: a warning about line `line` of task.txt.
+std::string Warn(int line, const std::string& text) {
+  return "task.txt:" + std::to_string(line) + ": warning: " + text + "\n";
+}
+
 // The warning for a token skipped as the value of the unread `keyword` before it.
 std::string SkippedToo(int line, const std::string& token, const std::string& keyword) {
-  return "task.txt:" + std::to_string(line) + ": warning: \"" + token +
-         "\" is skipped too: it follows \"" + keyword + "\", which is not read as a keyword\n";
+  return Warn(line, "\"" + token + "\" is skipped too: it follows \"" + keyword +
+                        "\", which is not read as a keyword");
 }
 
 // The warning for "lvl -6" on `line`.
 std::string NeedsTab(int line) {
-  return "task.txt:" + std::to_string(line) + ": warning: \"lvl -6\" is skipped: a keyword and "
-         "its value need a tab between them, not spaces: write lvl, a tab and the value\n";
+  return Warn(line, "\"lvl -6\" is skipped: a keyword and its value need a tab between them, "
+                    "not spaces: write lvl, a tab and the value");
 }
 
 // The whole report of a run in seconds that builds out.wav from one edit of
@@ -244,65 +249,63 @@ TEST(TaskFileRuns, RefuseOrBuildAsAlwaysAndExplainEachMistake) {
       {"spaces after a keyword", kHead + "lvl -6\n", kWhole, 0, NeedsTab(3)},
       {"a keyword in capitals", kHead + "\nSRC\tb.wav\nxout\t0.05\n",
        OneEditRun("0.000", "0.050", "0.000"), 0,
-       "task.txt:4: warning: \"SRC\" is skipped: keywords are lower case: write src\n" +
+       Warn(4, "\"SRC\" is skipped: keywords are lower case: write src") +
            SkippedToo(4, "b.wav", "SRC")},
       {"xf without a type before src", kHead + "xf\t10\nsrc\tb.wav\n", kWhole, 0,
-       "task.txt:4: warning: xf takes the keyword src as its type, so this src is skipped and "
-       "opens no edit: give xf its type after a tab\n" + SkippedToo(4, "b.wav", "src")},
+       Warn(4, "xf takes the keyword src as its type, so this src is skipped and opens no edit: "
+               "give xf its type after a tab") + SkippedToo(4, "b.wav", "src")},
       {"CR LF line ends", "dest\tout.wav\r\nsrc\ta.wav\r\n",
        kUnread + "Cannot find file in track list called a.wav\r!!\n", 2,
-       "task.txt:1: warning: lines end in a carriage return and a line feed (Windows), and the "
-       "carriage return stays part of each line's last value, as in \"out.wav\\r\": save the file "
-       "with line feeds (LF) alone\nsplyce: error: source \"a.wav\\r\" of task 1 cannot be opened "
-       "as a file\n"},
+       Warn(1, "lines end in a carriage return and a line feed (Windows), and the carriage return "
+               "stays part of each line's last value, as in \"out.wav\\r\": save the file with "
+               "line feeds (LF) alone") +
+           "splyce: error: source \"a.wav\\r\" of task 1 cannot be opened as a file\n"},
       {"a byte-order mark", "\xEF\xBB\xBF" + kHead,
        kUnread + "No destination file given: add a dest line\n", 1,
-       "task.txt:1: warning: the file starts with a UTF-8 byte-order mark, so its first token "
-       "\"dest\" is not recognised: save the file as UTF-8 without a byte-order mark\n" +
+       Warn(1, "the file starts with a UTF-8 byte-order mark, so its first token \"dest\" is not "
+               "recognised: save the file as UTF-8 without a byte-order mark") +
            SkippedToo(1, "out.wav", "\xEF\xBB\xBF" "dest")},
       {"UTF-16 text", std::string("\xFF\xFE" "d\0e\0s\0t\0", 10),
        "\nRead 0 entries in task file\n\nNo source tracks in task file\n", 1,
-       "task.txt:1: warning: the file starts with a UTF-16 byte-order mark, and no keyword can be "
-       "read in UTF-16 text: save the file as UTF-8 without a byte-order mark\n"},
+       Warn(1, "the file starts with a UTF-16 byte-order mark, and no keyword can be read in "
+               "UTF-16 text: save the file as UTF-8 without a byte-order mark")},
       {"a decimal comma and a clock time", kHead + "xin\t0,8\nxout\t00:01:30.5\n", kWhole, 0,
-       "task.txt:3: warning: xin value \"0,8\" is read as 0 and \",8\" is ignored: write decimals "
-       "with a point\ntask.txt:4: warning: xout value \"00:01:30.5\" is read as 0 and \":01:30.5\" "
-       "is ignored: write a time as one number of seconds (of frames after using_samples)\n"},
+       Warn(3, "xin value \"0,8\" is read as 0 and \",8\" is ignored: write decimals with a point") +
+           Warn(4, "xout value \"00:01:30.5\" is read as 0 and \":01:30.5\" is ignored: write a "
+                   "time as one number of seconds (of frames after using_samples)")},
       {"a unit after a number", kHead + "xin\t0.05s\n", OneEditRun("0.050", "0.050", "0.000"), 0,
-       "task.txt:3: warning: xin value \"0.05s\" is read as 0.05 and \"s\" is ignored: write the "
-       "number alone\n"},
+       Warn(3, "xin value \"0.05s\" is read as 0.05 and \"s\" is ignored: write the number alone")},
       {"a level of 24 dB or more", kHead + "lvl\t-2\nlvl\t30\n",
        OneEditRun("0.000", "0.100", "-2.000"), 0,
-       "task.txt:4: warning: lvl \"30\" is ignored, as levels must be below 24 dB, and the edit "
-       "keeps -2 dB: write a level below 24\n"},
+       Warn(4, "lvl \"30\" is ignored, as levels must be below 24 dB, and the edit keeps -2 dB: "
+               "write a level below 24")},
       {"a level that is not a number", kHead + "lvl\tnan\n", kWhole, 0,
-       "task.txt:3: warning: lvl \"nan\" is ignored, as it is not a number, and the edit keeps 0 "
-       "dB: write a level below 24\n"},
+       Warn(3, "lvl \"nan\" is ignored, as it is not a number, and the edit keeps 0 dB: write a "
+               "level below 24")},
       {"using_samples after the first token", kHead + "using_samples\n", kWhole, 0,
-       "task.txt:3: warning: using_samples counts only as the first token of the file, so it is "
-       "skipped here and times stay in seconds: move it to the first line\n"},
+       Warn(3, "using_samples counts only as the first token of the file, so it is skipped here "
+               "and times stay in seconds: move it to the first line")},
       {"a value keyword ending the file", kHead + "xin", kWhole, 0,
-       "task.txt:3: warning: xin ends the file without its value, so it is ignored: give xin its "
-       "value after a tab\n"},
+       Warn(3, "xin ends the file without its value, so it is ignored: give xin its value after "
+               "a tab")},
       {"a crossfade type outside 0 to 4", kHead + "\n\nxf\t10\t7\n",
        OneEditRun("0.000", "0.100", "0.000", "Crossfade-type (parameter 2) is invalid\n"), 0,
-       "task.txt:5: warning: xf type \"7\" is outside 0 to 4, so this edit gets no crossfade: "
-       "write a type from 1 to 4, or 0 for none\n"},
+       Warn(5, "xf type \"7\" is outside 0 to 4, so this edit gets no crossfade: write a type "
+               "from 1 to 4, or 0 for none")},
       {"a later keyword as a value", kHead + "xin\ntrim\t0.5\n", kWhole, 0,
-       "task.txt:4: warning: xin takes the keyword trim as its value, and trim then acts as a "
-       "keyword too: give xin its value after a tab\n"},
+       Warn(4, "xin takes the keyword trim as its value, and trim then acts as a keyword too: "
+               "give xin its value after a tab")},
       {"an earlier keyword as a value", kHead + "trim\txin\t0.05\n", kWhole, 0,
-       "task.txt:3: warning: trim takes the keyword xin as its value, so this xin is skipped: give "
-       "trim its value after a tab\n" + SkippedToo(3, "0.05", "xin")},
+       Warn(3, "trim takes the keyword xin as its value, so this xin is skipped: give trim its "
+               "value after a tab") + SkippedToo(3, "0.05", "xin")},
       {"a source path that is a keyword", "dest\tout.wav\nsrc\ttrim\t1\n",
        kUnread + "Cannot find file in track list called trim!!\n", 2,
-       "task.txt:2: warning: src takes \"trim\" as its path, and trim then acts as the keyword "
-       "too, taking the next token as its value: rename the source so that its path is no "
-       "keyword\nsplyce: error: source \"trim\" of task 1 cannot be opened as a file\n"},
+       Warn(2, "src takes \"trim\" as its path, and trim then acts as the keyword too, taking the "
+               "next token as its value: rename the source so that its path is no keyword") +
+           "splyce: error: source \"trim\" of task 1 cannot be opened as a file\n"},
       {"one mistake repeated", kHead + "lvl -6\nlvl -6\nlvl -6\nlvl -6\nlvl -6\nlvl -6\nlvl -6\n",
-       kWhole, 0,
-       NeedsTab(3) + NeedsTab(4) + NeedsTab(5) + NeedsTab(6) + NeedsTab(7) +
-           "splyce: warning: 2 more warnings of the kind \"unrecognised token\" were not shown\n"},
+       kWhole, 0, NeedsTab(3) + NeedsTab(4) + NeedsTab(5) + NeedsTab(6) + NeedsTab(7) +
+       "splyce: warning: 2 more warnings of the kind \"unrecognised token\" were not shown\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

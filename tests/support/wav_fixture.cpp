@@ -48,7 +48,7 @@ std::vector<int32_t> DecodeSamples(const Bytes& audio, int32_t bits) {
 
 static void Append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
 
-static Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 Bytes WithField(Bytes bytes, size_t at, uint32_t value) {
   for (size_t i = 0; i < 4; ++i) bytes[at + i] = uint8_t(value >> (8 * i));
@@ -100,43 +100,6 @@ Bytes MakeWav(const WavSpec& layout, const Bytes& audio) {
   return WithField(out, 4, uint32_t(out.size() - 8));
 }
 
-// A LIST/INFO chunk whose comment holds the word "data" at an even offset of
-// the file when the chunk starts at byte `chunk_at`, as tagging tools write
-// a comment like "Interview data from Tuesday".
-static Bytes InfoChunkWithData(size_t chunk_at) {
-  // Tag, size, "INFO", then the ICMT tag and size: the comment starts 20 bytes in.
-  std::string comment = "Interview data from Tuesday";
-  if ((chunk_at + 20 + comment.find("data")) % 2 == 1) comment = " " + comment;
-  Bytes info = Text("INFO");
-  Append(info, Chunk("ICMT", Text(comment + '\0')));
-  return Chunk("LIST", info);
-}
-
-std::vector<NamedLayout> ToolLayouts(int32_t rate, int32_t bits, int32_t channels) {
-  WavSpec plain;
-  plain.sample_rate = rate;
-  plain.bits = bits;
-  plain.channels = channels;
-  plain.format_code = bits == 24 ? 0xFFFE : 1;  // 24-bit files often come extensible
-  const size_t after_format = plain.format_code == 0xFFFE ? 12 + 8 + 40 : 12 + 8 + 16;
-  std::string history;
-  while (history.size() < 150000) history += "A=PCM,F=48000,W=24,M=stereo,T=take\r\n";
-  const Bytes bext = Chunk("bext", Text(history));
-  Bytes software = Text("INFO");
-  Append(software, Chunk("ISFT", Text("Lavf60.3.100")));
-  Bytes after_audio = Chunk("LIST", software);
-  Append(after_audio, Chunk("id3 ", Text("ID3\x04 TIT2 take one, data from Tuesday")));
-  std::vector<NamedLayout> layouts = {{"comment holding \"data\" before the audio", plain},
-                                      {"bext chunk putting the audio past byte 131076", plain},
-                                      {"LIST and id3 chunks after the audio", plain},
-                                      {"all of them", plain}};
-  layouts[0].layout.before_data = InfoChunkWithData(after_format);
-  layouts[1].layout.before_format = layouts[3].layout.before_format = bext;
-  layouts[2].layout.trailing = layouts[3].layout.trailing = after_audio;
-  layouts[3].layout.before_data = InfoChunkWithData(bext.size() + after_format);
-  return layouts;
-}
-
 std::vector<int32_t> NoiseSamples(int32_t frames, int32_t channels, int32_t bits,
                                   uint32_t seed) {
   std::vector<int32_t> out;
@@ -171,8 +134,6 @@ void WriteFile(const std::string& path, const Bytes& bytes) {
   if (!out) throw std::runtime_error("cannot write " + path);
   out.write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
-
-void WriteText(const std::string& path, const std::string& text) { WriteFile(path, Text(text)); }
 
 Bytes ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -45,17 +45,8 @@ Bytes Chunk(const char* tag, const Bytes& payload, bool pad = true);
 
 // Returns `bytes` with the little-endian 32-bit field at `at` set to `value`.
 Bytes WithField(Bytes bytes, size_t at, uint32_t value);
-
-struct NamedLayout {
-  const char* name;
-  WavSpec layout;
-};
-
-// Layouts that ordinary tools write, in the given format: a comment holding
-// "data" before the audio, a long broadcast-wave "bext" chunk that puts the
-// format and the audio past byte 131,076, LIST and id3 chunks after the
-// audio, and all of them at once.
-std::vector<NamedLayout> ToolLayouts(int32_t rate, int32_t bits, int32_t channels);
+// The bytes of `text`.
+Bytes Text(const std::string& text);
 
 // A whole WAV file: header laid out per `layout`, then `audio`, then trailing.
 Bytes MakeWav(const WavSpec& layout, const Bytes& audio);
@@ -68,7 +59,6 @@ std::vector<int32_t> RampSamples(int32_t frames, int32_t channels, int32_t bits,
                                  int32_t offset);
 
 void WriteFile(const std::string& path, const Bytes& bytes);
-void WriteText(const std::string& path, const std::string& text);
 Bytes ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
 
