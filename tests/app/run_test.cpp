@@ -98,29 +98,6 @@ TEST(Run, BuildsTheDestinationByteForByte) {
   }
 }
 
-// A level that pushes samples past full scale says how many wrapped, per
-// edit: doubling (6.0206 dB) wraps 16-bit values from +-16384 on and 24-bit
-// ones from +-4194304 on; each loud sample is one of those, the rest stay quiet.
-TEST(Run, CountsTheSamplesALevelWraps) {
-  struct Case { Format f; const char* level; int32_t loud; int32_t wrapped; };
-  const Case cases[] = {{{8000, 16, 1}, "6.0206", 20000, 37},
-                        {{8000, 24, 2}, "6.0206", 5000000, 101},
-                        {{8000, 16, 2}, "-6", 32767, 0}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.f.bits << "-bit, " << c.f.channels << " ch");
-    TempDir dir;
-    std::vector<int32_t> samples(size_t(400) * size_t(c.f.channels), 1000);
-    for (int32_t k = 0; k < c.wrapped; ++k) samples[size_t(k) * 3] = k % 2 == 0 ? c.loud : -c.loud;
-    fixture::WriteWav(dir.Path("a.wav"), c.f, samples);
-    const fixture::RunResult r = fixture::RunTask(
-        dir, std::string("dest\tout.wav\nsrc\ta.wav\nsrc\ta.wav\nlvl\t") + c.level + "\n");
-    EXPECT_EQ(r.status, 0) << r.output;
-    EXPECT_EQ(r.errors, c.wrapped == 0 ? "" : "splyce: warning: task 2 (\"a.wav\"): " +
-        std::to_string(c.wrapped) + " samples went past full scale at lvl 6.021 dB and wrapped "
-        "to the opposite sign, each a loud click: lower the level\n");
-  }
-}
-
 TEST(Run, ReplacesAnExistingDestination) {
   TempDir dir;
   const Format f{44100, 16, 1};

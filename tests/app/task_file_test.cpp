@@ -204,7 +204,8 @@ std::string OneEditRun(const char* start, const char* length, const char* level,
 
 // Task files refused by the parser, and mistakes people make in task files,
 // run on the binary in a directory that holds a.wav and b.wav (8000 Hz 16-bit
-// mono, 800 frames). Standard output and the status are the report and the
+// mono, 800 frames; a.wav quiet but for 37 samples that doubling wraps, as
+// 16-bit values from +-16384 on do). Standard output and the status are the report and the
 // outcome the task always had, and a refused task creates nothing. Where the
 // row gives it, standard error holds exactly its explanations, each on the
 // line of the mistake.
@@ -303,6 +304,9 @@ TEST(TaskFileRuns, RefuseOrBuildAsAlwaysAndExplainEachMistake) {
        Warn(2, "src takes \"trim\" as its path, and trim then acts as the keyword too, taking the "
                "next token as its value: rename the source so that its path is no keyword") +
            "splyce: error: source \"trim\" of task 1 cannot be opened as a file\n"},
+      {"a level that wraps samples", kHead + "lvl\t6.0206\n", OneEditRun("0.000", "0.100", "6.021"),
+       0, "splyce: warning: task 1 (\"a.wav\"): 37 samples went past full scale at lvl 6.021 dB "
+          "and wrapped to the opposite sign, each a loud click: lower the level\n"},
       {"one mistake repeated", kHead + "lvl -6\nlvl -6\nlvl -6\nlvl -6\nlvl -6\nlvl -6\nlvl -6\n",
        kWhole, 0, NeedsTab(3) + NeedsTab(4) + NeedsTab(5) + NeedsTab(6) + NeedsTab(7) +
        "splyce: warning: 2 more warnings of the kind \"unrecognised token\" were not shown\n"},
@@ -310,7 +314,9 @@ TEST(TaskFileRuns, RefuseOrBuildAsAlwaysAndExplainEachMistake) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    fixture::WriteNoise(dir.Path("a.wav"), {8000, 16, 1}, 800, 1);
+    std::vector<int32_t> quiet(800, 1000);
+    for (size_t k = 0; k < 37; ++k) quiet[k * 3] = k % 2 == 0 ? 20000 : -20000;
+    fixture::WriteWav(dir.Path("a.wav"), {8000, 16, 1}, quiet);
     fixture::WriteNoise(dir.Path("b.wav"), {8000, 16, 1}, 800, 2);
     const fixture::RunResult r = RunTask(dir, c.text);
     EXPECT_EQ(r.output, c.output);

@@ -168,19 +168,18 @@ TEST(PcmCodec, TruncatesSettledResultsAndFlagsTheRest) {
   constexpr double kInf = std::numeric_limits<double>::infinity();
   struct Case { double p, size; int32_t doubtful, out; };
   const Case kCases[] = {
-      {2.5, 2.5, 0, 2},           {-2.5, 2.5, 0, -2},        {0.0, 0.0, 0, 0},
-      {-0.0, 0.0, 0, 0},          {-0.75, 0.75, 0, 0},       {8388607.5, 8388607.5, 0, 8388607},
+      {2.5, 2.5, 0, 2}, {-2.5, 2.5, 0, -2}, {0.0, 0.0, 0, 0}, {-0.0, 0.0, 0, 0},
+      {-0.75, 0.75, 0, 0}, {8388607.5, 8388607.5, 0, 8388607},
       // Whole numbers and values within the margin of one.
-      {3.0, 3.0, 1, 0},           {-3.0, 3.0, 1, 0},         {1000.0 - 0x1p-42, 1000.0, 1, 0},
-      {1000.0 + 0x1p-42, 1000.0, 1, 0},                      {1000.0 - 0x1p-30, 1000.0, 0, 999},
+      {3.0, 3.0, 1, 0}, {-3.0, 3.0, 1, 0}, {1000.0 - 0x1p-42, 1000.0, 1, 0},
+      {1000.0 + 0x1p-42, 1000.0, 1, 0}, {1000.0 - 0x1p-30, 1000.0, 0, 999},
       {1000.0 + 0x1p-30, 1000.0, 0, 1000},
       // A sum whose terms were large: its margin follows them, not the sum.
-      {0.5, 0x1p60, 1, 0},        {0.5, 0x1p45, 0, 0},
+      {0.5, 0x1p60, 1, 0}, {0.5, 0x1p45, 0, 0},
       // Out of int32, or not a number.
       {2147483647.5, 2147483647.5, 0, INT32_MAX}, {2147483648.0, 2147483648.0, 1, 0},
-      {-2147483648.5, 2147483648.5, 1, 0},
-      {1e300, 1e300, 1, 0},       {kInf, kInf, 1, 0},        {-kInf, kInf, 1, 0},
-      {kNan, kNan, 1, 0},         {5.5, kNan, 1, 0},         {5.5, kInf, 1, 0},
+      {-2147483648.5, 2147483648.5, 1, 0}, {1e300, 1e300, 1, 0}, {kInf, kInf, 1, 0},
+      {-kInf, kInf, 1, 0}, {kNan, kNan, 1, 0}, {5.5, kNan, 1, 0}, {5.5, kInf, 1, 0},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(testing::Message() << "p " << c.p << ", size " << c.size);
@@ -194,11 +193,9 @@ TEST(PcmCodec, TruncatesSettledResultsAndFlagsTheRest) {
 
 TEST(PcmCodec, FullScaleBoundsTheValuesThatWrap) {
   struct Case { int32_t bytes_per_sample, v, beyond; };
-  const Case kCases[] = {
-      {2, 32767, 0},   {2, 32768, 1},   {2, -32768, 0},   {2, -32769, 1},
-      {3, 8388607, 0}, {3, 8388608, 1}, {3, -8388608, 0}, {3, -8388609, 1},
-      {3, INT32_MIN, 1}, {2, INT32_MAX, 1},
-  };
+  const Case kCases[] = {{2, 32767, 0},    {2, 32768, 1},    {2, -32768, 0},   {2, -32769, 1},
+                         {3, 8388607, 0},  {3, 8388608, 1},  {3, -8388608, 0}, {3, -8388609, 1},
+                         {3, INT32_MIN, 1}, {2, INT32_MAX, 1}};
   for (const Case& c : kCases) {
     SCOPED_TRACE(testing::Message() << c.bytes_per_sample << " bytes, value " << c.v);
     const int32_t top = FullScaleTop(c.bytes_per_sample);
