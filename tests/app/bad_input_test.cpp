@@ -20,7 +20,6 @@
 #include <functional>
 #include <map>
 #include <optional>
-#include <tuple>
 #include <string>
 #include <vector>
 
@@ -177,8 +176,10 @@ struct Entry {
   mode_t mode = 0;
   uid_t owner = 0;
   gid_t group = 0;
-  auto Tied() const { return std::tie(kind, bytes, mode, owner, group); }
-  bool operator==(const Entry& other) const { return Tied() == other.Tied(); }
+  bool operator==(const Entry& o) const {
+    return kind == o.kind && bytes == o.bytes && mode == o.mode && owner == o.owner &&
+           group == o.group;
+  }
 };
 using Snapshot = std::map<std::string, Entry>;
 
@@ -503,7 +504,7 @@ std::vector<Case> Cases() {
     return cases;
   }
   cases.push_back(RefusedDestination("a device node as the destination", 'c', "x.wav"));
-  cases.push_back(RefusedDestination("a link to a device node as the destination", 'c', "link.wav"));
+  cases.push_back(RefusedDestination("a link to a device node as destination", 'c', "link.wav"));
   return cases;
 }
 

@@ -271,7 +271,8 @@ TEST(TaskFileRuns, RefuseOrBuildAsAlwaysAndExplainEachMistake) {
        Warn(1, "the file starts with a UTF-16 byte-order mark, and no keyword can be read in "
                "UTF-16 text: save the file as UTF-8 without a byte-order mark")},
       {"a decimal comma and a clock time", kHead + "xin\t0,8\nxout\t00:01:30.5\n", kWhole, 0,
-       Warn(3, "xin value \"0,8\" is read as 0 and \",8\" is ignored: write decimals with a point") +
+       Warn(3, "xin value \"0,8\" is read as 0 and \",8\" is ignored: write decimals with a "
+               "point") +
            Warn(4, "xout value \"00:01:30.5\" is read as 0 and \":01:30.5\" is ignored: write a "
                    "time as one number of seconds (of frames after using_samples)")},
       {"a unit after a number", kHead + "xin\t0.05s\n", OneEditRun("0.050", "0.050", "0.000"), 0,
@@ -388,7 +389,8 @@ TEST(CommandLine, HelpAndVersionAnswerWithoutRunning) {
   for (const char* line : lines) expected += std::string(line) + "\n";
   // "--help" is the GNU spelling, answered with status 0.
   const std::tuple<const char*, std::string, int> cases[] = {
-      {"help", expected, 1}, {"-h", expected, 1}, {"--help", expected, 0}, {"--version", "splyce 2.21\n", 0}};
+      {"help", expected, 1}, {"-h", expected, 1}, {"--help", expected, 0},
+      {"--version", "splyce 2.21\n", 0}};
   for (const auto& [arg, output, status] : cases) {
     SCOPED_TRACE(arg);
     TempDir dir;

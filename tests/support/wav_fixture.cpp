@@ -46,7 +46,9 @@ std::vector<int32_t> DecodeSamples(const Bytes& audio, int32_t bits) {
   return out;
 }
 
-static void Append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
+static void Append(Bytes& out, const Bytes& more) {
+  out.insert(out.end(), more.begin(), more.end());
+}
 
 Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
