@@ -69,8 +69,13 @@ Child Start(const std::string& dir, const std::vector<std::string>& args, int pi
     close(pipe_fds[1]);
     close(error_fds[0]);
     close(error_fds[1]);
-    const int null_fd = open("/dev/null", O_RDONLY);
-    if (null_fd >= 0) dup2(null_fd, STDIN_FILENO);
+    // Standard input is a pipe that is empty and already closed: no device is opened.
+    int input_fds[2];
+    if (pipe(input_fds) == 0) {
+      close(input_fds[1]);
+      dup2(input_fds[0], STDIN_FILENO);
+      close(input_fds[0]);
+    }
     if (in_child) in_child();
     if (chdir(dir.c_str()) != 0) _exit(127);
     std::vector<char*> argv;
