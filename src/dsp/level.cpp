@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 
 #include "dsp/pcm_codec.h"
 
@@ -13,8 +12,13 @@ constexpr double kDecibelsPerDecade = 20.0;
 // Samples (of all channels, interleaved) levelled in one pass of the fast
 // loop; a doubtful result sends only its own chunk down the exact path.
 constexpr int32_t kChunkSamples = kBlockFrames;
-// Bytes of the widest chunk.
-constexpr int32_t kChunkBytes = kChunkSamples * kBytes24Bit;
+// Factors (gain times the width's scale) that the fast loop takes: below
+// the top one a product of a working sample (at most 2^23 in size) stays
+// far inside int32, so no result needs a range check; above the bottom one
+// the factor and every nonzero product are normal doubles. Any other gain,
+// not-a-number and infinity included, takes the exact path.
+constexpr double kMaxSettledFactor = 128.0;
+constexpr double kMinSettledFactor = 0x1p-900;
 
 // Scales one working sample by the gain in extended precision and truncates
 // it toward zero on the scale of the output width; no clipping. This is the
@@ -25,78 +29,59 @@ int32_t ScaleSampleExactly(int32_t x, double gain, int32_t bytes_per_sample) {
   return TruncateToInt32(y);
 }
 
-// Scales one working sample by the double product (times `scale`, the 16-bit
-// factor or 1) and returns its truncation; flags it in *doubtful when the
-// extended product might truncate otherwise, and counts it in *wraps when it
-// lies beyond full scale. A 32-bit sample converts exactly and scaling by a
-// power of two is exact, so the product is the exact one rounded once.
-inline int32_t ScaleSampleSettled(int32_t x, double gain, double scale, int32_t top,
-                                  int32_t* doubtful, int32_t* wraps) {
-  const double p = static_cast<double>(x) * gain * scale;
-  int32_t y = 0;
-  *doubtful |= TruncateSettled(p, std::fabs(p), &y);
-  *wraps += BeyondRange(y, -top - 1, top);
-  return y;
+// Returns the factor of the fast loop, gain times the width's scale. The
+// scale is a power of two, so for a factor in the fast loop's range x times
+// it rounds to the same double as x times the gain, times the scale.
+double SettledFactor(double gain, int32_t bytes_per_sample) {
+  return gain * (bytes_per_sample == kBytes16Bit ? kWorkingTo16BitDouble : 1.0);
 }
 
-// Levels `count` samples of width `bytes_per_sample` in place by the double
-// product, decoding, scaling and encoding in one pass; sets *beyond to the
-// results beyond full scale. Returns nonzero when any result is in doubt.
-// Called with a constant width, so that each copy the compiler makes of it
-// moves samples of a width it knows and vectorises.
-inline int32_t LevelSettled(uint8_t* bytes, int32_t count, double gain, int32_t bytes_per_sample,
-                            int32_t* beyond) {
-  const double scale = bytes_per_sample == kBytes16Bit ? kWorkingTo16BitDouble : 1.0;
+// Reports whether the fast loop takes this factor.
+bool IsSettledFactor(double factor) {
+  return factor > kMinSettledFactor && factor < kMaxSettledFactor;
+}
+
+// Scales `count` working samples of `in` into `out` by the double product
+// with `factor` and truncates them; returns nonzero when the extended
+// product might truncate otherwise for any of them. A 32-bit sample converts
+// exactly, so each product is the exact one rounded once; every product lies
+// inside int32 for a factor IsSettledFactor takes.
+SPLYCE_SAMPLE_LOOP
+int32_t ScaleSettled(const int32_t* in, int32_t* out, int32_t count, double factor) {
   int32_t doubtful = 0;
-  int32_t wraps = 0;
   for (int32_t i = 0; i < count; ++i) {
-    uint8_t* at = bytes + i * bytes_per_sample;
-    PutSample(ScaleSampleSettled(GetSample(at, bytes_per_sample), gain, scale,
-                                 FullScaleTop(bytes_per_sample), &doubtful, &wraps),
-              at, bytes_per_sample);
+    const double p = static_cast<double>(in[i]) * factor;
+    const double margin = std::fabs(p) * kSettledTolerance;
+    const int32_t low = static_cast<int32_t>(p - margin);
+    const int32_t high = static_cast<int32_t>(p + margin);
+    doubtful |= int32_t(low != high);
+    out[i] = low;
   }
-  *beyond = wraps;
   return doubtful;
 }
 
-// LevelSettled for 16-bit and for 24-bit samples.
-SPLYCE_SAMPLE_LOOP
-int32_t LevelSettled16(uint8_t* bytes, int32_t count, double gain, int32_t* beyond) {
-  return LevelSettled(bytes, count, gain, kBytes16Bit, beyond);
-}
-SPLYCE_SAMPLE_LOOP
-int32_t LevelSettled24(uint8_t* bytes, int32_t count, double gain, int32_t* beyond) {
-  return LevelSettled(bytes, count, gain, kBytes24Bit, beyond);
+// Scales `count` working samples of `in` into `out` by the extended product.
+void ScaleExactly(const int32_t* in, int32_t* out, int32_t count, double gain,
+                  int32_t bytes_per_sample) {
+  for (int32_t i = 0; i < count; ++i) out[i] = ScaleSampleExactly(in[i], gain, bytes_per_sample);
 }
 
-// Levels `count` samples from `original` into `bytes` by the extended
-// product; returns the results beyond full scale.
-int32_t LevelExactly(const uint8_t* original, uint8_t* bytes, int32_t count, double gain,
-                     int32_t bytes_per_sample) {
-  int32_t samples[kChunkSamples];
-  DecodeFrames(original, samples, nullptr, bytes_per_sample, kMonoChannels, count);
-  for (int32_t i = 0; i < count; ++i) {
-    samples[i] = ScaleSampleExactly(samples[i], gain, bytes_per_sample);
-  }
-  EncodeFrames(samples, nullptr, bytes, bytes_per_sample, kMonoChannels, count);
-  return int32_t(CountBeyondFullScale(samples, count, bytes_per_sample));
-}
-
-// Levels `count` interleaved samples of `bytes` in place: by the double
-// product where it settles every result of the chunk, else, from a copy of
-// the chunk kept for that, by the extended one throughout. Adds the results
-// beyond full scale to `wrapped` when it is given. Interleaved samples decode
-// and encode as one mono sequence.
+// Levels `count` interleaved samples of `bytes` in place: decoded into one
+// array, scaled into another by the double product where that settles every
+// result of the chunk (else by the extended one throughout), and encoded.
+// Adds the results beyond full scale to `wrapped` when it is given.
+// Interleaved samples decode and encode as one mono sequence.
 void LevelChunk(uint8_t* bytes, int32_t count, double gain, int32_t bytes_per_sample,
                 int64_t* wrapped) {
-  uint8_t original[kChunkBytes];
-  std::memcpy(original, bytes, size_t(count) * size_t(bytes_per_sample));
-  int32_t beyond = 0;
-  const int32_t doubtful = bytes_per_sample == kBytes16Bit
-                               ? LevelSettled16(bytes, count, gain, &beyond)
-                               : LevelSettled24(bytes, count, gain, &beyond);
-  if (doubtful != 0) beyond = LevelExactly(original, bytes, count, gain, bytes_per_sample);
-  if (wrapped != nullptr) *wrapped += beyond;
+  int32_t samples[kChunkSamples];
+  int32_t levelled[kChunkSamples];
+  DecodeFrames(bytes, samples, nullptr, bytes_per_sample, kMonoChannels, count);
+  const double factor = SettledFactor(gain, bytes_per_sample);
+  if (!IsSettledFactor(factor) || ScaleSettled(samples, levelled, count, factor) != 0) {
+    ScaleExactly(samples, levelled, count, gain, bytes_per_sample);
+  }
+  if (wrapped != nullptr) *wrapped += CountBeyondFullScale(levelled, count, bytes_per_sample);
+  EncodeFrames(levelled, nullptr, bytes, bytes_per_sample, kMonoChannels, count);
 }
 
 }  // namespace

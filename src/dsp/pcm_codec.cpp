@@ -44,6 +44,43 @@ int32_t ApplySign(int32_t cell, int32_t sign) {
   return Wrap32(v);
 }
 
+// Decodes `count` samples of width `bytes_per_sample` that follow one
+// another. Called with a constant width, so that each copy the compiler makes
+// of it moves samples of a width it knows and vectorises.
+inline void DecodeSequence(const uint8_t* bytes, int32_t* samples, int32_t bytes_per_sample,
+                           int32_t count) {
+  for (int32_t i = 0; i < count; ++i) {
+    samples[i] = GetSample(bytes + int64_t(i) * bytes_per_sample, bytes_per_sample);
+  }
+}
+
+// Encodes `count` values as samples of width `bytes_per_sample` that follow
+// one another; called with a constant width for the same reason.
+inline void EncodeSequence(const int32_t* samples, uint8_t* bytes, int32_t bytes_per_sample,
+                           int32_t count) {
+  for (int32_t i = 0; i < count; ++i) {
+    PutSample(samples[i], bytes + int64_t(i) * bytes_per_sample, bytes_per_sample);
+  }
+}
+
+// DecodeSequence and EncodeSequence for 16-bit and for 24-bit samples.
+SPLYCE_SAMPLE_LOOP
+void DecodeSequence16(const uint8_t* bytes, int32_t* samples, int32_t count) {
+  DecodeSequence(bytes, samples, kBytes16Bit, count);
+}
+SPLYCE_SAMPLE_LOOP
+void DecodeSequence24(const uint8_t* bytes, int32_t* samples, int32_t count) {
+  DecodeSequence(bytes, samples, kBytes24Bit, count);
+}
+SPLYCE_SAMPLE_LOOP
+void EncodeSequence16(const int32_t* samples, uint8_t* bytes, int32_t count) {
+  EncodeSequence(samples, bytes, kBytes16Bit, count);
+}
+SPLYCE_SAMPLE_LOOP
+void EncodeSequence24(const int32_t* samples, uint8_t* bytes, int32_t count) {
+  EncodeSequence(samples, bytes, kBytes24Bit, count);
+}
+
 }  // namespace
 
 // Truncates toward zero; NaN and values outside int32 give INT32_MIN. The
@@ -117,10 +154,8 @@ void TWOS_COMP24(int32_t& low, int32_t& middle, int32_t& high, int32_t sign) {
 // `samples` untouched.
 void CHAR_TO_NUM32(const uint8_t* bytes, int32_t* samples, int32_t bytes_per_sample,
                    int32_t count) {
-  if (!IsCodecWidth(bytes_per_sample)) return;
-  for (int32_t i = 0; i < count; ++i) {
-    samples[i] = GetSample(bytes + int64_t(i) * bytes_per_sample, bytes_per_sample);
-  }
+  if (bytes_per_sample == kBytes16Bit) DecodeSequence16(bytes, samples, count);
+  if (bytes_per_sample == kBytes24Bit) DecodeSequence24(bytes, samples, count);
 }
 
 // Decodes `count` stereo frames, left sample first in each frame.
@@ -136,12 +171,12 @@ void CHAR_TO_NUM32_STEREO(const uint8_t* bytes, int32_t* left, int32_t* right,
 
 // Writes the low 16 bits of each value as a mono frame.
 void NUM16MONO_TO_CHAR(const int32_t* samples, uint8_t* bytes, int32_t count) {
-  for (int32_t i = 0; i < count; ++i) Put16(samples[i], bytes + int64_t(i) * kBytes16Bit);
+  EncodeSequence16(samples, bytes, count);
 }
 
 // Writes the low 24 bits of each value as a mono frame.
 void NUM24MONO_TO_CHAR(const int32_t* samples, uint8_t* bytes, int32_t count) {
-  for (int32_t i = 0; i < count; ++i) Put24(samples[i], bytes + int64_t(i) * kBytes24Bit);
+  EncodeSequence24(samples, bytes, count);
 }
 
 // Writes 16-bit stereo frames, left sample first.
@@ -193,6 +228,7 @@ void EncodeFrames(const int32_t* left, const int32_t* right, uint8_t* bytes,
 }
 
 // Counts the values an encoder of this width would wrap.
+SPLYCE_SAMPLE_LOOP
 int64_t CountBeyondFullScale(const int32_t* values, int32_t count, int32_t bytes_per_sample) {
   const int32_t top = FullScaleTop(bytes_per_sample);
   int64_t beyond = 0;
