@@ -1,5 +1,6 @@
 #include "dsp/crossfade.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -68,13 +69,23 @@ struct GainTable {
   double in[kGainTableFrames];
 };
 
+// Largest level factor of the fast mix: with curve gains of at most 1 and
+// working samples of at most 2^23 in size, every mixed value then lies far
+// inside int32 and needs no range check. A larger factor, not-a-number or
+// infinity mixes every sample in extended precision.
+constexpr double kMaxSettledLevelFactor = 64.0;
+
 // Working storage of the mix, fixed so that memory stays bounded: both
-// windows' bytes for one step, the gains of each sample, the mixed values,
-// which of them the fast path left in doubt, and the clip bytes not yet
-// written.
+// windows' bytes and working samples for one step, the gains of each frame
+// and of each sample, the mixed values, which of them the fast path left in
+// doubt, and the clip bytes not yet written.
 GainTable g_gains = {0, -1, 0, {}, {}};
 uint8_t g_destination_bytes[kMixBytes];
 uint8_t g_source_bytes[kMixBytes];
+int32_t g_destination_samples[kMixSamples];
+int32_t g_source_samples[kMixSamples];
+double g_frame_gain_out[kMixFrames];
+double g_frame_gain_in[kMixFrames];
 double g_sample_gain_out[kMixSamples];
 double g_sample_gain_in[kMixSamples];
 int32_t g_mixed[kMixSamples];
@@ -205,114 +216,107 @@ double LevelledGain(double gain_in, double level_factor) {
   return static_cast<double>(static_cast<long double>(gain_in) * level_factor);
 }
 
-// Sets the curve gains of clip frame k of the fade, from the run's table when
-// the frame lies within it; a new shape starts the table afresh, and the
-// table grows as frames are asked for.
-void TableGains(const Fade& fade, int32_t k, double* gain_out, double* gain_in) {
-  if (k >= kGainTableFrames) {
-    ShapeGains(fade.type, k, fade.width, gain_out, gain_in);
-    return;
-  }
+// Makes the run's table hold the curve gains of the fade's shape for clip
+// frames 0 to frames - 1 (frames at most kGainTableFrames): a new shape
+// starts the table afresh, and the table grows as frames are asked for.
+void FillGainTable(const Fade& fade, int32_t frames) {
   if (g_gains.type != fade.type || g_gains.width != fade.width) {
     g_gains.type = fade.type;
     g_gains.width = fade.width;
     g_gains.filled = 0;
   }
-  for (; g_gains.filled <= k; ++g_gains.filled) {
+  for (; g_gains.filled < frames; ++g_gains.filled) {
     ShapeGains(fade.type, g_gains.filled, fade.width, &g_gains.out[g_gains.filled],
                &g_gains.in[g_gains.filled]);
   }
-  *gain_out = g_gains.out[k];
-  *gain_in = g_gains.in[k];
+}
+
+// Sets the curve gains of `count` clip frames from clip frame `first` on
+// into g_frame_gain_out and g_frame_gain_in: from the run's table for the
+// frames within it, frame by frame past it, which keeps memory bounded
+// whatever the widths.
+void FillFrameGains(const Fade& fade, int32_t first, int32_t count) {
+  const int32_t tabled = std::min(count, std::max(kGainTableFrames - first, 0));
+  if (tabled > 0) {
+    FillGainTable(fade, first + tabled);
+    std::memcpy(g_frame_gain_out, g_gains.out + first, sizeof(double) * size_t(tabled));
+    std::memcpy(g_frame_gain_in, g_gains.in + first, sizeof(double) * size_t(tabled));
+  }
+  for (int32_t i = tabled; i < count; ++i) {
+    ShapeGains(fade.type, first + i, fade.width, &g_frame_gain_out[i], &g_frame_gain_in[i]);
+  }
 }
 
 // Sets the gains of each sample of `count` frames from clip frame `first`
-// on: one pair per frame, the same for every channel.
+// on: one pair per frame, the fade-in side levelled, the same for every
+// channel.
 void FillSampleGains(const Fade& fade, int32_t first, int32_t count) {
+  FillFrameGains(fade, first, count);
+  if (fade.has_level) {
+    for (int32_t i = 0; i < count; ++i) {
+      g_frame_gain_in[i] = LevelledGain(g_frame_gain_in[i], fade.level_factor);
+    }
+  }
   for (int32_t i = 0; i < count; ++i) {
-    double gain_out = 0.0;
-    double gain_in = 0.0;
-    TableGains(fade, first + i, &gain_out, &gain_in);
-    if (fade.has_level) gain_in = LevelledGain(gain_in, fade.level_factor);
     for (int32_t c = 0; c < fade.channels; ++c) {
-      g_sample_gain_out[i * fade.channels + c] = gain_out;
-      g_sample_gain_in[i * fade.channels + c] = gain_in;
+      g_sample_gain_out[i * fade.channels + c] = g_frame_gain_out[i];
+      g_sample_gain_in[i * fade.channels + c] = g_frame_gain_in[i];
     }
   }
 }
 
-// Mixes one destination and one source sample in double precision (times
-// `scale`, the 16-bit factor or 1) and returns the truncation; sets *doubt
-// when the extended-precision rule might truncate otherwise and counts the
-// result in *wraps when it lies beyond full scale. Both products are the
-// exact ones rounded once (a 32-bit sample converts exactly) and the sum is
-// rounded once more, so the error is bounded by the sizes of the two terms.
-inline int32_t MixSampleSettled(int32_t d, int32_t s, double gain_out, double gain_in,
-                                double scale, int32_t top, int32_t* doubt, int32_t* wraps) {
-  const double fade_out = static_cast<double>(d) * gain_out;
-  const double fade_in = static_cast<double>(s) * gain_in;
-  int32_t y = 0;
-  *doubt = TruncateSettled((fade_out + fade_in) * scale,
-                           (std::fabs(fade_out) + std::fabs(fade_in)) * scale, &y);
-  *wraps += BeyondRange(y, -top - 1, top);
-  return y;
-}
-
-// Mixes `count` samples of width `bytes_per_sample` of both windows' bytes
-// into g_mixed with the gains of g_sample_gain_out and g_sample_gain_in,
-// decoding as it goes; flags in g_doubtful each result left in doubt and sets
-// *beyond to the results beyond full scale. Returns nonzero when any result is
-// in doubt. Called with a constant width, so that each copy the compiler
-// makes of it moves samples of a width it knows and vectorises.
-inline int32_t MixSettled(const uint8_t* destination, const uint8_t* source, int32_t count,
-                          int32_t bytes_per_sample, int32_t* beyond) {
-  const double scale = bytes_per_sample == kBytes16Bit ? kWorkingTo16BitDouble : 1.0;
+// Mixes `count` working samples of both windows into g_mixed with the gains
+// of g_sample_gain_out and g_sample_gain_in in double precision (times
+// `scale`, the 16-bit factor or 1), and flags in g_doubtful each result the
+// extended-precision rule might truncate otherwise. Returns nonzero when any
+// result is in doubt. Both products are the exact ones rounded once (a 32-bit
+// sample converts exactly) and the sum is rounded once more, so the error is
+// bounded by the sizes of the two terms; for a level factor below
+// kMaxSettledLevelFactor every value lies inside int32.
+SPLYCE_SAMPLE_LOOP
+int32_t MixSettled(int32_t count, double scale) {
   int32_t any = 0;
-  int32_t wraps = 0;
   for (int32_t i = 0; i < count; ++i) {
-    int32_t doubt = 0;
-    g_mixed[i] = MixSampleSettled(GetSample(destination + i * bytes_per_sample, bytes_per_sample),
-                                  GetSample(source + i * bytes_per_sample, bytes_per_sample),
-                                  g_sample_gain_out[i], g_sample_gain_in[i], scale,
-                                  FullScaleTop(bytes_per_sample), &doubt, &wraps);
-    g_doubtful[i] = doubt;
-    any |= doubt;
+    const double fade_out = static_cast<double>(g_destination_samples[i]) * g_sample_gain_out[i];
+    const double fade_in = static_cast<double>(g_source_samples[i]) * g_sample_gain_in[i];
+    const double sum = (fade_out + fade_in) * scale;
+    const double margin = (std::fabs(fade_out) + std::fabs(fade_in)) * scale * kSettledTolerance;
+    const int32_t low = static_cast<int32_t>(sum - margin);
+    const int32_t high = static_cast<int32_t>(sum + margin);
+    g_mixed[i] = low;
+    g_doubtful[i] = int32_t(low != high);
+    any |= g_doubtful[i];
   }
-  *beyond = wraps;
   return any;
 }
 
-// MixSettled for 16-bit and for 24-bit samples.
-SPLYCE_SAMPLE_LOOP
-int32_t MixSettled16(const uint8_t* destination, const uint8_t* source, int32_t count,
-                     int32_t* beyond) {
-  return MixSettled(destination, source, count, kBytes16Bit, beyond);
-}
-SPLYCE_SAMPLE_LOOP
-int32_t MixSettled24(const uint8_t* destination, const uint8_t* source, int32_t count,
-                     int32_t* beyond) {
-  return MixSettled(destination, source, count, kBytes24Bit, beyond);
+// Flags every one of `count` results as in doubt: the mix of a level factor
+// that the fast path does not take.
+void MarkAllDoubtful(int32_t count) {
+  for (int32_t i = 0; i < count; ++i) g_doubtful[i] = 1;
 }
 
-// Mixes `samples` samples of both windows' bytes into g_mixed: in double
-// precision, and again in extended precision for each result left in doubt.
-// Returns the results beyond full scale.
-int32_t MixSamples(int32_t samples, int32_t bytes_per_sample) {
-  int32_t beyond = 0;
-  const int32_t doubtful =
-      bytes_per_sample == kBytes16Bit
-          ? MixSettled16(g_destination_bytes, g_source_bytes, samples, &beyond)
-          : MixSettled24(g_destination_bytes, g_source_bytes, samples, &beyond);
-  if (doubtful == 0) return beyond;
-  for (int32_t i = 0; i < samples; ++i) {
+// Mixes `samples` samples of both windows into g_mixed: in double precision
+// where the level factor allows, and in extended precision for each result
+// left in doubt. Returns the results beyond full scale.
+int32_t MixSamples(const Fade& fade, int32_t samples) {
+  const int32_t bps = fade.bytes_per_sample;
+  DecodeFrames(g_destination_bytes, g_destination_samples, nullptr, bps, kMonoChannels, samples);
+  DecodeFrames(g_source_bytes, g_source_samples, nullptr, bps, kMonoChannels, samples);
+  const double level_factor = fade.has_level ? fade.level_factor : 1.0;
+  int32_t doubtful = 1;
+  if (level_factor < kMaxSettledLevelFactor) {
+    doubtful = MixSettled(samples, bps == kBytes16Bit ? kWorkingTo16BitDouble : 1.0);
+  } else {
+    MarkAllDoubtful(samples);
+  }
+  for (int32_t i = 0; doubtful != 0 && i < samples; ++i) {
     if (g_doubtful[i] != 0) {
-      const int64_t at = int64_t(i) * bytes_per_sample;
-      g_mixed[i] = MixSample(GetSample(g_destination_bytes + at, bytes_per_sample),
-                             GetSample(g_source_bytes + at, bytes_per_sample),
-                             g_sample_gain_out[i], g_sample_gain_in[i], bytes_per_sample);
+      g_mixed[i] = MixSample(g_destination_samples[i], g_source_samples[i], g_sample_gain_out[i],
+                             g_sample_gain_in[i], bps);
     }
   }
-  return int32_t(CountBeyondFullScale(g_mixed, samples, bytes_per_sample));
+  return int32_t(CountBeyondFullScale(g_mixed, samples, bps));
 }
 
 // Mixes the W clip frames step by step from both windows into the clip
@@ -335,7 +339,7 @@ void AppendMix(Input* destination, Input* source, FILE* clip, const Fade& fade,
     ReadBlock(destination, g_destination_bytes, bytes, block_align);
     ReadBlock(source, g_source_bytes, bytes, block_align);
     FillSampleGains(fade, done, count);
-    const int32_t beyond = MixSamples(samples, bps);
+    const int32_t beyond = MixSamples(fade, samples);
     if (wrapped != nullptr) *wrapped += beyond;
     EncodeFrames(g_mixed, nullptr, g_clip + held, bps, kMonoChannels, samples);
     held += bytes;
