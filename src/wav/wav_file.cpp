@@ -26,6 +26,8 @@ constexpr int32_t kDataTagLength = 4;
 constexpr int32_t kFmtTagLength = 3;
 // First read of the scan (bytes); any ordinary header lies wholly inside it.
 constexpr int32_t kTagScanFirstRead = 4096;
+// First read of the chunk walk (bytes), for the same reason.
+constexpr int64_t kWalkFirstRead = 4096;
 // Where the format is read when no "fmt" tag is found (byte offset): the last
 // offset the scan examines.
 constexpr int32_t kFmtFallbackOffset = kTagScanLimit + 1;
@@ -125,12 +127,6 @@ int64_t FramePosition(int64_t data_start, int64_t frame, int64_t block_align) {
   return data_start + frame * block_align;
 }
 
-// Reads up to `bytes` bytes from `position`; returns how many arrived.
-int64_t ReadAt(FILE* file, int64_t position, uint8_t* buffer, int64_t bytes) {
-  if (std::fseek(file, long(position), SEEK_SET) != 0) return 0;
-  return int64_t(std::fread(buffer, 1, size_t(bytes), file));
-}
-
 // Returns how many frames one transfer moves: the most whole steps of
 // `step` frames that fit the transfer buffer.
 int64_t FramesPerTransfer(int64_t block_align, int64_t step) {
@@ -171,6 +167,15 @@ int64_t FramesFrom(int64_t end, int64_t at, int64_t block_align) {
 // Reports whether the 4-byte chunk id at `id` is `tag`.
 bool IsChunk(const uint8_t* id, const char* tag) {
   return std::memcmp(id, tag, kTagBytes) == 0;
+}
+
+// Returns the 8-byte chunk header at `at`: within `start`, the first `got`
+// bytes of the file, when it lies there whole, else read into `spare`. Null
+// when it cannot be read whole.
+const uint8_t* ChunkHeadAt(int fd, int64_t at, const uint8_t* start, int64_t got,
+                           uint8_t* spare) {
+  if (at + kChunkHeadBytes <= got) return start + at;
+  return ReadFullyAt(fd, at, spare, kChunkHeadBytes) == kChunkHeadBytes ? spare : nullptr;
 }
 
 // Returns where the audio ends: with the data chunk when it declares a size
@@ -353,7 +358,11 @@ int64_t BlockAlign(int32_t bytes_per_sample, int32_t channels) {
   return int64_t(bytes_per_sample) * channels;
 }
 
+// A regular file's length is its size; anything else is asked where its end
+// lies.
 int64_t FileLength(FILE* file) {
+  struct stat info;
+  if (fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode)) return int64_t(info.st_size);
   if (std::fseek(file, 0, SEEK_END) != 0) return 0;
   const long end = std::ftell(file);
   return end < 0 ? 0 : int64_t(end);
@@ -387,17 +396,21 @@ bool FindChunkTag(FILE* file, const char* tag, int32_t tag_length, int32_t* offs
 }
 
 // Steps over each chunk's payload and its pad byte without reading them; a
-// size that runs past the end of the file ends the loop.
+// size that runs past the end of the file ends the loop. The headers come
+// from one read of the file's start where they lie in it, as they all do in
+// an ordinary file, and one read each past it.
 bool WalkChunks(int fd, int64_t file_bytes, ChunkLayout* layout) {
-  uint8_t head[kFirstChunk];
-  if (ReadFullyAt(fd, 0, head, kFirstChunk) != kFirstChunk || !IsChunk(head, "RIFF") ||
-      !IsChunk(head + kChunkHeadBytes, "WAVE")) {
+  uint8_t start[kWalkFirstRead];
+  const int64_t got = ReadFullyAt(fd, 0, start, kWalkFirstRead);
+  if (got < kFirstChunk || !IsChunk(start, "RIFF") || !IsChunk(start + kChunkHeadBytes, "WAVE")) {
     return false;
   }
   bool format_met = false;
   bool data_met = false;
   for (int64_t at = kFirstChunk; at + kChunkHeadBytes <= file_bytes;) {
-    if (ReadFullyAt(fd, at, head, kChunkHeadBytes) != kChunkHeadBytes) return false;
+    uint8_t spare[kChunkHeadBytes];
+    const uint8_t* head = ChunkHeadAt(fd, at, start, got, spare);
+    if (head == nullptr) return false;
     const uint32_t size = uint32_t(Assem4(head + kTagBytes));
     if (!format_met && IsChunk(head, "fmt ")) {
       format_met = true;
@@ -435,7 +448,7 @@ void GET_ATTRIBUTES(int32_t index, const char* path, int32_t* channels,
   }
   const AudioSpan span = LocateAudio(file);
   uint8_t fields[kFmtFieldBytes] = {};  // bytes past the end of the file stay 0
-  ReadAt(file, FormatTagOffset(span, path), fields, kFmtFieldBytes);
+  ReadFullyAt(fileno(file), FormatTagOffset(span, path), fields, kFmtFieldBytes);
   channels[index] = Assem2(fields + kFmtChannelsAt);
   sample_rate[index] = Assem4(fields + kFmtRateAt);
   bits[index] = Assem2(fields + kFmtBitsAt);
