@@ -247,6 +247,20 @@ void FillFrameGains(const Fade& fade, int32_t first, int32_t count) {
   }
 }
 
+// Copies each of `count` frame gains to every sample of its frame, for the
+// one or two channels the mixer takes.
+void SpreadGains(const double* frame_gains, double* sample_gains, int32_t count,
+                 int32_t channels) {
+  if (channels != kStereoChannels) {
+    std::memcpy(sample_gains, frame_gains, sizeof(double) * size_t(count));
+    return;
+  }
+  for (int32_t i = 0; i < count; ++i) {
+    sample_gains[kStereoChannels * i] = frame_gains[i];
+    sample_gains[kStereoChannels * i + 1] = frame_gains[i];
+  }
+}
+
 // Sets the gains of each sample of `count` frames from clip frame `first`
 // on: one pair per frame, the fade-in side levelled, the same for every
 // channel.
@@ -257,12 +271,8 @@ void FillSampleGains(const Fade& fade, int32_t first, int32_t count) {
       g_frame_gain_in[i] = LevelledGain(g_frame_gain_in[i], fade.level_factor);
     }
   }
-  for (int32_t i = 0; i < count; ++i) {
-    for (int32_t c = 0; c < fade.channels; ++c) {
-      g_sample_gain_out[i * fade.channels + c] = g_frame_gain_out[i];
-      g_sample_gain_in[i * fade.channels + c] = g_frame_gain_in[i];
-    }
-  }
+  SpreadGains(g_frame_gain_out, g_sample_gain_out, count, fade.channels);
+  SpreadGains(g_frame_gain_in, g_sample_gain_in, count, fade.channels);
 }
 
 // Mixes `count` working samples of both windows into g_mixed with the gains
