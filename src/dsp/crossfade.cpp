@@ -1,5 +1,7 @@
 #include "dsp/crossfade.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -358,6 +360,14 @@ void AppendMix(Input* destination, Input* source, FILE* clip, const Fade& fade,
   std::fwrite(g_clip, 1, size_t(held), clip);
 }
 
+// Asks the system not to read ahead of the reads of an open file. The
+// destination's window lies mostly in the part of the file not yet written,
+// which reads as zeros: read-ahead there would fill the cache with pages of
+// zeros, far more than the window, which the copy then overwrites.
+void TurnOffReadAhead(FILE* file) {
+  if (file != nullptr) posix_fadvise(fileno(file), 0, 0, POSIX_FADV_RANDOM);
+}
+
 // Closes a file if it was opened.
 void CloseIfOpen(FILE* file) {
   if (file != nullptr) std::fclose(file);
@@ -393,6 +403,7 @@ int32_t CROSSFADE(int32_t insert_frame, int32_t read_start, int32_t width,
                      bytes_per_sample};
   Input destination = {OpenWithoutWaiting(destination_path, "rb"), 0, 0, 0, 0};
   Input source = {OpenWithoutWaiting(source_path, "rb"), 0, 0, 0, 0};
+  TurnOffReadAhead(destination.file);
   FILE* clip = std::fopen(clip_path, "ab");
   const int64_t half = width / 2;
   const int64_t block_align = BlockAlign(bytes_per_sample, channels);
