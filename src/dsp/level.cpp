@@ -19,6 +19,8 @@ constexpr int32_t kChunkSamples = kBlockFrames;
 // not-a-number and infinity included, takes the exact path.
 constexpr double kMaxSettledFactor = 128.0;
 constexpr double kMinSettledFactor = 0x1p-900;
+// Size of the largest working sample, -2^23.
+constexpr double kLargestWorkingSample = 8388608.0;
 
 // Scales one working sample by the gain in extended precision and truncates
 // it toward zero on the scale of the output width; no clipping. This is the
@@ -45,13 +47,15 @@ bool IsSettledFactor(double factor) {
 // with `factor` and truncates them; returns nonzero when the extended
 // product might truncate otherwise for any of them. A 32-bit sample converts
 // exactly, so each product is the exact one rounded once; every product lies
-// inside int32 for a factor IsSettledFactor takes.
+// inside int32 for a factor IsSettledFactor takes. One margin serves every
+// sample: that of the largest product a working sample can give. A result
+// that truncates to 0 either way stays settled, as silence must.
 SPLYCE_SAMPLE_LOOP
 int32_t ScaleSettled(const int32_t* in, int32_t* out, int32_t count, double factor) {
+  const double margin = kLargestWorkingSample * factor * kSettledTolerance;
   int32_t doubtful = 0;
   for (int32_t i = 0; i < count; ++i) {
     const double p = static_cast<double>(in[i]) * factor;
-    const double margin = std::fabs(p) * kSettledTolerance;
     const int32_t low = static_cast<int32_t>(p - margin);
     const int32_t high = static_cast<int32_t>(p + margin);
     doubtful |= int32_t(low != high);
