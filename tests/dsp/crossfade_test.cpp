@@ -78,7 +78,9 @@ TEST(Crossfade, MixesEveryFormatTypeAndLevel) {
       WriteWav(dir.Path("dest.wav"), s, dest);
       WriteWav(dir.Path("src.wav"), s, src);
       for (int32_t type = 1; type <= 4; ++type) {
-        for (double level : {0.0, -6.5, 3.0, 23.899999618530273}) {
+        // 35.9 and 36.2 dB: level factors just inside and just outside the
+        // double-precision mix's range (64).
+        for (double level : {0.0, -6.5, 3.0, 23.899999618530273, 35.9, 36.2}) {
           SCOPED_TRACE(testing::Message() << bits << "-bit, " << channels << " ch, type " << type
                                           << ", " << level << " dB");
           s.type = type;

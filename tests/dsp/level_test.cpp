@@ -37,6 +37,12 @@ TEST(Level, ScalesKnownSamples) {
       // Products that are whole numbers, which only the exact path settles.
       {20.0, 16, 100, 1000, false},       {20.0, 24, -838860, -8388600, false},
       {20.0, 24, 838861, -8388606, true}, {-200.0, 24, 8388607, 0, false},
+      // Gains just inside and just outside the double-precision loop's range
+      // (a factor of 128 on the working scale), and gains too small for it.
+      {42.1, 24, 1000, 127350, false},    {42.1, 24, -8388608, 5450011, true},
+      {42.2, 24, 1000, 128824, false},    {90.3, 16, 1, 32734, false},
+      {90.3, 16, -3, -32666, true},       {90.4, 16, 1, -32423, true},
+      {-6000.0, 24, 8388607, 0, false},   {-5400.0, 16, -32768, 0, false},
   };
   for (const Case& c : kCases) {
     for (int32_t channels = 1; channels <= 2; ++channels) {
