@@ -233,20 +233,29 @@ void FillGainTable(const Fade& fade, int32_t frames) {
   }
 }
 
-// Sets the curve gains of `count` clip frames from clip frame `first` on
-// into g_frame_gain_out and g_frame_gain_in: from the run's table for the
-// frames within it, frame by frame past it, which keeps memory bounded
+// Points *out and *in at the curve gains of `count` clip frames from clip
+// frame `first` on: within the run's table when they all lie in it, else in
+// g_frame_gain_out and g_frame_gain_in, copied from the table for the frames
+// within it and worked out frame by frame past it, which keeps memory bounded
 // whatever the widths.
-void FillFrameGains(const Fade& fade, int32_t first, int32_t count) {
+void FrameGains(const Fade& fade, int32_t first, int32_t count, const double** out,
+                const double** in) {
   const int32_t tabled = std::min(count, std::max(kGainTableFrames - first, 0));
+  if (tabled > 0) FillGainTable(fade, first + tabled);
+  if (tabled == count) {
+    *out = g_gains.out + first;
+    *in = g_gains.in + first;
+    return;
+  }
   if (tabled > 0) {
-    FillGainTable(fade, first + tabled);
     std::memcpy(g_frame_gain_out, g_gains.out + first, sizeof(double) * size_t(tabled));
     std::memcpy(g_frame_gain_in, g_gains.in + first, sizeof(double) * size_t(tabled));
   }
   for (int32_t i = tabled; i < count; ++i) {
     ShapeGains(fade.type, first + i, fade.width, &g_frame_gain_out[i], &g_frame_gain_in[i]);
   }
+  *out = g_frame_gain_out;
+  *in = g_frame_gain_in;
 }
 
 // Copies each of `count` frame gains to every sample of its frame, for the
@@ -267,14 +276,17 @@ void SpreadGains(const double* frame_gains, double* sample_gains, int32_t count,
 // on: one pair per frame, the fade-in side levelled, the same for every
 // channel.
 void FillSampleGains(const Fade& fade, int32_t first, int32_t count) {
-  FillFrameGains(fade, first, count);
+  const double* gain_out = nullptr;
+  const double* gain_in = nullptr;
+  FrameGains(fade, first, count, &gain_out, &gain_in);
   if (fade.has_level) {
     for (int32_t i = 0; i < count; ++i) {
-      g_frame_gain_in[i] = LevelledGain(g_frame_gain_in[i], fade.level_factor);
+      g_frame_gain_in[i] = LevelledGain(gain_in[i], fade.level_factor);
     }
+    gain_in = g_frame_gain_in;
   }
-  SpreadGains(g_frame_gain_out, g_sample_gain_out, count, fade.channels);
-  SpreadGains(g_frame_gain_in, g_sample_gain_in, count, fade.channels);
+  SpreadGains(gain_out, g_sample_gain_out, count, fade.channels);
+  SpreadGains(gain_in, g_sample_gain_in, count, fade.channels);
 }
 
 // Mixes `count` working samples of both windows into g_mixed with the gains
