@@ -122,6 +122,38 @@ TEST(PcmCodec, EncodersLeaveInputUnchanged) {
   EXPECT_EQ(right, kValues);
 }
 
+// The loops of each width run in vector steps with a scalar tail: counts
+// around the step sizes decode and encode every sample up to the count and
+// touch nothing past it.
+TEST(PcmCodec, SequencesStopAtTheCount) {
+  const int32_t kGuard = 40;  // samples past the count that must stay as they were
+  const int32_t kCounts[] = {1, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 1023, 1025};
+  for (int32_t bytes_per_sample : {2, 3}) {
+    for (int32_t count : kCounts) {
+      SCOPED_TRACE(testing::Message() << bytes_per_sample << " bytes, count " << count);
+      const size_t total = size_t(count + kGuard);
+      Bytes bytes(total * size_t(bytes_per_sample));
+      for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = uint8_t(i * 7 + 1);
+      std::vector<int32_t> samples(total, 0x5A5A5A);
+      CHAR_TO_NUM32(bytes.data(), samples.data(), bytes_per_sample, count);
+      for (int32_t i = 0; i < count; ++i) {
+        int32_t want = 0;
+        CHAR_TO_NUM32(bytes.data() + size_t(i * bytes_per_sample), &want, bytes_per_sample, 1);
+        ASSERT_EQ(samples[size_t(i)], want) << "sample " << i;
+      }
+      EXPECT_EQ(std::vector<int32_t>(samples.begin() + count, samples.end()),
+                std::vector<int32_t>(size_t(kGuard), 0x5A5A5A));
+      for (int32_t& v : samples) v /= bytes_per_sample == 2 ? 256 : 1;
+      Bytes out(bytes.size(), 0xAA);
+      if (bytes_per_sample == 2) NUM16MONO_TO_CHAR(samples.data(), out.data(), count);
+      if (bytes_per_sample == 3) NUM24MONO_TO_CHAR(samples.data(), out.data(), count);
+      Bytes want(bytes.begin(), bytes.begin() + count * bytes_per_sample);
+      want.resize(bytes.size(), 0xAA);
+      EXPECT_EQ(out, want);
+    }
+  }
+}
+
 TEST(PcmCodec, CountZeroOrUnsupportedWidthLeavesOutputUntouched) {
   const uint8_t bytes[8] = {1, 2, 3, 4, 5, 6, 7, 8};
   const int32_t kMark = 0x5A5A5A;

@@ -125,6 +125,11 @@ TEST(GetAttributes, ReadsFormatAndCountsFrames) {
   // and the tag scan decides, audio to the end of the file.
   WavSpec broken = trailing;
   broken.before_data = WithField(fixture::Chunk("LIST", Bytes(10, 'x')), 4, 0xFFFFFFFF);
+  // The same past the walk's first read of 4096 bytes.
+  WavSpec broken_far = broken;
+  broken_far.before_data = fixture::Chunk("junk", Bytes(5000, 'x'));
+  broken_far.before_data.insert(broken_far.before_data.end(), broken.before_data.begin(),
+                                broken.before_data.end());
   WavSpec padded = trailing;  // the walk steps over the pad byte
   padded.before_data = fixture::Chunk("junk", Bytes(9, 'x'));
   WavSpec second_format = trailing;  // only the first format chunk counts
@@ -159,6 +164,8 @@ TEST(GetAttributes, ReadsFormatAndCountsFrames) {
        {2, 68, 44100, 10, 2, 16}},
       {"chunk size past the end: the scan decides", fixture::MakeWav(broken, Bytes(40, 1)),
        {2, 62, 44100, 19, 2, 16}},
+      {"chunk size past the end beyond the first read", fixture::MakeWav(broken_far, Bytes(40, 1)),
+       {2, 5070, 44100, 19, 2, 16}},
       {"partial frame dropped", fixture::MakeWav(Spec(44100, 16, 2), Bytes(43, 1)),
        {2, 44, 44100, 10, 2, 16}},
       {"extensible format chunk", fixture::MakeWav(extensible, Bytes(60, 1)),
