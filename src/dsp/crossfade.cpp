@@ -132,7 +132,7 @@ int64_t FramePosition(int64_t data_start, int64_t frames, int64_t block_align) {
   return data_start + frames * block_align;
 }
 
-// Finds where the input's audio begins and ends; false (with the message) if
+// Finds where the input's audio begins and ends, and its length; false (with the message) if
 // it has no data chunk and no "data" tag.
 bool LocateData(Input* input) {
   const AudioSpan span = LocateAudio(input->file);
@@ -142,6 +142,7 @@ bool LocateData(Input* input) {
   }
   input->data_start = span.data_start;
   input->audio_end = span.audio_end;
+  input->size = span.file_bytes;
   return true;
 }
 
@@ -165,8 +166,6 @@ int32_t OpenStatus(const Input& destination, const Input& source, FILE* clip) {
 // order; prints the message of the first failure.
 int32_t LocateWindows(Input* destination, Input* source, int64_t destination_frame,
                       int64_t source_frame, int64_t block_align) {
-  destination->size = FileLength(destination->file);
-  source->size = FileLength(source->file);
   if (!LocateData(destination)) return kCrossfadeDestinationFailed;
   if (!LocateData(source)) return kCrossfadeSourceFailed;
   if (!PlaceWindow(destination, destination_frame, block_align)) {

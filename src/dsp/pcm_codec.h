@@ -7,7 +7,6 @@
 #define SPLYCE_DSP_PCM_CODEC_H
 
 #include <cfloat>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -123,35 +122,6 @@ static_assert(FLT_EVAL_METHOD == 0, "the sample fast paths need double-rounded a
 // expression in extended precision, taken of the sum of the terms' sizes:
 // both lie within about 2^-52 of the exact value.
 constexpr double kSettledTolerance = 0x1p-50;
-// Doubles in the open interval (-2^31, 2^31) truncate into int32.
-constexpr double kSettledLimit = 2147483648.0;
-
-// Returns v where its truncation fits int32, and 0 for any other value,
-// not-a-number included.
-inline double WithinInt32(double v) { return std::fabs(v) < kSettledLimit ? v : 0.0; }
-
-// Truncates the double result `p` toward zero into *out when every value
-// within kSettledTolerance x `size` of it truncates to the same integer, so
-// that the exact result, which lies in that interval, truncates to it too;
-// `size` is the sum of the sizes of the terms that formed p (|p| for a single
-// product). Returns 1 when that is not sure (an integer within the margin, a
-// value out of range or not a number) and *out must be computed exactly; 0
-// otherwise. Written with selects rather than branches so that loops over it
-// vectorise; the conversions only ever see values in range.
-inline int32_t TruncateSettled(double p, double size, int32_t* out) {
-  const double margin = size * kSettledTolerance;
-  const double low = p - margin;
-  const double high = p + margin;
-  const double low_kept = WithinInt32(low);
-  const double high_kept = WithinInt32(high);
-  const int32_t low_truncated = static_cast<int32_t>(low_kept);
-  const int32_t high_truncated = static_cast<int32_t>(high_kept);
-  *out = low_truncated;
-  // A value out of range, or not a number, differs from its replacement.
-  return int32_t(low_truncated != high_truncated) | int32_t(low_kept != low) |
-         int32_t(high_kept != high);
-}
-
 // Reports 1 when v lies outside [bottom, top], the range of an output width:
 // a value the encoder of that width wraps. Branch-free for the same loops.
 inline int32_t BeyondRange(int32_t v, int32_t bottom, int32_t top) {

@@ -24,10 +24,9 @@ constexpr int kStatusBadFile = 2;
 // Bytes of each tag that the scan compares; the blank after "fmt" is not.
 constexpr int32_t kDataTagLength = 4;
 constexpr int32_t kFmtTagLength = 3;
-// First read of the scan (bytes); any ordinary header lies wholly inside it.
-constexpr int32_t kTagScanFirstRead = 4096;
-// First read of the chunk walk (bytes), for the same reason.
-constexpr int64_t kWalkFirstRead = 4096;
+// First read of the chunk walk and of the tag scan (bytes): every chunk
+// header of an ordinary file lies wholly inside it.
+constexpr int32_t kFirstReadBytes = 4096;
 // Where the format is read when no "fmt" tag is found (byte offset): the last
 // offset the scan examines.
 constexpr int32_t kFmtFallbackOffset = kTagScanLimit + 1;
@@ -388,9 +387,9 @@ bool FindTagInBytes(const uint8_t* bytes, int64_t length, const char* tag,
 bool FindChunkTag(FILE* file, const char* tag, int32_t tag_length, int32_t* offset) {
   static uint8_t head[kTagScanBytes];
   if (std::fseek(file, 0, SEEK_SET) != 0) return false;
-  size_t got = std::fread(head, 1, kTagScanFirstRead, file);
+  size_t got = std::fread(head, 1, kFirstReadBytes, file);
   if (FindTagInBytes(head, int64_t(got), tag, tag_length, offset)) return true;
-  if (got < size_t(kTagScanFirstRead)) return false;
+  if (got < size_t(kFirstReadBytes)) return false;
   got += std::fread(head + got, 1, sizeof head - got, file);
   return FindTagInBytes(head, int64_t(got), tag, tag_length, offset);
 }
@@ -400,8 +399,8 @@ bool FindChunkTag(FILE* file, const char* tag, int32_t tag_length, int32_t* offs
 // from one read of the file's start where they lie in it, as they all do in
 // an ordinary file, and one read each past it.
 bool WalkChunks(int fd, int64_t file_bytes, ChunkLayout* layout) {
-  uint8_t start[kWalkFirstRead];
-  const int64_t got = ReadFullyAt(fd, 0, start, kWalkFirstRead);
+  uint8_t start[kFirstReadBytes];
+  const int64_t got = ReadFullyAt(fd, 0, start, kFirstReadBytes);
   if (got < kFirstChunk || !IsChunk(start, "RIFF") || !IsChunk(start + kChunkHeadBytes, "WAVE")) {
     return false;
   }

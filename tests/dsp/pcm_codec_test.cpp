@@ -192,37 +192,6 @@ TEST(PcmCodec, TruncatesTowardZeroWithinInt32) {
   }
 }
 
-// The fast paths' test: a double result settles the truncation only when
-// every value within 2^-50 of `size` of it truncates alike; otherwise it asks
-// for the exact path. `out` is checked where the result is settled.
-TEST(PcmCodec, TruncatesSettledResultsAndFlagsTheRest) {
-  constexpr double kNan = std::numeric_limits<double>::quiet_NaN();
-  constexpr double kInf = std::numeric_limits<double>::infinity();
-  struct Case { double p, size; int32_t doubtful, out; };
-  const Case kCases[] = {
-      {2.5, 2.5, 0, 2}, {-2.5, 2.5, 0, -2}, {0.0, 0.0, 0, 0}, {-0.0, 0.0, 0, 0},
-      {-0.75, 0.75, 0, 0}, {8388607.5, 8388607.5, 0, 8388607},
-      // Whole numbers and values within the margin of one.
-      {3.0, 3.0, 1, 0}, {-3.0, 3.0, 1, 0}, {1000.0 - 0x1p-42, 1000.0, 1, 0},
-      {1000.0 + 0x1p-42, 1000.0, 1, 0}, {1000.0 - 0x1p-30, 1000.0, 0, 999},
-      {1000.0 + 0x1p-30, 1000.0, 0, 1000},
-      // A sum whose terms were large: its margin follows them, not the sum.
-      {0.5, 0x1p60, 1, 0}, {0.5, 0x1p45, 0, 0},
-      // Out of int32, or not a number.
-      {2147483647.5, 2147483647.5, 0, INT32_MAX}, {2147483648.0, 2147483648.0, 1, 0},
-      {-2147483648.5, 2147483648.5, 1, 0}, {1e300, 1e300, 1, 0}, {kInf, kInf, 1, 0},
-      {-kInf, kInf, 1, 0}, {kNan, kNan, 1, 0}, {5.5, kNan, 1, 0}, {5.5, kInf, 1, 0},
-  };
-  for (const Case& c : kCases) {
-    SCOPED_TRACE(testing::Message() << "p " << c.p << ", size " << c.size);
-    int32_t out = -7;
-    EXPECT_EQ(TruncateSettled(c.p, c.size, &out), c.doubtful);
-    if (c.doubtful == 0) {
-      EXPECT_EQ(out, c.out);
-    }
-  }
-}
-
 TEST(PcmCodec, FullScaleBoundsTheValuesThatWrap) {
   struct Case { int32_t bytes_per_sample, v, beyond; };
   const Case kCases[] = {{2, 32767, 0},    {2, 32768, 1},    {2, -32768, 0},   {2, -32769, 1},
