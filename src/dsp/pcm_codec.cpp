@@ -81,6 +81,47 @@ void EncodeSequence24(const int32_t* samples, uint8_t* bytes, int32_t count) {
   EncodeSequence(samples, bytes, kBytes24Bit, count);
 }
 
+#ifdef SPLYCE_BYTE_PERMUTE_LOOP
+SPLYCE_BYTE_PERMUTE_LOOP
+void DecodeSequence24Permuting(const uint8_t* bytes, int32_t* samples, int32_t count) {
+  DecodeSequence(bytes, samples, kBytes24Bit, count);
+}
+SPLYCE_BYTE_PERMUTE_LOOP
+void EncodeSequence24Permuting(const int32_t* samples, uint8_t* bytes, int32_t count) {
+  EncodeSequence(samples, bytes, kBytes24Bit, count);
+}
+
+// Reports whether the processor runs the byte-permute copies.
+bool CanPermuteBytes() {
+  __builtin_cpu_init();  // may run before the loader's own initialisation
+  return __builtin_cpu_supports("x86-64-v4") && __builtin_cpu_supports("avx512vbmi");
+}
+const bool g_permutes_bytes = CanPermuteBytes();
+
+// The 24-bit loops, in the byte-permute copy where the processor has it.
+void Decode24(const uint8_t* bytes, int32_t* samples, int32_t count) {
+  if (g_permutes_bytes) {
+    DecodeSequence24Permuting(bytes, samples, count);
+  } else {
+    DecodeSequence24(bytes, samples, count);
+  }
+}
+void Encode24(const int32_t* samples, uint8_t* bytes, int32_t count) {
+  if (g_permutes_bytes) {
+    EncodeSequence24Permuting(samples, bytes, count);
+  } else {
+    EncodeSequence24(samples, bytes, count);
+  }
+}
+#else
+void Decode24(const uint8_t* bytes, int32_t* samples, int32_t count) {
+  DecodeSequence24(bytes, samples, count);
+}
+void Encode24(const int32_t* samples, uint8_t* bytes, int32_t count) {
+  EncodeSequence24(samples, bytes, count);
+}
+#endif
+
 }  // namespace
 
 // Truncates toward zero; NaN and values outside int32 give INT32_MIN. The
@@ -155,7 +196,7 @@ void TWOS_COMP24(int32_t& low, int32_t& middle, int32_t& high, int32_t sign) {
 void CHAR_TO_NUM32(const uint8_t* bytes, int32_t* samples, int32_t bytes_per_sample,
                    int32_t count) {
   if (bytes_per_sample == kBytes16Bit) DecodeSequence16(bytes, samples, count);
-  if (bytes_per_sample == kBytes24Bit) DecodeSequence24(bytes, samples, count);
+  if (bytes_per_sample == kBytes24Bit) Decode24(bytes, samples, count);
 }
 
 // Decodes `count` stereo frames, left sample first in each frame.
@@ -176,7 +217,7 @@ void NUM16MONO_TO_CHAR(const int32_t* samples, uint8_t* bytes, int32_t count) {
 
 // Writes the low 24 bits of each value as a mono frame.
 void NUM24MONO_TO_CHAR(const int32_t* samples, uint8_t* bytes, int32_t count) {
-  EncodeSequence24(samples, bytes, count);
+  Encode24(samples, bytes, count);
 }
 
 // Writes 16-bit stereo frames, left sample first.
