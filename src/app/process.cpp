@@ -14,8 +14,25 @@ namespace {
 // The one file that messages name otherwise, and the name they give it.
 const char* g_renamed_path = nullptr;
 const char* g_shown_path = nullptr;
+// The path opened by duplicating a held descriptor, and that descriptor.
+const char* g_descriptor_path = nullptr;
+int g_held_fd = -1;
+
+// Opens a duplicate of the held descriptor as a stream in `mode`.
+FILE* OpenDuplicate(const char* mode) {
+  const int fd = dup(g_held_fd);
+  if (fd < 0) return nullptr;
+  FILE* file = fdopen(fd, mode);
+  if (file == nullptr) close(fd);
+  return file;
+}
 
 }  // namespace
+
+void OpenPathAsDescriptor(const char* path, int fd) {
+  g_descriptor_path = path;
+  g_held_fd = fd;
+}
 
 void ShowPathAs(const char* path, const char* shown) {
   g_renamed_path = path;
@@ -30,6 +47,9 @@ const char* ShownPath(const char* path) {
 // Opens with O_NONBLOCK, which only an open of a FIFO heeds, then clears it so
 // that reads and writes block as after fopen.
 FILE* OpenWithoutWaiting(const char* path, const char* mode) {
+  if (g_descriptor_path != nullptr && std::strcmp(path, g_descriptor_path) == 0) {
+    return OpenDuplicate(mode);
+  }
   const int access = std::strchr(mode, '+') != nullptr ? O_RDWR : O_RDONLY;
   const int fd = open(path, access | O_NONBLOCK);
   if (fd < 0) return nullptr;

@@ -22,6 +22,13 @@ extern void (*g_fatal_hook)(int status);
 // then set back to blocking. Returns null when the file cannot be opened.
 FILE* OpenWithoutWaiting(const char* path, const char* mode);
 
+// Has every later OpenWithoutWaiting of `path` duplicate `fd`, a descriptor
+// the run holds open on that file, instead of opening the path: the build
+// file's path goes through /proc, which costs twice an ordinary open. The
+// duplicates share the file position, which every reader sets before it
+// reads. A null path ends it.
+void OpenPathAsDescriptor(const char* path, int fd);
+
 // Has every message about the file at `path` name it `shown` instead: the
 // destination is built under a name the user never wrote.
 void ShowPathAs(const char* path, const char* shown);

@@ -383,6 +383,7 @@ bool OpenNamedBuildFile(EditTable& t) {
 // writing would.
 void CreateBuildFile(EditTable& t) {
   g_build_fd = -1;
+  OpenPathAsDescriptor(nullptr, -1);
   CheckDestination(t);
   ResolveFinalPath(t);
   if (!OpenUnnamedBuildFile(t) && !OpenNamedBuildFile(t)) {
@@ -391,6 +392,7 @@ void CreateBuildFile(EditTable& t) {
     }
     std::strcpy(t.build_path, t.final_path);
   }
+  if (g_build_fd >= 0) OpenPathAsDescriptor(t.build_path, g_build_fd);
   ShowPathAs(t.build_path, t.destination_path);
 }
 
@@ -447,6 +449,7 @@ bool LinkOverDestination(const EditTable& t) {
 // that the destination had.
 void ReplaceDestination(const EditTable& t) {
   if (g_build_fd < 0) return;  // built in place
+  OpenPathAsDescriptor(nullptr, -1);
   SetFinalMode(t.final_path);
   bool replaced = false;
   if (g_unfinished == nullptr) {  // only a named build file is marked for removal

@@ -374,7 +374,10 @@ void AppendMix(Input* destination, Input* source, FILE* clip, const Fade& fade,
 // Asks the system not to read ahead of the reads of an open file. The
 // destination's window lies mostly in the part of the file not yet written,
 // which reads as zeros: read-ahead there would fill the cache with pages of
-// zeros, far more than the window, which the copy then overwrites.
+// zeros, far more than the window, which the copy then overwrites. The
+// destination's streams may share one open file, and the advice then holds
+// for the rest of the run, where nothing else reads the destination but its
+// header.
 void TurnOffReadAhead(FILE* file) {
   if (file != nullptr) posix_fadvise(fileno(file), 0, 0, POSIX_FADV_RANDOM);
 }
