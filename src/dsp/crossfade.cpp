@@ -80,8 +80,10 @@ constexpr double kMaxSettledLevelFactor = 64.0;
 // Working storage of the mix, fixed so that memory stays bounded: both
 // windows' bytes and working samples for one step, the gains of each frame
 // and of each sample, the mixed values, which of them the fast path left in
-// doubt, and the clip bytes not yet written.
-GainTable g_gains = {0, -1, 0, {}, {}};
+// doubt, and the clip bytes not yet written. All start as zeros, which take
+// no room in the program file; a gain table with no frames filled serves
+// any shape.
+GainTable g_gains;
 uint8_t g_destination_bytes[kMixBytes];
 uint8_t g_source_bytes[kMixBytes];
 int32_t g_destination_samples[kMixSamples];
