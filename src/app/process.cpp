@@ -18,9 +18,8 @@ const char* g_shown_path = nullptr;
 const char* g_descriptor_path = nullptr;
 int g_held_fd = -1;
 
-// Opens a duplicate of the held descriptor as a stream in `mode`.
-FILE* OpenDuplicate(const char* mode) {
-  const int fd = dup(g_held_fd);
+// Makes an open descriptor a stream in `mode`; closes it when that fails.
+FILE* StreamOrClose(int fd, const char* mode) {
   if (fd < 0) return nullptr;
   FILE* file = fdopen(fd, mode);
   if (file == nullptr) close(fd);
@@ -48,16 +47,14 @@ const char* ShownPath(const char* path) {
 // that reads and writes block as after fopen.
 FILE* OpenWithoutWaiting(const char* path, const char* mode) {
   if (g_descriptor_path != nullptr && std::strcmp(path, g_descriptor_path) == 0) {
-    return OpenDuplicate(mode);
+    return StreamOrClose(dup(g_held_fd), mode);
   }
   const int access = std::strchr(mode, '+') != nullptr ? O_RDWR : O_RDONLY;
   const int fd = open(path, access | O_NONBLOCK);
   if (fd < 0) return nullptr;
   const int flags = fcntl(fd, F_GETFL);
   if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  FILE* file = fdopen(fd, mode);
-  if (file == nullptr) close(fd);
-  return file;
+  return StreamOrClose(fd, mode);
 }
 
 void EndProcess(int status) {
