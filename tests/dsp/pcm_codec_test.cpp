@@ -127,7 +127,8 @@ TEST(PcmCodec, EncodersLeaveInputUnchanged) {
 // touch nothing past it.
 TEST(PcmCodec, SequencesStopAtTheCount) {
   const int32_t kGuard = 40;  // samples past the count that must stay as they were
-  const int32_t kCounts[] = {1, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 32, 33, 63, 1023, 1025};
+  const int32_t kCounts[] = {1,  3,  4,  5,  7,   8,   9,   15,   16,  17,
+                             31, 32, 33, 63, 64, 65, 127, 128, 129, 1023, 1025};
   for (int32_t bytes_per_sample : {2, 3}) {
     for (int32_t count : kCounts) {
       SCOPED_TRACE(testing::Message() << bytes_per_sample << " bytes, count " << count);
