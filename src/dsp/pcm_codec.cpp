@@ -81,7 +81,6 @@ void EncodeSequence24(const int32_t* samples, uint8_t* bytes, int32_t count) {
   EncodeSequence(samples, bytes, kBytes24Bit, count);
 }
 
-#ifdef SPLYCE_BYTE_PERMUTE_LOOP
 SPLYCE_BYTE_PERMUTE_LOOP
 void DecodeSequence24Permuting(const uint8_t* bytes, int32_t* samples, int32_t count) {
   DecodeSequence(bytes, samples, kBytes24Bit, count);
@@ -93,8 +92,12 @@ void EncodeSequence24Permuting(const int32_t* samples, uint8_t* bytes, int32_t c
 
 // Reports whether the processor runs the byte-permute copies.
 bool CanPermuteBytes() {
+#ifdef SPLYCE_NO_BYTE_PERMUTE_COPY
+  return false;
+#else
   __builtin_cpu_init();  // may run before the loader's own initialisation
   return __builtin_cpu_supports("x86-64-v4") && __builtin_cpu_supports("avx512vbmi");
+#endif
 }
 const bool g_permutes_bytes = CanPermuteBytes();
 
@@ -113,14 +116,6 @@ void Encode24(const int32_t* samples, uint8_t* bytes, int32_t count) {
     EncodeSequence24(samples, bytes, count);
   }
 }
-#else
-void Decode24(const uint8_t* bytes, int32_t* samples, int32_t count) {
-  DecodeSequence24(bytes, samples, count);
-}
-void Encode24(const int32_t* samples, uint8_t* bytes, int32_t count) {
-  EncodeSequence24(samples, bytes, count);
-}
-#endif
 
 }  // namespace
 

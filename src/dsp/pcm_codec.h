@@ -142,6 +142,8 @@ inline int32_t BeyondRange(int32_t v, int32_t bottom, int32_t top) {
 #define SPLYCE_BYTE_PERMUTE_LOOP __attribute__((target("arch=x86-64-v4,avx512vbmi")))
 #else
 #define SPLYCE_SAMPLE_LOOP
+#define SPLYCE_BYTE_PERMUTE_LOOP
+#define SPLYCE_NO_BYTE_PERMUTE_COPY
 #endif
 
 // Byte routines: one value at a time, the arithmetic of the header fields.
