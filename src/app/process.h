@@ -22,11 +22,17 @@ extern void (*g_fatal_hook)(int status);
 // then set back to blocking. Returns null when the file cannot be opened.
 FILE* OpenWithoutWaiting(const char* path, const char* mode);
 
-// Has every later OpenWithoutWaiting of `path` duplicate `fd`, a descriptor
-// the run holds open on that file, instead of opening the path: the build
-// file's path goes through /proc, which costs twice an ordinary open. The
-// duplicates share the file position, which every reader sets before it
-// reads. A null path ends it.
+// Opens `path` for writing as fopen does in mode "wb" (emptied first) or "ab"
+// (written from its end), or returns null.
+FILE* OpenForWriting(const char* path, const char* mode);
+
+// Has every later OpenWithoutWaiting and OpenForWriting of `path` duplicate
+// `fd`, a descriptor the run holds open on that file, instead of opening the
+// path: the build file's path goes through /proc, which costs twice an
+// ordinary open, and the crossfade clip may have no name at all. The
+// duplicates share the file position, which every reader and writer sets
+// first. Two paths can be held at once. A descriptor of -1 ends it for that
+// path; a null path ends it for every path.
 void OpenPathAsDescriptor(const char* path, int fd);
 
 // Has every message about the file at `path` name it `shown` instead: the

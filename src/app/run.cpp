@@ -36,8 +36,10 @@ constexpr mode_t kPermissionBits = 07777;
 // Mode of the build file while it is written: the run reopens it by path for
 // writing, which the destination's final mode may not allow.
 constexpr mode_t kBuildFileMode = 0600;
-// A path that reopens an open descriptor's file, unnamed or not.
+// A path that reopens an open descriptor's file, unnamed or not, and room
+// for it with any descriptor number (bytes).
 constexpr char kDescriptorPath[] = "/proc/self/fd/%d";
+constexpr size_t kDescriptorPathBytes = 32;
 // Names tried when linking the finished unnamed build file in beside the
 // destination, before it is renamed over it.
 constexpr int32_t kLinkNameAttempts = 100;
@@ -51,9 +53,17 @@ constexpr int32_t kMaxLinkHops = 40;
 // The build file, open from its creation until it replaces the destination;
 // -1 when the destination is built in place.
 int g_build_fd = -1;
-// The working directory, held locked while a crossfade uses the clip; -1
-// when no lock is held.
-int g_clip_lock = -1;
+// The working directory, open from the first crossfade to the end of the
+// run (-1 before), and whether a crossfade holds it locked.
+int g_clip_folder = -1;
+bool g_clip_locked = false;
+// The crossfade clip as an unnamed file, held from the first crossfade to the
+// end of the run, each clip's header emptying it of the one before; -1 while
+// clips are made by name. Making and deleting a file for every crossfade
+// costs more than the rest of a short one, and most where the file system
+// passes over every recently freed inode when it allocates one (ext4 without
+// a journal).
+int g_clip_fd = -1;
 
 // The partly built destination, and the crossfade clip while it is being
 // made and laid, removed if the process ends before they are complete, so
@@ -124,19 +134,95 @@ void ReportBuilt(const EditTable& t) {
 }
 
 void UnlockClipDirectory() {
-  if (g_clip_lock >= 0) close(g_clip_lock);
-  g_clip_lock = -1;
+  if (g_clip_locked) flock(g_clip_folder, LOCK_UN);
+  g_clip_locked = false;
 }
 
 // Takes an exclusive lock on the working directory, where the clip lives,
-// so that runs sharing the directory take turns over the clip. Where the
-// file system offers no lock the run goes on without one.
+// so that runs sharing the directory take turns over the clip's name. Where
+// the file system offers no lock the run goes on without one.
 void LockClipDirectory() {
-  g_clip_lock = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (g_clip_lock < 0) return;
-  int locked = flock(g_clip_lock, LOCK_EX);
-  while (locked != 0 && errno == EINTR) locked = flock(g_clip_lock, LOCK_EX);
-  if (locked != 0) UnlockClipDirectory();
+  if (g_clip_folder < 0) g_clip_folder = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (g_clip_folder < 0) return;
+  int locked = flock(g_clip_folder, LOCK_EX);
+  while (locked != 0 && errno == EINTR) locked = flock(g_clip_folder, LOCK_EX);
+  g_clip_locked = locked == 0;
+}
+
+// Writes to `folder` the folder part of `path`: "." for a bare name.
+void FolderOf(const char* path, char* folder, size_t size) {
+  const char* slash = std::strrchr(path, '/');
+  if (slash == nullptr) {
+    std::snprintf(folder, size, ".");
+  } else {
+    const int length = slash == path ? 1 : int(slash - path);
+    std::snprintf(folder, size, "%.*s", length, path);
+  }
+}
+
+// Opens an unnamed file in `folder` and writes to `named` the /proc path that
+// opens it again, which is how it is later given a name. Returns its
+// descriptor, or -1 where the file system or the system offers no such file.
+int OpenUnnamedFile(const char* folder, mode_t mode, char* named, size_t size) {
+  const int fd = open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+  if (fd < 0) return -1;
+  std::snprintf(named, size, kDescriptorPath, fd);
+  const int reopened = open(named, O_RDWR | O_CLOEXEC);
+  if (reopened < 0) {
+    close(fd);
+    return -1;
+  }
+  close(reopened);
+  return fd;
+}
+
+// Has clips made by name again, closing the unnamed one.
+void LetUnnamedClipGo(const EditTable& t) {
+  if (g_clip_fd < 0) return;
+  OpenPathAsDescriptor(t.clip_path, -1);
+  close(g_clip_fd);
+  g_clip_fd = -1;
+}
+
+// Holds an unnamed file in the clip's folder for the clips to be made in,
+// unless one is held already. False where there can be none: clips are then
+// made by name.
+bool HoldUnnamedClip(const EditTable& t) {
+  if (g_clip_fd >= 0) return true;
+  char folder[kFinalPathBytes];
+  char named[kDescriptorPathBytes];
+  FolderOf(t.clip_path, folder, sizeof folder);
+  g_clip_fd = OpenUnnamedFile(folder, kNewFileMode, named, sizeof named);
+  if (g_clip_fd >= 0) OpenPathAsDescriptor(t.clip_path, g_clip_fd);
+  return g_clip_fd >= 0;
+}
+
+// Closes what the crossfades held open: the unnamed clip and the working
+// directory.
+void CloseClipFiles(const EditTable& t) {
+  LetUnnamedClipGo(t);
+  UnlockClipDirectory();
+  if (g_clip_folder >= 0) close(g_clip_folder);
+  g_clip_folder = -1;
+}
+
+// Leaves the clip of a crossfade that failed in the working directory, under
+// the work file's name, for inspection: an unnamed clip is given the name and
+// let go, and the next crossfade makes a new one.
+void LeaveFailedClip(const EditTable& t) {
+  g_unfinished_clip = nullptr;
+  if (g_clip_fd < 0) return;  // a clip made by name is there already
+  char named[kDescriptorPathBytes];
+  std::snprintf(named, sizeof named, kDescriptorPath, g_clip_fd);
+  linkat(AT_FDCWD, named, AT_FDCWD, t.clip_path, AT_SYMLINK_FOLLOW);
+  LetUnnamedClipGo(t);
+}
+
+// Deletes the clip after its crossfade. An unnamed clip has no name to
+// delete: the next clip's header empties it, and the end of the run frees it.
+void DeleteClip(const EditTable& t) {
+  if (g_clip_fd < 0) std::remove(t.clip_path);
+  g_unfinished_clip = nullptr;
 }
 
 // Says why a crossfade window of `width` frames from frame `first` of a file
@@ -177,9 +263,12 @@ void ExplainSkippedCrossfade(const EditTable& t, int32_t e, int32_t status) {
 // edit goes ahead without a crossfade.
 void PrepareCrossfade(EditTable& t, int32_t e, int64_t* wrapped) {
   LockClipDirectory();
-  // Remove whatever holds the name first, so a link is never followed.
-  unlink(t.clip_path);
-  g_unfinished_clip = t.clip_path;
+  // Remove whatever holds the name first, so a link is never followed; a
+  // name that stays (a folder) is left for the making of a named clip to
+  // refuse.
+  const bool name_free = unlink(t.clip_path) == 0 || errno == ENOENT;
+  if (!name_free) LetUnnamedClipGo(t);
+  if (!name_free || !HoldUnnamedClip(t)) g_unfinished_clip = t.clip_path;
   MAKE_HEADER(t.clip_path, t.sample_rate[0], uint32_t(t.bits[0]), t.width_frames[e],
               uint32_t(t.channels[0]));
   const int32_t status =
@@ -190,7 +279,7 @@ void PrepareCrossfade(EditTable& t, int32_t e, int64_t* wrapped) {
     std::printf("Could not generate crossfade\n");
     ExplainSkippedCrossfade(t, e, status);
     t.xf_type[e] = 0;
-    g_unfinished_clip = nullptr;  // a clip that failed stays for inspection
+    LeaveFailedClip(t);
     UnlockClipDirectory();
   }
 }
@@ -205,8 +294,7 @@ bool LayCrossfade(const EditTable& t, int32_t e) {
     INSERT_FILE(t.build_path, t.clip_path, start, t.bytes_per_sample[0], t.channels[0],
                 width, 0, 0.0);
   }
-  std::remove(t.clip_path);
-  g_unfinished_clip = nullptr;
+  DeleteClip(t);
   UnlockClipDirectory();
   return start > 0;
 }
@@ -303,17 +391,6 @@ void CheckDestination(const EditTable& t) {
   if (refused) Fatal(kFileStatus, "Cannot create file %s\n", path);
 }
 
-// Writes the folder part of `path` to `folder`: "." for a bare name.
-void FolderOf(const char* path, char* folder, size_t size) {
-  const char* slash = std::strrchr(path, '/');
-  if (slash == nullptr) {
-    std::snprintf(folder, size, ".");
-  } else {
-    const int length = slash == path ? 1 : int(slash - path);
-    std::snprintf(folder, size, "%.*s", length, path);
-  }
-}
-
 // Sets the final path to where the last of a chain of links points, for a
 // file that does not exist yet, so that it is made there and the links stay.
 // False when the chain is too long or its path does not fit.
@@ -353,17 +430,8 @@ void ResolveFinalPath(EditTable& t) {
 bool OpenUnnamedBuildFile(EditTable& t) {
   char folder[kFinalPathBytes];
   FolderOf(t.final_path, folder, sizeof folder);
-  const int fd = open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, kBuildFileMode);
-  if (fd < 0) return false;
-  std::snprintf(t.build_path, sizeof t.build_path, kDescriptorPath, fd);
-  const int reopened = open(t.build_path, O_RDWR | O_CLOEXEC);
-  if (reopened < 0) {
-    close(fd);
-    return false;
-  }
-  close(reopened);
-  g_build_fd = fd;
-  return true;
+  g_build_fd = OpenUnnamedFile(folder, kBuildFileMode, t.build_path, sizeof t.build_path);
+  return g_build_fd >= 0;
 }
 
 // Creates a new, uniquely named file beside the destination to build into,
@@ -449,7 +517,7 @@ bool LinkOverDestination(const EditTable& t) {
 // that the destination had.
 void ReplaceDestination(const EditTable& t) {
   if (g_build_fd < 0) return;  // built in place
-  OpenPathAsDescriptor(nullptr, -1);
+  OpenPathAsDescriptor(t.build_path, -1);
   SetFinalMode(t.final_path);
   bool replaced = false;
   if (g_unfinished == nullptr) {  // only a named build file is marked for removal
@@ -482,6 +550,7 @@ void SetDefaults(EditTable& t) {
 void BuildDestination(EditTable& t) {
   const int32_t bytes = t.bytes_per_sample[0];
   const int32_t channels = t.channels[0];
+  CloseClipFiles(t);
   CreateBuildFile(t);
   MAKE_HEADER(t.build_path, t.sample_rate[0], uint32_t(t.bits[0]), t.total_frames,
               uint32_t(channels));
@@ -489,6 +558,7 @@ void BuildDestination(EditTable& t) {
   const int32_t lead_in = t.insert_frame[t.write_order[0]];
   if (lead_in != 0) PAD_FILE(t.build_path, 0, bytes, channels, lead_in);
   for (int32_t k = 0; k < t.entry_count; ++k) WriteEdit(t, t.write_order[k]);
+  CloseClipFiles(t);
   ReplaceDestination(t);
   ReportBuilt(t);
 }

@@ -420,7 +420,7 @@ int32_t CROSSFADE(int32_t insert_frame, int32_t read_start, int32_t width,
   Input destination = {OpenWithoutWaiting(destination_path, "rb"), 0, 0, 0, 0};
   Input source = {OpenWithoutWaiting(source_path, "rb"), 0, 0, 0, 0};
   TurnOffReadAhead(destination.file);
-  FILE* clip = std::fopen(clip_path, "ab");
+  FILE* clip = OpenForWriting(clip_path, "ab");
   const int64_t half = width / 2;
   const int64_t block_align = BlockAlign(bytes_per_sample, channels);
   int32_t status = OpenStatus(destination, source, clip);

@@ -447,7 +447,7 @@ void MAKE_HEADER(const char* path, int32_t sample_rate, uint32_t bits,
                  int32_t frame_count, uint32_t channels) {
   uint8_t header[kHeaderBytes];
   FillHeader(header, sample_rate, bits, frame_count, channels);
-  FILE* file = std::fopen(path, "wb");
+  FILE* file = OpenForWriting(path, "wb");
   if (file == nullptr) Fatal(kStatusBadFile, "Cannot create file %s\n", ShownPath(path));
   CloseWrittenOrDie(file, std::fwrite(header, 1, sizeof header, file) == sizeof header, path);
 }
