@@ -181,19 +181,30 @@ bool SameExistingFile(const char* a, const char* b) {
   return stat(a, &sa) == 0 && stat(b, &sb) == 0 && SameFile(sa, sb);
 }
 
+// True when `path` names the existing file `known`, found with stat; a path
+// is looked up only when there is such a file. Every source is checked
+// against the same few files, so each of those is looked up once.
+bool IsKnownFile(const char* path, bool known_exists, const struct stat& known) {
+  struct stat info;
+  return known_exists && stat(path, &info) == 0 && SameFile(info, known);
+}
+
 // Refuses a destination that is also one of the sources.
 void CheckDestinationNotSource(const EditTable& t) {
+  struct stat destination;
+  const bool exists = stat(t.destination_path, &destination) == 0;
   for (int32_t j = 0; j < t.entry_count; ++j) {
     if (std::strcmp(t.destination_path, t.source_path[j]) == 0 ||
-        SameExistingFile(t.destination_path, t.source_path[j])) {
+        IsKnownFile(t.source_path[j], exists, destination)) {
       Fatal(kPlanFault, "Destination %s is also a source track\n", t.destination_path);
     }
   }
 }
 
 // True when `path` names the crossfade work file of the working directory:
-// by its directory and name, or as the same existing file.
-bool NamesClipFile(const char* path) {
+// by its directory and name, or as the same existing file (`clip`, when
+// `clip_exists`).
+bool NamesClipFile(const char* path, bool clip_exists, const struct stat& clip) {
   const char* slash = std::strrchr(path, '/');
   const char* name = slash == nullptr ? path : slash + 1;
   if (std::strcmp(name, kClipName) == 0) {
@@ -204,7 +215,7 @@ bool NamesClipFile(const char* path) {
     directory[length] = '\0';
     if (SameExistingFile(length == 0 ? "/" : directory, ".")) return true;
   }
-  return SameExistingFile(path, kClipName);
+  return IsKnownFile(path, clip_exists, clip);
 }
 
 // Refuses a run whose crossfades would overwrite one of its own files.
@@ -212,11 +223,13 @@ void CheckClipFileFree(const EditTable& t) {
   bool any_crossfade = false;
   for (int32_t j = 0; j < t.entry_count; ++j) any_crossfade = any_crossfade || t.xf_type[j] != 0;
   if (!any_crossfade) return;
-  if (NamesClipFile(t.destination_path)) {
+  struct stat clip;
+  const bool clip_exists = stat(kClipName, &clip) == 0;
+  if (NamesClipFile(t.destination_path, clip_exists, clip)) {
     Fatal(kPlanFault, "%s clashes with the crossfade work file xfade_temp.wav\n", t.destination_path);
   }
   for (int32_t j = 0; j < t.entry_count; ++j) {
-    if (NamesClipFile(t.source_path[j])) {
+    if (NamesClipFile(t.source_path[j], clip_exists, clip)) {
       Fatal(kPlanFault, "%s clashes with the crossfade work file xfade_temp.wav\n", t.source_path[j]);
     }
   }

@@ -95,14 +95,15 @@ const char* ShownPath(const char* path) {
 }
 
 // Opens with O_NONBLOCK, which only an open of a FIFO heeds, then clears it so
-// that reads and writes block as after fopen.
+// that reads and writes block as after fopen. The status flags that F_SETFL
+// sets are all clear but O_NONBLOCK after this open, so the flags need not
+// be read first.
 FILE* OpenWithoutWaiting(const char* path, const char* mode) {
   if (HeldSlot(path) >= 0) return StreamOrClose(DuplicateHeld(path), mode);
   const int access = std::strchr(mode, '+') != nullptr ? O_RDWR : O_RDONLY;
   const int fd = open(path, access | O_NONBLOCK);
   if (fd < 0) return nullptr;
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags != -1) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  fcntl(fd, F_SETFL, access);
   return StreamOrClose(fd, mode);
 }
 

@@ -91,8 +91,17 @@ void LevelChunk(uint8_t* bytes, int32_t count, double gain, int32_t bytes_per_sa
 }  // namespace
 
 // Converts a level change in dB to an amplitude factor, pow(10, level_db / 20),
-// in double precision.
-double DecibelsToGain(double level_db) { return std::pow(10.0, level_db / kDecibelsPerDecade); }
+// in double precision. A copy levels block after block at one level, so the
+// last conversion is kept; 0 dB is a gain of exactly 1.
+double DecibelsToGain(double level_db) {
+  static double last_db = 0.0;
+  static double last_gain = 1.0;
+  if (level_db != last_db) {
+    last_gain = std::pow(10.0, level_db / kDecibelsPerDecade);
+    last_db = level_db;
+  }
+  return last_gain;
+}
 
 // Scales a block in place by pow(10, level_db / 20), kChunkSamples samples at
 // a time whatever the channel count.
