@@ -114,7 +114,16 @@ TEST(Splice, FailedCrossfadeCopiesTheEditWithoutOne) {
   Bytes expected = fixture::EmptyDestination(f, 1500);
   fixture::LayEdit(expected, f, a, 0, 1000, 500, 0.0);
   EXPECT_EQ(fixture::ReadFile(dir.Path("out.wav")), expected);
-  EXPECT_TRUE(fixture::FileExists(dir.Path("xfade_temp.wav")));  // left behind on failure
+  const Bytes left = fixture::ReadFile(dir.Path("xfade_temp.wav"));  // left behind on failure
+  EXPECT_EQ(left.size(), size_t(kHeader));
+
+  // After crossfades that were laid, a failed one leaves the same clip: its
+  // header alone, nothing of the clips before it.
+  const fixture::RunResult after = fixture::RunTask(
+      dir, "using_samples\ndest\tout.wav\nsrc\ta.wav\nxin\t500\nsrc\ta.wav\nxin\t500\n"
+           "xf\t30\t1\nsrc\ta.wav\nxin\t400\nxf\t10\t2\nsrc\ta.wav\nxf\t10\t1\n");
+  EXPECT_EQ(after.status, 0);
+  EXPECT_EQ(fixture::ReadFile(dir.Path("xfade_temp.wav")), left) << after.output;
 }
 
 // Whatever holds the work file's name is removed before the clip is made;
