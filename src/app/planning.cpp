@@ -191,7 +191,7 @@ bool IsKnownFile(const char* path, bool known_exists, const struct stat& known) 
 
 // Refuses a destination that is also one of the sources.
 void CheckDestinationNotSource(const EditTable& t) {
-  struct stat destination;
+  struct stat destination = {};
   const bool exists = stat(t.destination_path, &destination) == 0;
   for (int32_t j = 0; j < t.entry_count; ++j) {
     if (std::strcmp(t.destination_path, t.source_path[j]) == 0 ||
@@ -223,7 +223,7 @@ void CheckClipFileFree(const EditTable& t) {
   bool any_crossfade = false;
   for (int32_t j = 0; j < t.entry_count; ++j) any_crossfade = any_crossfade || t.xf_type[j] != 0;
   if (!any_crossfade) return;
-  struct stat clip;
+  struct stat clip = {};
   const bool clip_exists = stat(kClipName, &clip) == 0;
   if (NamesClipFile(t.destination_path, clip_exists, clip)) {
     Fatal(kPlanFault, "%s clashes with the crossfade work file xfade_temp.wav\n", t.destination_path);
