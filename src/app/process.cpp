@@ -95,9 +95,9 @@ const char* ShownPath(const char* path) {
 }
 
 // Opens with O_NONBLOCK, which only an open of a FIFO heeds, then clears it so
-// that reads and writes block as after fopen. The status flags that F_SETFL
-// sets are all clear but O_NONBLOCK after this open, so the flags need not
-// be read first.
+// that reads and writes block as after fopen. Of the flags F_SETFL changes,
+// this open sets O_NONBLOCK alone, so setting none clears it without reading
+// them first.
 FILE* OpenWithoutWaiting(const char* path, const char* mode) {
   if (HeldSlot(path) >= 0) return StreamOrClose(DuplicateHeld(path), mode);
   const int access = std::strchr(mode, '+') != nullptr ? O_RDWR : O_RDONLY;
