@@ -203,6 +203,9 @@ TEST(PlanRefusals, LeaveEveryFileAsItWas) {
        "./xfade_temp.wav clashes with the crossfade work file xfade_temp.wav\n", 1},
       {"clip name as source", "dest\tout.wav\nsrc\txfade_temp.wav\nxin\t0.5\nxf\t10\t1\n",
        "xfade_temp.wav clashes with the crossfade work file xfade_temp.wav\n", 1},
+      {"clip by another name as source",
+       "dest\tout.wav\nsrc\tone.wav\nsrc\tcliplink.wav\nxin\t0.5\nxf\t10\t1\n",
+       "cliplink.wav clashes with the crossfade work file xfade_temp.wav\n", 1},
       {"crossfade too wide", "dest\tout.wav\nsrc\tone.wav\nxin\t0.5\nxf\t1e9\t1\n",
        "Crossfade width set incorrectly for one.wav\n", 1},
       {"crossfade width infinite", "dest\tout.wav\nsrc\tone.wav\nxin\t0.5\nxf\tinf\t2\n",
@@ -222,6 +225,7 @@ TEST(PlanRefusals, LeaveEveryFileAsItWas) {
     WriteSource(dir, "eight.wav", 44100, 100, 8, 2);
     WriteSource(dir, "xfade_temp.wav", 44100, 44100);
     ASSERT_EQ(symlink("one.wav", dir.Path("link.wav").c_str()), 0);
+    ASSERT_EQ(symlink("xfade_temp.wav", dir.Path("cliplink.wav").c_str()), 0);
     const fixture::Bytes one = fixture::ReadFile(dir.Path("one.wav"));
     const fixture::RunResult r = fixture::RunTask(dir, c.task);
     const size_t report = r.output.find(" entries in task file\n\n");
