@@ -175,18 +175,19 @@ bool SameFile(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// True when both paths name one existing file, through any path or link.
-bool SameExistingFile(const char* a, const char* b) {
-  struct stat sa, sb;
-  return stat(a, &sa) == 0 && stat(b, &sb) == 0 && SameFile(sa, sb);
-}
-
 // True when `path` names the existing file `known`, found with stat; a path
 // is looked up only when there is such a file. Every source is checked
 // against the same few files, so each of those is looked up once.
 bool IsKnownFile(const char* path, bool known_exists, const struct stat& known) {
   struct stat info;
   return known_exists && stat(path, &info) == 0 && SameFile(info, known);
+}
+
+// True when both paths name one existing file, through any path or link.
+bool SameExistingFile(const char* a, const char* b) {
+  struct stat known = {};
+  const bool exists = stat(b, &known) == 0;
+  return IsKnownFile(a, exists, known);
 }
 
 // Refuses a destination that is also one of the sources.

@@ -64,6 +64,8 @@ bool g_clip_locked = false;
 // passes over every recently freed inode when it allocates one (ext4 without
 // a journal).
 int g_clip_fd = -1;
+// The /proc path of the unnamed clip, by which a failed clip is given its name.
+char g_clip_named[kDescriptorPathBytes];
 
 // The partly built destination, and the crossfade clip while it is being
 // made and laid, removed if the process ends before they are complete, so
@@ -190,9 +192,8 @@ void LetUnnamedClipGo(const EditTable& t) {
 bool HoldUnnamedClip(const EditTable& t) {
   if (g_clip_fd >= 0) return true;
   char folder[kFinalPathBytes];
-  char named[kDescriptorPathBytes];
   FolderOf(t.clip_path, folder, sizeof folder);
-  g_clip_fd = OpenUnnamedFile(folder, kNewFileMode, named, sizeof named);
+  g_clip_fd = OpenUnnamedFile(folder, kNewFileMode, g_clip_named, sizeof g_clip_named);
   if (g_clip_fd >= 0) OpenPathAsDescriptor(t.clip_path, g_clip_fd);
   return g_clip_fd >= 0;
 }
@@ -212,9 +213,7 @@ void CloseClipFiles(const EditTable& t) {
 void LeaveFailedClip(const EditTable& t) {
   g_unfinished_clip = nullptr;
   if (g_clip_fd < 0) return;  // a clip made by name is there already
-  char named[kDescriptorPathBytes];
-  std::snprintf(named, sizeof named, kDescriptorPath, g_clip_fd);
-  linkat(AT_FDCWD, named, AT_FDCWD, t.clip_path, AT_SYMLINK_FOLLOW);
+  linkat(AT_FDCWD, g_clip_named, AT_FDCWD, t.clip_path, AT_SYMLINK_FOLLOW);
   LetUnnamedClipGo(t);
 }
 
@@ -472,8 +471,8 @@ void CreateBuildFile(EditTable& t) {
 // in place keeps the blocks it has.
 void ReserveBuildBlocks(const EditTable& t) {
   if (g_build_fd < 0) return;
-  const int64_t frame_bytes = int64_t(t.bytes_per_sample[0]) * t.channels[0];
-  fallocate(g_build_fd, FALLOC_FL_KEEP_SIZE, 0, kHeaderBytes + t.total_frames * frame_bytes);
+  fallocate(g_build_fd, FALLOC_FL_KEEP_SIZE, 0,
+            kHeaderBytes + t.total_frames * BlockAlign(t.bytes_per_sample[0], t.channels[0]));
 }
 
 // Gives the build file the owner and group of the file it replaces, or the
