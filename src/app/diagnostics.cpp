@@ -18,8 +18,9 @@ constexpr const char* kKindNames[kDiagnosticKinds] = {
     "unrecognised token",     "keyword taken as a value", "carriage return",
     "byte-order mark",        "number read in part",      "level ignored",
     "late using_samples",     "missing value",            "crossfade type",
-    "path that is a keyword", "task file error",          "level wrap",
-    "crossfade mix wrap",     "crossfade skipped",        "file error",
+    "path that is a keyword", "task file error",          "read cut at the source's end",
+    "trim in whole seconds",  "level clipped",            "crossfade mix clipped",
+    "crossfade skipped",      "run-on missing",           "file error",
 };
 
 // How many diagnostics of each kind this run has raised, shown or not.

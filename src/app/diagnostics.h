@@ -19,9 +19,12 @@ enum DiagnosticKind : int32_t {
   kBadCrossfadeType,
   kPathIsKeyword,
   kTaskFileError,
-  kLevelWrapped,
-  kMixWrapped,
+  kReadCut,
+  kTrimWholeSeconds,
+  kLevelClipped,
+  kMixClipped,
   kCrossfadeSkipped,
+  kRunOnMissing,
   kFileError,
   kDiagnosticKinds
 };

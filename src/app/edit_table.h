@@ -45,6 +45,7 @@ struct EditTable {
   float width_ms[kMaxEntries];
   int32_t xf_type[kMaxEntries];
   int32_t width_frames[kMaxEntries];
+  int32_t source_line[kMaxEntries];  // task-file line of the entry's src
 
   // Source format, from the attributes of each source.
   int32_t channels[kMaxEntries];
@@ -58,6 +59,9 @@ struct EditTable {
   int32_t read_start[kMaxEntries];
   int32_t read_length[kMaxEntries];
   int32_t insert_frame[kMaxEntries];
+  // Frames the copy goes on past its read, under the crossfade of the
+  // appended entry after it, which alone sees them.
+  int32_t run_on[kMaxEntries];
   int32_t total_frames;
 };
 

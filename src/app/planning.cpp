@@ -3,11 +3,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "app/diagnostics.h"
 #include "app/process.h"
 #include "wav/wav_file.h"
 
@@ -92,22 +94,42 @@ void CheckFormatSupported(const EditTable& t) {
 
 // Works out entry j's stop frame exactly, in extended precision and not cut
 // to any range: trunc(xout) in frames, or the end of the source for a zero
-// xout, which is rewritten as that end. Trim moves the stop by whole seconds
-// (or frames) only, while xout takes all of it, so that an appended
-// successor moves by all of it.
-long double StopFrame(EditTable& t, int32_t j, int32_t rate) {
+// xout. Trim moves the stop by whole seconds (or frames) only.
+long double StopFrame(const EditTable& t, int32_t j, int32_t rate) {
   long double stop = t.frame_count[j];
-  if (t.xout[j] != 0.0) {
-    stop = std::trunc(InFrames(t.xout[j], t.time_unit, rate));
-  } else {
-    t.xout[j] = t.time_unit == kFrames ? double(t.frame_count[j])
-                                       : double(t.frame_count[j]) / double(rate);
-  }
-  if (t.trim[j] != 0.0) {
-    stop += InFrames(std::trunc((long double)t.trim[j]), t.time_unit, rate);
-    t.xout[j] = t.xout[j] + t.trim[j];
-  }
+  if (t.xout[j] != 0.0) stop = std::trunc(InFrames(t.xout[j], t.time_unit, rate));
+  if (t.trim[j] != 0.0) stop += InFrames(std::trunc((long double)t.trim[j]), t.time_unit, rate);
   return stop;
+}
+
+// Warns when a trim in seconds has a fraction, which moves nothing.
+void CheckWholeSecondTrim(const EditTable& t, int32_t j, int32_t rate) {
+  const long double whole = std::trunc((long double)t.trim[j]);
+  if (t.time_unit == kFrames || whole == t.trim[j]) return;
+  WarnAtLine(kTrimWholeSeconds, t.task_path, t.source_line[j],
+             "task %i (%s): trim %g counts whole seconds only, so it moves the stop by %s, not "
+             "by %g s: give the stop as xout instead",
+             j + 1, Quote(t.source_path[j]).text, t.trim[j], InTaskUnit(t, whole * rate).text,
+             t.trim[j]);
+}
+
+// Warns when a read asks for frames past the end of its source, which it
+// then does without.
+void CheckReadInsideSource(const EditTable& t, int32_t j, long double stop) {
+  const int32_t frames = t.frame_count[j];
+  if (stop <= frames) return;
+  const Quoted name = Quote(t.source_path[j]);
+  if (t.read_start[j] >= frames) {
+    WarnAtLine(kReadCut, t.task_path, t.source_line[j],
+               "task %i (%s): xin %s lies at or past the end of the source, which is %s long, "
+               "so the edit copies nothing",
+               j + 1, name.text, InTaskUnit(t, t.read_start[j]).text, InTaskUnit(t, frames).text);
+  } else {
+    WarnAtLine(kReadCut, t.task_path, t.source_line[j],
+               "task %i (%s): the read asks to stop at %s, past the end of the source, which is "
+               "%s long, so it stops there",
+               j + 1, name.text, InTaskUnit(t, stop).text, InTaskUnit(t, frames).text);
+  }
 }
 
 // Plans entry j's read start and read length.
@@ -121,37 +143,39 @@ void PlanReadRange(EditTable& t, int32_t j, int32_t rate) {
   const int64_t end = stop > t.frame_count[j] ? int64_t(t.frame_count[j]) : int64_t(stop);
   t.read_start[j] = start;
   t.read_length[j] = int32_t(end - start);
+  CheckWholeSecondTrim(t, j, rate);
+  CheckReadInsideSource(t, j, stop);
 }
 
-// Resolves entry j's insert point (chaining appended entries by their time
-// values) and its insert frame.
+// Resolves entry j's insert frame. An appended entry butts onto the frames
+// that the entry before it copies, whatever their times add up to; the first
+// entry, appended, starts the destination.
 void PlanInsertPoint(EditTable& t, int32_t j, int32_t rate) {
+  int64_t frame = 0;
   if (t.append[j] == 1) {
-    t.ins[j] = j == 0 ? 0.0 : (t.xout[j - 1] - t.xin[j - 1]) + t.ins[j - 1];
+    if (j > 0) frame = int64_t(t.insert_frame[j - 1]) + std::max(t.read_length[j - 1], 0);
+  } else {
+    // The truncated frame decides: a point just below 0 still lands on frame 0.
+    int32_t placed = -1;
+    frame = TimeToFrame(t.ins[j], t.time_unit, rate, &placed) ? placed : -1;
   }
-  // The truncated frame decides: a point just below 0 still lands on frame 0.
-  int32_t frame = 0;
-  if (!TimeToFrame(t.ins[j], t.time_unit, rate, &frame) || frame < 0) {
+  if (frame < 0 || frame > INT32_MAX) {
     Fatal(kPlanFault, "Insert point set incorrectly for %s\n", t.source_path[j]);
   }
-  t.insert_frame[j] = frame;
+  t.insert_frame[j] = int32_t(frame);
 }
 
-int64_t BlockAlign(const EditTable& t) { return int64_t(t.channels[0]) * t.bytes_per_sample[0]; }
-
-// The destination holds its header and twice T frames, and the silence laid
-// before the first edit in write order reaches that edit's insert frame,
-// even where the edit itself copies nothing.
+// Refuses a destination whose header and T frames pass what a WAV file's
+// unsigned 32-bit sizes can declare.
 void CheckDestinationSize(const EditTable& t, int64_t total_frames) {
-  const int64_t lead_in = t.insert_frame[t.write_order[0]];
-  if (kHeaderBytes + 2 * total_frames * BlockAlign(t) > kMaxFileBytes ||
-      kHeaderBytes + lead_in * BlockAlign(t) > kMaxFileBytes) {
-    Fatal(kPlanFault, "Destination would be too large: WAV files are limited to 2 GiB\n");
+  if (kHeaderBytes + total_frames * BlockAlign(t.bytes_per_sample[0], t.channels[0]) >
+      kMaxWavBytes) {
+    Fatal(kPlanFault, "Destination would be too large: WAV files are limited to 4 GiB\n");
   }
 }
 
-// Derives each crossfade's width in frames and refuses a clip, or an overlay
-// of it, that would not fit a WAV file.
+// Derives each crossfade's width in frames and refuses a clip that would not
+// fit a WAV file.
 void PlanCrossfadeWidths(EditTable& t) {
   const int32_t rate = t.sample_rate[0];
   for (int32_t j = 0; j < t.entry_count; ++j) {
@@ -163,11 +187,23 @@ void PlanCrossfadeWidths(EditTable& t) {
       t.width_frames[j] = width;
     }
     const int64_t w = t.width_frames[j];
-    const int64_t clip_end = int64_t(t.insert_frame[j]) - w / 2 + w;
-    if (kHeaderBytes + w * BlockAlign(t) > kMaxFileBytes ||
-        kHeaderBytes + clip_end * BlockAlign(t) > kMaxFileBytes) {
+    if (kHeaderBytes + w * BlockAlign(t.bytes_per_sample[0], t.channels[0]) > kMaxWavBytes) {
       Fatal(kPlanFault, "Crossfade width set incorrectly for %s\n", t.source_path[j]);
     }
+  }
+}
+
+// Lets the copy of each entry run on under the crossfade of an appended
+// entry after it, so that the clip fades the outgoing take out instead of
+// silence: for half the crossfade's width, as far as its source and the
+// next entry's own copy (which covers the run-on) allow.
+void PlanRunOns(EditTable& t) {
+  for (int32_t j = 1; j < t.entry_count; ++j) {
+    if (t.append[j] != 1 || t.xf_type[j] == 0 || t.width_frames[j] <= 0) continue;
+    const int64_t after = int64_t(t.frame_count[j - 1]) - t.read_start[j - 1] -
+                          std::max(t.read_length[j - 1], 0);
+    const int64_t run_on = std::min<int64_t>({t.width_frames[j] / 2, after, t.read_length[j]});
+    t.run_on[j - 1] = int32_t(std::max<int64_t>(run_on, 0));
   }
 }
 
@@ -238,6 +274,20 @@ void CheckClipFileFree(const EditTable& t) {
 
 }  // namespace
 
+TimeText InTaskUnit(const EditTable& t, long double frames) {
+  TimeText out;
+  frames += 0.0L;  // -0 reads as 0
+  char count[40];
+  std::snprintf(count, sizeof count, std::fabs(frames) < 1e15L ? "%.0Lf" : "%.3Lg", frames);
+  if (t.time_unit == kFrames) {
+    std::snprintf(out.text, sizeof out.text, "%s frames", count);
+  } else {
+    std::snprintf(out.text, sizeof out.text, "%.3Lf s (%s frames)", frames / t.sample_rate[0],
+                  count);
+  }
+  return out;
+}
+
 void FindOrder(int32_t n, const double* ins, int32_t* order, const int32_t* append) {
   if (n < 1) return;
   bool placed[kMaxEntries];
@@ -294,6 +344,7 @@ void PlanEdits(EditTable& t) {
   CheckDestinationSize(t, total);
   t.total_frames = int32_t(total);
   PlanCrossfadeWidths(t);
+  PlanRunOns(t);
   CheckDestinationNotSource(t);
   CheckClipFileFree(t);
 }

@@ -10,6 +10,13 @@
 // entries, then each chain in order of its head's insert point, ties by index.
 void FindOrder(int32_t n, const double* ins, int32_t* order, const int32_t* append);
 
+// A frame count as the task's own unit gives it, for diagnostics: "1.500 s
+// (66150 frames)" in seconds, "66150 frames" in frames.
+struct TimeText {
+  char text[96];
+};
+TimeText InTaskUnit(const EditTable& table, long double frames);
+
 // Reads every source's format, refuses mixed or unsupported formats and bad
 // ranges, and fills the planned frames, write order and total length.
 // Ends the process on the first fault; writes no file.

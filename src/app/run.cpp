@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -225,18 +226,16 @@ void DeleteClip(const EditTable& t) {
 }
 
 // Says why a crossfade window of `width` frames from frame `first` of a file
-// of `frames` frames could not be read; `fix` says how to move it.
+// of `frames` frames could not be read, and what moves it (`fix`).
 void ExplainWindow(const EditTable& t, int32_t e, const char* file, int64_t first,
                    int64_t width, int64_t frames, const char* fix) {
   const char* where = first < 0          ? "starts before the file's first frame"
                       : first > frames   ? "starts after the file's last frame"
                                          : "could not be read";
   Warn(kCrossfadeSkipped,
-       "task %i (%s): no crossfade, as its %lld-frame window reads %s frames %lld to %lld, which "
-       "%s: %s %lld frames or more, or narrow the crossfade",
-       e + 1, Quote(t.source_path[e]).text, static_cast<long long>(width), file,
-       static_cast<long long>(first), static_cast<long long>(first + width - 1), where, fix,
-       static_cast<long long>(width / 2));
+       "task %i (%s): no crossfade, as its window of %s reads the %s from %s to %s, which %s: %s",
+       e + 1, Quote(t.source_path[e]).text, InTaskUnit(t, width).text, file,
+       InTaskUnit(t, first).text, InTaskUnit(t, first + width).text, where, fix);
 }
 
 // Says why CROSSFADE could not make the clip of entry e, from the windows it
@@ -247,10 +246,13 @@ void ExplainSkippedCrossfade(const EditTable& t, int32_t e, int32_t status) {
   const int64_t half = width / 2;
   if (status == kCrossfadeSourceFailed) {
     ExplainWindow(t, e, "source", int64_t(t.read_start[e]) - half, width, t.frame_count[e],
-                  "set xin to");
+                  "set xin inside the source");
   } else if (status == kCrossfadeDestinationFailed) {
+    char fix[160];
+    std::snprintf(fix, sizeof fix, "set the insert point to %s or more, or narrow the crossfade",
+                  InTaskUnit(t, half).text);
     ExplainWindow(t, e, "destination", int64_t(t.insert_frame[e]) - half, width,
-                  int64_t(t.total_frames) * 2, "set the insert point to");
+                  t.total_frames, fix);
   } else {
     Warn(kCrossfadeSkipped, "task %i (%s): no crossfade, as the work file %s could not be written",
          e + 1, Quote(t.source_path[e]).text, t.clip_path);
@@ -283,49 +285,75 @@ void PrepareCrossfade(EditTable& t, int32_t e, int64_t* wrapped) {
   }
 }
 
-// Lays the clip of entry e over its splice, straddling the insert frame.
-// Returns whether the clip was laid: one that would start at frame 0 or
-// before is not.
+// Lays the clip of entry e over its splice, straddling the insert frame, and
+// no further than the destination's last frame. Returns whether the clip was
+// laid: one that would start at frame 0 or before is not.
 bool LayCrossfade(const EditTable& t, int32_t e) {
   const int32_t width = t.width_frames[e];
   const int32_t start = t.insert_frame[e] - width / 2;
   if (start > 0) {
     INSERT_FILE(t.build_path, t.clip_path, start, t.bytes_per_sample[0], t.channels[0],
-                width, 0, 0.0);
+                std::min(width, t.total_frames - start), 0, 0.0);
+  } else {
+    Warn(kCrossfadeSkipped,
+         "task %i (%s): crossfade not laid, as its clip would start at the destination's first "
+         "frame: set the insert point past %s, or narrow the crossfade",
+         e + 1, Quote(t.source_path[e]).text, InTaskUnit(t, width / 2).text);
   }
   DeleteClip(t);
   UnlockClipDirectory();
   return start > 0;
 }
 
-// Warns of the samples of entry e that went past full scale and wrapped.
-void ReportWraps(const EditTable& t, int32_t e, int64_t level_wrapped, int64_t mix_wrapped) {
-  if (level_wrapped > 0) {
-    Warn(kLevelWrapped,
-         "task %i (%s): %lld samples went past full scale at lvl %.3f dB and wrapped to the "
-         "opposite sign, each a loud click: lower the level",
-         e + 1, Quote(t.source_path[e]).text, static_cast<long long>(level_wrapped), t.level_db[e]);
+// Warns of the samples of entry e that went past full scale and were clipped.
+void ReportClips(const EditTable& t, int32_t e, int64_t level_clipped, int64_t mix_clipped) {
+  if (level_clipped > 0) {
+    Warn(kLevelClipped,
+         "task %i (%s): %lld %s past full scale at lvl %.3f dB and %s clipped: lower the level",
+         e + 1, Quote(t.source_path[e]).text, static_cast<long long>(level_clipped),
+         level_clipped == 1 ? "sample went" : "samples went", t.level_db[e],
+         level_clipped == 1 ? "was" : "were");
   }
-  if (mix_wrapped > 0) {
-    Warn(kMixWrapped,
-         "task %i (%s): %lld samples of its crossfade went past full scale and wrapped to the "
-         "opposite sign, each a loud click: lower the level or the sources",
-         e + 1, Quote(t.source_path[e]).text, static_cast<long long>(mix_wrapped));
+  if (mix_clipped > 0) {
+    Warn(kMixClipped,
+         "task %i (%s): %lld %s of its crossfade went past full scale and %s clipped: lower the "
+         "level or the sources",
+         e + 1, Quote(t.source_path[e]).text, static_cast<long long>(mix_clipped),
+         mix_clipped == 1 ? "sample" : "samples", mix_clipped == 1 ? "was" : "were");
   }
 }
 
+// Warns when the crossfade of appended entry e fades out fewer frames of the
+// entry before it than it could, because that entry's source ends.
+void CheckRunOn(const EditTable& t, int32_t e) {
+  if (e == 0 || t.append[e] != 1 || t.xf_type[e] == 0 || t.width_frames[e] <= 0) return;
+  const int64_t wanted = std::min(t.width_frames[e] / 2, std::max(t.read_length[e], 0));
+  const int64_t missing = wanted - t.run_on[e - 1];
+  if (missing <= 0) return;
+  Warn(kRunOnMissing,
+       "task %i (%s): its crossfade fades out only %s of task %i, whose source ends there, so "
+       "the last %s of the fade-out are silence: start task %i's read earlier",
+       e + 1, Quote(t.source_path[e]).text, InTaskUnit(t, t.run_on[e - 1]).text, e,
+       InTaskUnit(t, missing).text, e);
+}
+
+// Writes entry e with its report: the crossfade's clip mixed from the
+// destination as it stands, the source copied with its level and any
+// run-on under the next entry's crossfade, then the clip laid.
 void WriteEdit(EditTable& t, int32_t e) {
   ReportEdit(t, e);
-  int64_t mix_wrapped = 0;
-  int64_t level_wrapped = 0;
+  int64_t mix_clipped = 0;
+  int64_t level_clipped = 0;
   // A cut (a gain of 1 or less) never takes a sample past full scale, so
   // only a boost pays for counting.
-  int64_t* level_count = t.level_db[e] > 0.0 ? &level_wrapped : nullptr;
-  if (t.xf_type[e] != 0) PrepareCrossfade(t, e, &mix_wrapped);
+  int64_t* level_count = t.level_db[e] > 0.0 ? &level_clipped : nullptr;
+  CheckRunOn(t, e);
+  if (t.xf_type[e] != 0) PrepareCrossfade(t, e, &mix_clipped);
   INSERT_FILE(t.build_path, t.source_path[e], t.insert_frame[e], t.bytes_per_sample[0],
-              t.channels[0], t.read_length[e], t.read_start[e], t.level_db[e], level_count);
-  if (t.xf_type[e] == 0 || !LayCrossfade(t, e)) mix_wrapped = 0;  // no clip reached the file
-  ReportWraps(t, e, level_wrapped, mix_wrapped);
+              t.channels[0], t.read_length[e] + t.run_on[e], t.read_start[e], t.level_db[e],
+              level_count);
+  if (t.xf_type[e] == 0 || !LayCrossfade(t, e)) mix_clipped = 0;  // no clip reached the file
+  ReportClips(t, e, level_clipped, mix_clipped);
   std::printf("\tDone\n\n");
 }
 
@@ -463,16 +491,22 @@ void CreateBuildFile(EditTable& t) {
   ShowPathAs(t.build_path, t.destination_path);
 }
 
-// Reserves the build file's blocks for its header and the T frames that the
-// edits write, leaving its size alone: on ext4, writing into reserved blocks
-// costs less than having each block allocated as it is first written. Where
-// the file system reserves nothing, blocks are allocated as they are written,
-// as before. The silence after the T frames stays a hole. A destination built
-// in place keeps the blocks it has.
+// Reserves the build file's blocks for its header and for the frames that
+// each edit writes, leaving its size alone: on ext4, writing into reserved
+// blocks costs less than having each block allocated as it is first written.
+// Where the file system reserves nothing, blocks are allocated as they are
+// written, as before. Silence that no edit writes stays a hole. A destination
+// built in place keeps the blocks it has.
 void ReserveBuildBlocks(const EditTable& t) {
   if (g_build_fd < 0) return;
-  fallocate(g_build_fd, FALLOC_FL_KEEP_SIZE, 0,
-            kHeaderBytes + t.total_frames * BlockAlign(t.bytes_per_sample[0], t.channels[0]));
+  const int64_t block_align = BlockAlign(t.bytes_per_sample[0], t.channels[0]);
+  fallocate(g_build_fd, FALLOC_FL_KEEP_SIZE, 0, kHeaderBytes);
+  for (int32_t j = 0; j < t.entry_count; ++j) {
+    const int64_t frames = int64_t(t.read_length[j]) + t.run_on[j];
+    if (frames <= 0) continue;
+    fallocate(g_build_fd, FALLOC_FL_KEEP_SIZE, kHeaderBytes + t.insert_frame[j] * block_align,
+              frames * block_align);
+  }
 }
 
 // Gives the build file the owner and group of the file it replaces, or the
@@ -566,9 +600,8 @@ void BuildDestination(EditTable& t) {
   ReserveBuildBlocks(t);
   MAKE_HEADER(t.build_path, t.sample_rate[0], uint32_t(t.bits[0]), t.total_frames,
               uint32_t(channels));
-  PAD_FILE(t.build_path, t.total_frames, bytes, channels, t.total_frames);
-  const int32_t lead_in = t.insert_frame[t.write_order[0]];
-  if (lead_in != 0) PAD_FILE(t.build_path, 0, bytes, channels, lead_in);
+  // The T frames start as silence: the file grows over them without a write.
+  PAD_FILE(t.build_path, 0, bytes, channels, t.total_frames);
   for (int32_t k = 0; k < t.entry_count; ++k) WriteEdit(t, t.write_order[k]);
   CloseClipFiles(t);
   ReplaceDestination(t);
@@ -589,6 +622,7 @@ int RunSplyce(int argc, char** argv) {
   ReadTaskFile(table.entry_count, table.source_path, table.destination_path, table.xin,
                table.xout, table.ins, table.trim, table.append, table.task_path,
                table.time_unit, table.xf_type, table.width_ms, table.level_db);
+  ReadSourceLines(table.source_line);
   std::printf("\nRead %i entries in task file\n\n", table.entry_count);
   CheckTaskComplete(table);
   PlanEdits(table);

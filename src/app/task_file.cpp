@@ -54,6 +54,9 @@ struct TaskText {
   const char* orphaning;
 };
 
+// The line of each accepted src, for diagnostics about its entry.
+int32_t g_source_lines[kMaxEntries];
+
 // Fields of the table that the parser fills, grouped only for the call.
 struct ParseTarget {
   char (*source_paths)[kPathBytes];
@@ -353,6 +356,7 @@ const char* TakeSource(TaskText& text, int32_t& n, const ParseTarget& target) {
   }
   CheckNotKeyword(text, "src", "path", path);
   std::strcpy(target.source_paths[n], path);
+  g_source_lines[n] = line;
   ++n;
   return path;
 }
@@ -471,4 +475,8 @@ void ReadTaskFile(int32_t& entry_count, char (*source_paths)[kPathBytes],
     token = NextToken(text);
   }
   entry_count = n;
+}
+
+void ReadSourceLines(int32_t* lines) {
+  std::memcpy(lines, g_source_lines, sizeof g_source_lines);
 }

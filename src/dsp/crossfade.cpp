@@ -149,10 +149,11 @@ bool LocateData(Input* input) {
 }
 
 // Sets the input's read position to frame `first_frame`; reports whether that
-// position lies within DataStart..size (a position at the end is accepted).
-bool PlaceWindow(Input* input, int64_t first_frame, int64_t block_align) {
+// position lies no further than the file's size (a position at the end is
+// accepted) and, unless `before_start` allows it, not before the audio.
+bool PlaceWindow(Input* input, int64_t first_frame, int64_t block_align, bool before_start) {
   input->position = FramePosition(input->data_start, first_frame, block_align);
-  return input->data_start <= input->position && input->position <= input->size;
+  return (before_start || input->data_start <= input->position) && input->position <= input->size;
 }
 
 // Reports which of the three files failed to open, in the order destination,
@@ -165,16 +166,17 @@ int32_t OpenStatus(const Input& destination, const Input& source, FILE* clip) {
 }
 
 // Finds both DataStarts and checks the first frame of both windows, in that
-// order; prints the message of the first failure.
+// order; prints the message of the first failure. The source's window may
+// start before its first frame: the pre-roll it lacks there is silence.
 int32_t LocateWindows(Input* destination, Input* source, int64_t destination_frame,
                       int64_t source_frame, int64_t block_align) {
   if (!LocateData(destination)) return kCrossfadeDestinationFailed;
   if (!LocateData(source)) return kCrossfadeSourceFailed;
-  if (!PlaceWindow(destination, destination_frame, block_align)) {
+  if (!PlaceWindow(destination, destination_frame, block_align, false)) {
     std::fputs("Invalid crossfade for destination file\n", stdout);
     return kCrossfadeDestinationFailed;
   }
-  if (!PlaceWindow(source, source_frame, block_align)) {
+  if (!PlaceWindow(source, source_frame, block_align, true)) {
     std::fputs("Invalid crossfade for source file\n", stdout);
     return kCrossfadeSourceFailed;
   }
@@ -182,17 +184,19 @@ int32_t LocateWindows(Input* destination, Input* source, int64_t destination_fra
 }
 
 // Reads the next `bytes` of audio into `block` and advances the position.
-// Frames past the end of the audio, a trailing partial frame and anything a
-// short read leaves out count as silence.
+// Frames before the start of the audio or past its end, a trailing partial
+// frame and anything a short read leaves out count as silence.
 void ReadBlock(Input* input, uint8_t* block, int64_t bytes, int64_t block_align) {
-  int64_t wanted = input->audio_end - input->position;
-  if (wanted > bytes) wanted = bytes;
+  const int64_t first = std::max(input->position, input->data_start);
+  const int64_t skipped = std::min(first - input->position, bytes);  // whole frames
+  int64_t wanted = std::min(input->audio_end - first, bytes - skipped);
   if (wanted < 0) wanted = 0;
   wanted -= wanted % block_align;
   int64_t got = 0;
-  if (wanted > 0) got = ReadFullyAt(fileno(input->file), input->position, block, wanted);
+  if (wanted > 0) got = ReadFullyAt(fileno(input->file), first, block + skipped, wanted);
   got -= got % block_align;
-  std::memset(block + got, 0, size_t(bytes - got));
+  std::memset(block, 0, size_t(skipped));
+  std::memset(block + skipped + got, 0, size_t(bytes - skipped - got));
   input->position += bytes;
 }
 
@@ -323,7 +327,7 @@ void MarkAllDoubtful(int32_t count) {
 
 // Mixes `samples` samples of both windows into g_mixed: in double precision
 // where the level factor allows, and in extended precision for each result
-// left in doubt. Returns the results beyond full scale.
+// left in doubt, then clipped to full scale. Returns the results beyond it.
 int32_t MixSamples(const Fade& fade, int32_t samples) {
   const int32_t bps = fade.bytes_per_sample;
   DecodeFrames(g_destination_bytes, g_destination_samples, nullptr, bps, kMonoChannels, samples);
@@ -341,15 +345,15 @@ int32_t MixSamples(const Fade& fade, int32_t samples) {
                              g_sample_gain_in[i], bps);
     }
   }
-  return int32_t(CountBeyondFullScale(g_mixed, samples, bps));
+  return int32_t(ClipToFullScale(g_mixed, samples, bps));
 }
 
 // Mixes the W clip frames step by step from both windows into the clip
 // buffer, and appends the buffer to the clip whenever it is full and at the
-// end; counts the mixed values beyond full scale into `wrapped` when it is
-// given. Interleaved samples mix and encode as one mono sequence.
+// end; counts the mixed values clipped to full scale into `clipped` when it
+// is given. Interleaved samples mix and encode as one mono sequence.
 void AppendMix(Input* destination, Input* source, FILE* clip, const Fade& fade,
-               int64_t* wrapped) {
+               int64_t* clipped) {
   const int32_t bps = fade.bytes_per_sample;
   const int64_t block_align = BlockAlign(bps, fade.channels);
   int64_t held = 0;  // bytes in g_clip
@@ -365,7 +369,7 @@ void AppendMix(Input* destination, Input* source, FILE* clip, const Fade& fade,
     ReadBlock(source, g_source_bytes, bytes, block_align);
     FillSampleGains(fade, done, count);
     const int32_t beyond = MixSamples(fade, samples);
-    if (wrapped != nullptr) *wrapped += beyond;
+    if (clipped != nullptr) *clipped += beyond;
     EncodeFrames(g_mixed, nullptr, g_clip + held, bps, kMonoChannels, samples);
     held += bytes;
     done += count;
@@ -400,12 +404,13 @@ void CrossfadeGains(int32_t type, int32_t k, int32_t width, double level_factor,
 }
 
 // Mixes one destination and one source sample in extended precision and
-// truncates toward zero on the scale of the output width; no limiting.
+// truncates toward zero on the scale of the output width, saturating at the
+// int32 limits; the clip to the width comes after.
 int32_t MixSample(int32_t d, int32_t s, double gain_out, double gain_in,
                   int32_t bytes_per_sample) {
   long double y = static_cast<long double>(d) * gain_out + static_cast<long double>(s) * gain_in;
   if (bytes_per_sample == kBytes16Bit) y *= kWorkingTo16Bit;
-  return TruncateToInt32(y);
+  return TruncateSaturated(y);
 }
 
 // Appends the W-frame crossfade clip of one splice. All three files are opened
@@ -414,7 +419,7 @@ int32_t CROSSFADE(int32_t insert_frame, int32_t read_start, int32_t width,
                   int32_t type, const char* destination_path,
                   const char* source_path, const char* clip_path,
                   int32_t channels, int32_t bytes_per_sample, double level_db,
-                  int64_t* wrapped) {
+                  int64_t* clipped) {
   const Fade fade = {width, type, DecibelsToGain(level_db), level_db != 0.0, channels,
                      bytes_per_sample};
   Input destination = {OpenWithoutWaiting(destination_path, "rb"), 0, 0, 0, 0};
@@ -430,7 +435,7 @@ int32_t CROSSFADE(int32_t insert_frame, int32_t read_start, int32_t width,
   }
   if (status == kCrossfadeOk && width > 0) {
     if (IsCodecFormat(bytes_per_sample, channels)) {
-      AppendMix(&destination, &source, clip, fade, wrapped);
+      AppendMix(&destination, &source, clip, fade, clipped);
     } else {
       AppendSilence(clip, width, block_align);
     }

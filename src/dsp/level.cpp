@@ -23,12 +23,13 @@ constexpr double kMinSettledFactor = 0x1p-900;
 constexpr double kLargestWorkingSample = 8388608.0;
 
 // Scales one working sample by the gain in extended precision and truncates
-// it toward zero on the scale of the output width; no clipping. This is the
-// rule every result must equal.
+// it toward zero on the scale of the output width, saturating at the int32
+// limits; the result is clipped to the width afterwards. This is the rule
+// every result must equal.
 int32_t ScaleSampleExactly(int32_t x, double gain, int32_t bytes_per_sample) {
   long double y = static_cast<long double>(x) * gain;
   if (bytes_per_sample == kBytes16Bit) y *= kWorkingTo16Bit;
-  return TruncateToInt32(y);
+  return TruncateSaturated(y);
 }
 
 // Returns the factor of the fast loop, gain times the width's scale. The
@@ -72,11 +73,11 @@ void ScaleExactly(const int32_t* in, int32_t* out, int32_t count, double gain,
 
 // Levels `count` interleaved samples of `bytes` in place: decoded into one
 // array, scaled into another by the double product where that settles every
-// result of the chunk (else by the extended one throughout), and encoded.
-// Adds the results beyond full scale to `wrapped` when it is given.
-// Interleaved samples decode and encode as one mono sequence.
+// result of the chunk (else by the extended one throughout), clipped to full
+// scale and encoded. Adds the results beyond full scale to `clipped` when it
+// is given. Interleaved samples decode and encode as one mono sequence.
 void LevelChunk(uint8_t* bytes, int32_t count, double gain, int32_t bytes_per_sample,
-                int64_t* wrapped) {
+                int64_t* clipped) {
   int32_t samples[kChunkSamples];
   int32_t levelled[kChunkSamples];
   DecodeFrames(bytes, samples, nullptr, bytes_per_sample, kMonoChannels, count);
@@ -84,7 +85,8 @@ void LevelChunk(uint8_t* bytes, int32_t count, double gain, int32_t bytes_per_sa
   if (!IsSettledFactor(factor) || ScaleSettled(samples, levelled, count, factor) != 0) {
     ScaleExactly(samples, levelled, count, gain, bytes_per_sample);
   }
-  if (wrapped != nullptr) *wrapped += CountBeyondFullScale(levelled, count, bytes_per_sample);
+  const int64_t beyond = ClipToFullScale(levelled, count, bytes_per_sample);
+  if (clipped != nullptr) *clipped += beyond;
   EncodeFrames(levelled, nullptr, bytes, bytes_per_sample, kMonoChannels, count);
 }
 
@@ -106,13 +108,13 @@ double DecibelsToGain(double level_db) {
 // Scales a block in place by pow(10, level_db / 20), kChunkSamples samples at
 // a time whatever the channel count.
 int32_t NewLevel(uint8_t* block, double level_db, int32_t bytes_per_sample,
-                 int32_t channels, int32_t frames, int64_t* wrapped) {
+                 int32_t channels, int32_t frames, int64_t* clipped) {
   if (!IsCodecFormat(bytes_per_sample, channels) || frames <= 0) return 0;
   const double gain = DecibelsToGain(level_db);
   const int64_t samples = int64_t(frames) * channels;
   for (int64_t done = 0; done < samples; done += kChunkSamples) {
     const int32_t count = int32_t(std::min<int64_t>(kChunkSamples, samples - done));
-    LevelChunk(block + done * bytes_per_sample, count, gain, bytes_per_sample, wrapped);
+    LevelChunk(block + done * bytes_per_sample, count, gain, bytes_per_sample, clipped);
   }
   return 0;
 }

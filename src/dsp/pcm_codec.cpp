@@ -126,6 +126,15 @@ int32_t TruncateToInt32(long double y) {
   return static_cast<int32_t>(y);
 }
 
+// The comparisons let NaN through to the end, so no conversion is ever out
+// of range.
+int32_t TruncateSaturated(long double y) {
+  if (y >= kAboveInt32 - 1.0L) return INT32_MAX;
+  if (y <= kBelowInt32 + 1.0L) return INT32_MIN;
+  if (!(y == y)) return 0;
+  return static_cast<int32_t>(y);
+}
+
 // Assembles the little-endian unsigned 16-bit value of two bytes.
 uint16_t Assem2(const uint8_t* bytes) {
   return uint16_t(uint32_t(bytes[0]) | uint32_t(bytes[1]) << kByte1Shift);
@@ -263,11 +272,14 @@ void EncodeFrames(const int32_t* left, const int32_t* right, uint8_t* bytes,
   }
 }
 
-// Counts the values an encoder of this width would wrap.
+// Counts and clips in one pass over the values.
 SPLYCE_SAMPLE_LOOP
-int64_t CountBeyondFullScale(const int32_t* values, int32_t count, int32_t bytes_per_sample) {
+int64_t ClipToFullScale(int32_t* values, int32_t count, int32_t bytes_per_sample) {
   const int32_t top = FullScaleTop(bytes_per_sample);
   int64_t beyond = 0;
-  for (int32_t i = 0; i < count; ++i) beyond += BeyondRange(values[i], -top - 1, top);
+  for (int32_t i = 0; i < count; ++i) {
+    beyond += BeyondRange(values[i], -top - 1, top);
+    values[i] = Clamp(values[i], -top - 1, top);
+  }
   return beyond;
 }

@@ -112,6 +112,11 @@ constexpr int32_t FullScaleTop(int32_t bytes_per_sample) {
 // give INT32_MIN, which every encoder writes as silence.
 int32_t TruncateToInt32(long double y);
 
+// Truncates toward zero, saturating at the int32 limits; NaN gives 0. The
+// level and mix stages form their results with it, so that a value beyond
+// int32 still clips to the full scale of its sign.
+int32_t TruncateSaturated(long double y);
+
 // The fast paths of the level and mix stages form their results in double
 // precision and keep them only where the extended-precision rule is sure to
 // truncate alike. Their error bound needs double-rounded arithmetic, as with
@@ -123,9 +128,14 @@ static_assert(FLT_EVAL_METHOD == 0, "the sample fast paths need double-rounded a
 // both lie within about 2^-52 of the exact value.
 constexpr double kSettledTolerance = 0x1p-50;
 // Reports 1 when v lies outside [bottom, top], the range of an output width:
-// a value the encoder of that width wraps. Branch-free for the same loops.
+// a value the level and mix stages clip. Branch-free for the same loops.
 inline int32_t BeyondRange(int32_t v, int32_t bottom, int32_t top) {
   return int32_t(v > top) | int32_t(v < bottom);
+}
+
+// Returns v limited to [bottom, top]; branch-free for the same loops.
+inline int32_t Clamp(int32_t v, int32_t bottom, int32_t top) {
+  return v > top ? top : (v < bottom ? bottom : v);
 }
 
 // The sample loops of the level and mix stages run in copies built for
@@ -174,9 +184,11 @@ void NUM24STER_TO_CHAR(const int32_t* left, const int32_t* right, uint8_t* bytes
 // Block helpers for the four supported formats (16/24-bit, mono/stereo).
 // Reports whether the codec handles this width and channel count.
 bool IsCodecFormat(int32_t bytes_per_sample, int32_t channels);
-// Counts the first `count` values that lie outside the range of the output
-// width (16-bit values for width 2, 24-bit for 3): the ones an encoder wraps.
-int64_t CountBeyondFullScale(const int32_t* values, int32_t count, int32_t bytes_per_sample);
+// Limits the first `count` values to the range of the output width (16-bit
+// values for width 2, 24-bit for 3), so that an over-loud result clips to
+// full scale instead of wrapping in the encoder; returns how many lay
+// outside it.
+int64_t ClipToFullScale(int32_t* values, int32_t count, int32_t bytes_per_sample);
 // Decodes `count` frames into `left` (and `right` for stereo; unused for mono).
 void DecodeFrames(const uint8_t* bytes, int32_t* left, int32_t* right,
                   int32_t bytes_per_sample, int32_t channels, int32_t count);

@@ -224,11 +224,11 @@ bool WriteSilence(int fd, int64_t data_start, int64_t start_frame, int64_t block
 // Levels `frames` frames of `block` one step of `step` frames at a time, the
 // blocks that NewLevel is handed.
 void LevelSteps(uint8_t* block, int64_t frames, int64_t step, double level_db,
-                int32_t bytes_per_sample, int32_t channels, int64_t* wrapped) {
+                int32_t bytes_per_sample, int32_t channels, int64_t* clipped) {
   const int64_t block_align = BlockAlign(bytes_per_sample, channels);
   for (int64_t k = 0; k < frames; k += step) {
     NewLevel(block + k * block_align, level_db, bytes_per_sample, channels,
-             int32_t(std::min(step, frames - k)), wrapped);
+             int32_t(std::min(step, frames - k)), clipped);
   }
 }
 
@@ -242,7 +242,7 @@ void LevelSteps(uint8_t* block, int64_t frames, int64_t step, double level_db,
 // read is written. Returns false when a write fails.
 bool CopyFrames(int source, int64_t source_at, int64_t source_end, int destination,
                 int64_t destination_at, int32_t bytes_per_sample, int32_t channels,
-                int64_t count, double level_db, int64_t* wrapped) {
+                int64_t count, double level_db, int64_t* clipped) {
   const int64_t block_align = BlockAlign(bytes_per_sample, channels);
   const int64_t step = FramesPerStep(block_align);
   if (step <= 0) return true;
@@ -255,7 +255,7 @@ bool CopyFrames(int source, int64_t source_at, int64_t source_end, int destinati
     const int64_t got = ReadFullyAt(source, source_at + offset, g_transfer, wanted * block_align);
     const int64_t frames = got / block_align;  // a partial frame is dropped
     if (levelled) {
-      LevelSteps(g_transfer, frames, step, level_db, bytes_per_sample, channels, wrapped);
+      LevelSteps(g_transfer, frames, step, level_db, bytes_per_sample, channels, clipped);
     }
     if (frames > 0 &&
         !WriteFullyAt(destination, destination_at + offset, g_transfer, frames * block_align)) {
@@ -279,9 +279,10 @@ uint8_t* PutTag(uint8_t* at, const char* tag) {
   return at + kTagBytes;
 }
 
-// Writes a 32-bit header field at `at`; returns the byte after it.
+// Writes a 32-bit header field at `at`, unsigned, least significant byte
+// first; returns the byte after it.
 uint8_t* PutU32(uint8_t* at, uint32_t value) {
-  Decon4(int32_t(value), at);
+  for (int32_t i = 0; i < kU32Bytes; ++i) at[i] = uint8_t(value >> (kBitsPerByte * uint32_t(i)));
   return at + kU32Bytes;
 }
 
@@ -293,8 +294,8 @@ uint8_t* PutU16(uint8_t* at, uint32_t value) {
 }
 
 // Fills the canonical 44-byte header. Forms the products in uint32_t, where
-// they wrap instead of overflowing; for every supported format they equal the
-// signed 32-bit values.
+// they wrap instead of overflowing; for every destination that planning
+// accepts they are exact.
 void FillHeader(uint8_t* header, int32_t sample_rate, uint32_t bits, int32_t frame_count,
                 uint32_t channels) {
   const uint32_t channel_count = channels & kLow16Bits;
@@ -434,12 +435,14 @@ void GET_ATTRIBUTES(int32_t index, const char* path, int32_t* channels,
   bytes_per_sample[index] = bits[index] / int32_t(kBitsPerByte);
 
   RequireData(file, span, path);
-  if (span.file_bytes > kMaxFileBytes) {
-    Fatal(kStatusBadFile, "Source file %s is 2 GiB or larger, which is not supported\n", path);
+  if (span.file_bytes > kMaxWavBytes) {
+    Fatal(kStatusBadFile, "Source file %s is 4 GiB or larger, which is not supported\n", path);
   }
   data_start[index] = int32_t(span.data_start);
-  frame_count[index] = int32_t(FramesFrom(span.audio_end, span.data_start,
-                                          BlockAlign(bytes_per_sample[index], channels[index])));
+  // Only 8-bit mono frames, which planning refuses, can number 2^31 or more.
+  frame_count[index] = int32_t(std::min<int64_t>(
+      INT32_MAX, FramesFrom(span.audio_end, span.data_start,
+                            BlockAlign(bytes_per_sample[index], channels[index]))));
   std::fclose(file);
 }
 
@@ -474,7 +477,7 @@ void PAD_FILE(const char* path, int32_t start_frame, int32_t bytes_per_sample,
 // descriptors alone.
 void INSERT_FILE(const char* destination_path, const char* source_path,
                  int32_t insert_frame, int32_t bytes_per_sample, int32_t channels,
-                 int32_t count, int32_t read_start, double level_db, int64_t* wrapped) {
+                 int32_t count, int32_t read_start, double level_db, int64_t* clipped) {
   FILE* destination = OpenWavOrDie(destination_path, "rb+");
   FILE* source = OpenWavOrDie(source_path, "rb");
   const int64_t destination_start = AudioOrDie(destination, destination_path).data_start;
@@ -486,7 +489,7 @@ void INSERT_FILE(const char* destination_path, const char* source_path,
                          FramePosition(source_audio.data_start, read_start, block_align),
                          source_audio.audio_end, fileno(destination),
                          FramePosition(destination_start, insert_frame, block_align),
-                         bytes_per_sample, channels, count, level_db, wrapped);
+                         bytes_per_sample, channels, count, level_db, clipped);
   }
   CloseWrittenOrDie(destination, written, destination_path);
   std::fclose(source);

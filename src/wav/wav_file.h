@@ -19,8 +19,8 @@ constexpr int32_t kTagScanBytes = kTagScanLimit + 1 + 4;
 constexpr int32_t kChunkHeadBytes = 8;
 // The RIFF tag, its size field and the WAVE tag come before the first chunk.
 constexpr int64_t kFirstChunk = 12;
-// Largest file offset the 32-bit positions can address (bytes).
-constexpr int64_t kMaxFileBytes = 2147483647;
+// Largest WAV file whose RIFF sizes fit their unsigned 32-bit fields (bytes).
+constexpr int64_t kMaxWavBytes = 4294967295;
 
 // Returns the bytes of one frame, or 0 when either factor is not positive,
 // so that a nonsensical format moves nothing.
@@ -87,11 +87,11 @@ void PAD_FILE(const char* path, int32_t start_frame, int32_t bytes_per_sample,
 
 // Copies `count` frames from frame `read_start` of `source_path` over frame
 // `insert_frame` on of `destination_path`, applying `level_db` unless it is 0.
-// When `wrapped` is given, it grows by the levelled samples that went beyond
-// full scale and wrapped.
+// When `clipped` is given, it grows by the levelled samples that went beyond
+// full scale and were clipped.
 void INSERT_FILE(const char* destination_path, const char* source_path,
                  int32_t insert_frame, int32_t bytes_per_sample, int32_t channels,
                  int32_t count, int32_t read_start, double level_db,
-                 int64_t* wrapped = nullptr);
+                 int64_t* clipped = nullptr);
 
 #endif  // SPLYCE_WAV_WAV_FILE_H

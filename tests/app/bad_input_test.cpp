@@ -357,13 +357,13 @@ std::vector<Case> Cases() {
                kTaskArgs, Summary("out.wav", kFrames), {"b.wav"}, "out.wav", BuiltFrom(kB, kFrames)),
       // A rate whose bytes spell "data" before the header's data chunk: the
       // chunk walk is not misled, in the source or in the destination.
-      // 4 x the rate is 0x85D18590, past 2^31: the header writer splits it
-      // by truncating division into the byte rate's bytes 90 86 D2 86.
+      // 4 x the rate is 0x85D18590, past 2^31: the header writes it
+      // unsigned, as the byte rate's bytes 90 85 D1 85.
       Accepted("a sample rate that spells \"data\": accepted",
                OneSource(WithField(b, kRateAt, kSpellsData)), kTaskArgs,
                Summary("out.wav", kFrames, kSpellsData), {"b.wav"}, "out.wav",
                WithField(WithField(BuiltFrom(kB, kFrames), kRateAt, kSpellsData), kRateAt + 4,
-                         0x86D28690)),
+                         0x85D18590)),
       Refused("a sample rate of 0", OneSource(WithField(b, kRateAt, 0)), kTaskArgs, 1,
               "Unsupported sample rate in b.wav: 0 Hz\n", kKept),
       Refused("a sample rate that is negative as a signed value",

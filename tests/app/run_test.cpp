@@ -3,11 +3,13 @@
 #include "app/run.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -97,6 +99,64 @@ TEST(Run, BuildsTheDestinationByteForByte) {
       EXPECT_EQ(fixture::ReadFile(dir.Path("out.wav")), expected);
     }
   }
+}
+
+// A chain of 60 appended edits with times to 1/100 s, of sources with no
+// silent sample: the destination is the reads one after the other, with no
+// frame of silence and no overlap at any join.
+TEST(Run, AppendedEditsJoinWithoutGapOrOverlap) {
+  for (int32_t rate : {44100, 48000}) {
+    SCOPED_TRACE(rate);
+    TempDir dir;
+    const Format f{rate, 16, 1};
+    const std::vector<int32_t> a(size_t(rate) * 3, 1111);
+    const std::vector<int32_t> b(size_t(rate) * 3, -2222);
+    fixture::WriteWav(dir.Path("a.wav"), f, a);
+    fixture::WriteWav(dir.Path("b.wav"), f, b);
+    std::string task = "dest\tout.wav\n";
+    std::vector<int32_t> expected;
+    for (int32_t k = 0; k < 60; ++k) {
+      const int32_t in = 3 + k * 37 % 150;  // hundredths of a second
+      const int32_t out = in + 1 + k * 13 % 90;
+      task += std::string("src\t") + (k % 2 == 0 ? "a" : "b") + ".wav\nxin\t" +
+              std::to_string(in / 100.0) + "\nxout\t" + std::to_string(out / 100.0) + "\n";
+      const int64_t frames = int64_t(std::trunc((long double)(out / 100.0) * rate)) -
+                             int64_t(std::trunc((long double)(in / 100.0) * rate));
+      expected.insert(expected.end(), size_t(frames), k % 2 == 0 ? 1111 : -2222);
+    }
+    const fixture::RunResult r = fixture::RunTask(dir, task);
+    ASSERT_EQ(r.status, 0) << r.output;
+    const Bytes built = fixture::ReadFile(dir.Path("out.wav"));
+    EXPECT_EQ(fixture::DecodeSamples(Bytes(built.begin() + 44, built.end()), 16), expected);
+  }
+}
+
+// A destination past 2 GiB, mostly silence: its header declares the frames
+// with the sizes read as unsigned 32-bit values, the file holds exactly them,
+// and the silence takes no writes and no room on disk.
+TEST(Run, DestinationPastTwoGiBIsHeldSparsely) {
+  TempDir dir;
+  const Format f{48000, 16, 2};
+  const auto a = WriteNoise(dir, "a.wav", f, 1000, 7);
+  const int64_t total = 805306368;  // 3 GiB of 4-byte frames
+  const fixture::RunResult r = fixture::RunTask(
+      dir, "using_samples\ndest\tout.wav\nsrc\ta.wav\nins\t" + std::to_string(total - 1000) + "\n");
+  ASSERT_EQ(r.status, 0) << r.output;
+  struct stat info;
+  ASSERT_EQ(stat(dir.Path("out.wav").c_str(), &info), 0);
+  EXPECT_EQ(info.st_size, 44 + total * 4);
+  EXPECT_LT(info.st_blocks * 512, 1 << 20);
+  const int fd = open(dir.Path("out.wav").c_str(), O_RDONLY);
+  ASSERT_GE(fd, 0);
+  Bytes header(44), tail(4000);
+  ASSERT_EQ(pread(fd, header.data(), 44, 0), 44);
+  ASSERT_EQ(pread(fd, tail.data(), 4000, off_t(44 + (total - 1000) * 4)), 4000);
+  close(fd);
+  const uint32_t data = uint32_t(total * 4);
+  EXPECT_EQ(fixture::WithField(fixture::WithField(header, 4, 0), 40, 0),
+            fixture::WithField(fixture::WithField(fixture::EmptyDestination(f, 0), 4, 0), 40, 0));
+  EXPECT_EQ(header, fixture::WithField(fixture::WithField(header, 4, data + 36), 40, data));
+  EXPECT_EQ(fixture::DecodeSamples(tail, 16), a);
 }
 
 TEST(Run, ReplacesAnExistingDestination) {

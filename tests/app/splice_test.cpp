@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -24,13 +25,15 @@ constexpr int32_t kHeader = 44;
 
 // Lays one crossfaded edit on the model: the clip is mixed from the
 // destination as it stands, the source is copied, then the clip laid over
-// the splice when it starts after frame 0.
+// the splice when it starts after frame 0, up to the destination's end.
 void LayCrossfadedEdit(Bytes& dest, const Format& f, const Samples& src, int32_t read_start,
                        int32_t frames, int32_t insert, double level_db, const fixture::Fade& fade) {
   const Samples before = fixture::DecodeSamples(Bytes(dest.begin() + kHeader, dest.end()), f.bits);
   const Samples clip = fixture::ReferenceClip(f, fade, insert, read_start, before, src);
   fixture::LayEdit(dest, f, src, read_start, frames, insert, level_db);
-  if (insert - fade.width / 2 > 0) fixture::LayEdit(dest, f, clip, 0, fade.width, insert - fade.width / 2, 0.0);
+  const int32_t start = insert - fade.width / 2;
+  const int32_t total = int32_t(before.size()) / f.channels;
+  if (start > 0) fixture::LayEdit(dest, f, clip, 0, std::min(fade.width, total - start), start, 0.0);
 }
 
 TEST(Splice, CrossfadesEveryFormatAndCurve) {
@@ -73,46 +76,101 @@ TEST(Splice, WidthInFramesFollowsTheRate) {
 }
 
 // An odd width of 4411 frames is laid from insert - 2205; an insert of
-// exactly H builds the clip and discards it.
+// exactly H builds the clip and discards it, and says so; a clip that would
+// reach past the destination's last frame is laid up to it.
 TEST(Splice, LaysTheClipFromHalfAWidthBeforeTheInsert) {
   const Format f{44100, 16, 2};
-  struct Case { int32_t insert; const char* width; int32_t frames; };
-  for (const Case& c : {Case{3000, "100.03", 4411}, Case{2205, "100.03", 4411}, Case{2000, "1", 44}}) {
+  struct Case { int32_t insert, read_start; const char* width; int32_t frames; std::string errors; };
+  const Case cases[] = {
+      {3000, 3000, "100.03", 4411, ""},
+      {2205, 3000, "100.03", 4411,
+       "splyce: warning: task 2 (\"b.wav\"): crossfade not laid, as its clip would start at the "
+       "destination's first frame: set the insert point past 2205 frames, or narrow the "
+       "crossfade\n"},
+      {2000, 3000, "1", 44, ""},
+      {7000, 7900, "100.03", 4411, ""},
+  };
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.insert);
     TempDir dir;
     const Samples a = fixture::WriteNoise(dir.Path("a.wav"), f, 8000, 4);
     const Samples b = fixture::WriteNoise(dir.Path("b.wav"), f, 8000, 5);
     const fixture::RunResult r = fixture::RunTask(
-        dir, "using_samples\ndest\tout.wav\nsrc\ta.wav\nins\t0\nsrc\tb.wav\nxin\t3000\nins\t" +
-                 std::to_string(c.insert) + "\nxf\t" + c.width + "\t2\n");
+        dir, "using_samples\ndest\tout.wav\nsrc\ta.wav\nins\t0\nsrc\tb.wav\nxin\t" +
+                 std::to_string(c.read_start) + "\nins\t" + std::to_string(c.insert) + "\nxf\t" +
+                 c.width + "\t2\n");
     ASSERT_EQ(r.status, 0) << r.output;
-    Bytes expected = fixture::EmptyDestination(f, 8000 > c.insert + 5000 ? 8000 : c.insert + 5000);
+    EXPECT_EQ(r.errors, c.errors);
+    const int32_t frames = 8000 - c.read_start;
+    Bytes expected = fixture::EmptyDestination(f, std::max(8000, c.insert + frames));
     fixture::LayEdit(expected, f, a, 0, 8000, 0, 0.0);
-    LayCrossfadedEdit(expected, f, b, 3000, 5000, c.insert, 0.0, {c.frames, 2, 0.0});
+    LayCrossfadedEdit(expected, f, b, c.read_start, frames, c.insert, 0.0, {c.frames, 2, 0.0});
     EXPECT_EQ(fixture::ReadFile(dir.Path("out.wav")), expected);
     EXPECT_FALSE(fixture::FileExists(dir.Path("xfade_temp.wav")));
   }
 }
 
+// A crossfade on an appended edit fades out the edit before it: that edit's
+// copy runs on under the clip for half the width, as far as its source
+// allows, and only the clip sees the run-on. Where its source ends first,
+// the rest of the fade-out is silence, and a warning says how much.
+TEST(Splice, AppendedCrossfadeFadesOutTheRunOn) {
+  const Format f{8000, 24, 2};
+  struct Case { int32_t a_frames, run_on; std::string errors; };
+  const Case cases[] = {
+      {3000, 200, ""},
+      {1050, 50,
+       "splyce: warning: task 2 (\"b.wav\"): its crossfade fades out only 50 frames of task 1, "
+       "whose source ends there, so the last 150 frames of the fade-out are silence: start "
+       "task 1's read earlier\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.a_frames);
+    TempDir dir;
+    const Samples a = fixture::WriteNoise(dir.Path("a.wav"), f, c.a_frames, 8);
+    const Samples b = fixture::WriteNoise(dir.Path("b.wav"), f, 3000, 9);
+    const fixture::RunResult r = fixture::RunTask(
+        dir, "using_samples\ndest\tout.wav\nsrc\ta.wav\nxout\t1000\nsrc\tb.wav\nxin\t500\n"
+             "xf\t50\t2\n");
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(r.errors, c.errors);
+    Bytes expected = fixture::EmptyDestination(f, 3500);
+    fixture::LayEdit(expected, f, a, 0, 1000 + c.run_on, 0, 0.0);
+    LayCrossfadedEdit(expected, f, b, 500, 2500, 1000, 0.0, {400, 2, 0.0});
+    EXPECT_EQ(fixture::ReadFile(dir.Path("out.wav")), expected);
+  }
+}
+
+// A crossfade from the source's first frame fades in from silence; one that
+// would read the destination before its first frame is not made, and the edit
+// is copied without it.
 TEST(Splice, FailedCrossfadeCopiesTheEditWithoutOne) {
   const Format f{8000, 24, 1};
   TempDir dir;
   const Samples a = fixture::WriteNoise(dir.Path("a.wav"), f, 1000, 6);
-  const fixture::RunResult r =
+  const fixture::RunResult laid =
       fixture::RunTask(dir, "using_samples\ndest\tout.wav\nsrc\ta.wav\nins\t500\nxf\t10\t1\n");
+  EXPECT_EQ(laid.status, 0);
+  EXPECT_EQ(laid.errors, "");
+  Bytes expected = fixture::EmptyDestination(f, 1500);
+  LayCrossfadedEdit(expected, f, a, 0, 1000, 500, 0.0, {80, 1, 0.0});
+  EXPECT_EQ(fixture::ReadFile(dir.Path("out.wav")), expected);
+
+  const fixture::RunResult r =
+      fixture::RunTask(dir, "using_samples\ndest\tout.wav\nsrc\ta.wav\nins\t30\nxf\t10\t1\n");
   EXPECT_EQ(r.output,
             "Reading time values as samples.\n\nRead 1 entries in task file\n\n"
-            "Task 1\tInsert point 500 samples\n\tFile a.wav\n\tRead start 0 samples\n"
+            "Task 1\tInsert point 30 samples\n\tFile a.wav\n\tRead start 0 samples\n"
             "\tRead length 1000 samples\n\tLevel 0.000 dB\n"
-            "Invalid crossfade for source file\nCould not generate crossfade\n\tDone\n\n"
-            "Built\tout.wav\n\tLength 1500 samples\n\tBits 24\n\tChannels 1\n\tSample rate 8000\n\n");
+            "Invalid crossfade for destination file\nCould not generate crossfade\n\tDone\n\n"
+            "Built\tout.wav\n\tLength 1030 samples\n\tBits 24\n\tChannels 1\n\tSample rate 8000\n\n");
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.errors,
-            "splyce: warning: task 1 (\"a.wav\"): no crossfade, as its 80-frame window reads "
-            "source frames -40 to 39, which starts before the file's first frame: set xin to 40 "
-            "frames or more, or narrow the crossfade\n");
-  Bytes expected = fixture::EmptyDestination(f, 1500);
-  fixture::LayEdit(expected, f, a, 0, 1000, 500, 0.0);
+            "splyce: warning: task 1 (\"a.wav\"): no crossfade, as its window of 80 frames reads "
+            "the destination from -10 frames to 70 frames, which starts before the file's first "
+            "frame: set the insert point to 40 frames or more, or narrow the crossfade\n");
+  expected = fixture::EmptyDestination(f, 1030);
+  fixture::LayEdit(expected, f, a, 0, 1000, 30, 0.0);
   EXPECT_EQ(fixture::ReadFile(dir.Path("out.wav")), expected);
   const Bytes left = fixture::ReadFile(dir.Path("xfade_temp.wav"));  // left behind on failure
   EXPECT_EQ(left.size(), size_t(kHeader));
@@ -121,7 +179,7 @@ TEST(Splice, FailedCrossfadeCopiesTheEditWithoutOne) {
   // header alone, nothing of the clips before it.
   const fixture::RunResult after = fixture::RunTask(
       dir, "using_samples\ndest\tout.wav\nsrc\ta.wav\nxin\t500\nsrc\ta.wav\nxin\t500\n"
-           "xf\t30\t1\nsrc\ta.wav\nxin\t400\nxf\t10\t2\nsrc\ta.wav\nxf\t10\t1\n");
+           "xf\t30\t1\nsrc\ta.wav\nxin\t400\nxf\t10\t2\nsrc\ta.wav\nins\t30\nxf\t10\t1\n");
   EXPECT_EQ(after.status, 0);
   EXPECT_EQ(fixture::ReadFile(dir.Path("xfade_temp.wav")), left) << after.output;
 }

@@ -204,8 +204,8 @@ std::string OneEditRun(const char* start, const char* length, const char* level,
 
 // Task files refused by the parser, and mistakes people make in task files,
 // run on the binary in a directory that holds a.wav and b.wav (8000 Hz 16-bit
-// mono, 800 frames; a.wav quiet but for 37 samples that doubling wraps, as
-// 16-bit values from +-16384 on do). Standard output and the status are the report and the
+// mono, 800 frames; a.wav quiet but for 37 samples, at every third frame from
+// frame 0 on, that doubling clips, as 16-bit values from +-16384 on do). Standard output and the status are the report and the
 // outcome the task always had, and a refused task creates nothing. Where the
 // row gives it, standard error holds exactly its explanations, each on the
 // line of the mistake.
@@ -296,7 +296,9 @@ TEST(TaskFileRuns, RefuseOrBuildAsAlwaysAndExplainEachMistake) {
                "from 1 to 4, or 0 for none")},
       {"a later keyword as a value", kHead + "xin\ntrim\t0.5\n", kWhole, 0,
        Warn(4, "xin takes the keyword trim as its value, and trim then acts as a keyword too: "
-               "give xin its value after a tab")},
+               "give xin its value after a tab") +
+           Warn(2, "task 1 (\"a.wav\"): trim 0.5 counts whole seconds only, so it moves the "
+                   "stop by 0.000 s (0 frames), not by 0.5 s: give the stop as xout instead")},
       {"an earlier keyword as a value", kHead + "trim\txin\t0.05\n", kWhole, 0,
        Warn(3, "trim takes the keyword xin as its value, so this xin is skipped: give trim its "
                "value after a tab") + SkippedToo(3, "0.05", "xin")},
@@ -305,9 +307,13 @@ TEST(TaskFileRuns, RefuseOrBuildAsAlwaysAndExplainEachMistake) {
        Warn(2, "src takes \"trim\" as its path, and trim then acts as the keyword too, taking the "
                "next token as its value: rename the source so that its path is no keyword") +
            "splyce: error: source \"trim\" of task 1 cannot be opened as a file\n"},
-      {"a level that wraps samples", kHead + "lvl\t6.0206\n", OneEditRun("0.000", "0.100", "6.021"),
+      {"a level that clips samples", kHead + "lvl\t6.0206\n", OneEditRun("0.000", "0.100", "6.021"),
        0, "splyce: warning: task 1 (\"a.wav\"): 37 samples went past full scale at lvl 6.021 dB "
-          "and wrapped to the opposite sign, each a loud click: lower the level\n"},
+          "and were clipped: lower the level\n"},
+      {"a level that clips one sample", kHead + "xin\t0.0133\nlvl\t6.0206\n",
+       OneEditRun("0.013", "0.087", "6.021"), 0,
+       "splyce: warning: task 1 (\"a.wav\"): 1 sample went past full scale at lvl 6.021 dB "
+       "and was clipped: lower the level\n"},
       {"one mistake repeated", kHead + "lvl -6\nlvl -6\nlvl -6\nlvl -6\nlvl -6\nlvl -6\nlvl -6\n",
        kWhole, 0, NeedsTab(3) + NeedsTab(4) + NeedsTab(5) + NeedsTab(6) + NeedsTab(7) +
        "splyce: warning: 2 more warnings of the kind \"unrecognised token\" were not shown\n"},

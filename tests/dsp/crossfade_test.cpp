@@ -35,9 +35,9 @@ void WriteWav(const std::string& path, const Splice& s, const Samples& samples) 
 
 // Gives the clip a fresh 44-byte header, runs CROSSFADE on dest.wav and
 // src.wav and returns the status; `output` receives standard output, and
-// `wrapped`, when given, the count of mixed values that wrap.
+// `clipped`, when given, the count of mixed values clipped to full scale.
 int32_t RunSplice(const fixture::TempDir& dir, const Splice& s, std::string* output,
-                  int64_t* wrapped = nullptr) {
+                  int64_t* clipped = nullptr) {
   fixture::WavSpec layout;
   layout.bits = s.bits;
   layout.channels = s.channels;
@@ -46,7 +46,7 @@ int32_t RunSplice(const fixture::TempDir& dir, const Splice& s, std::string* out
   const int32_t status =
       CROSSFADE(s.insert, s.read_start, s.width, s.type, dir.Path("dest.wav").c_str(),
                 dir.Path("src.wav").c_str(), dir.Path("xfade_temp.wav").c_str(), s.channels,
-                s.bits / 8, s.level, wrapped);
+                s.bits / 8, s.level, clipped);
   *output = testing::internal::GetCapturedStdout();
   return status;
 }
@@ -64,7 +64,9 @@ Samples ReferenceClip(const Splice& s, const Samples& dest, const Samples& src) 
                                 s.read_start, dest, src);
 }
 
-// Clips of noise against the reference for every format, type and level.
+// Clips of noise against the reference for every format, type and level, and
+// with a source read that starts less than half a width into the source:
+// the pre-roll it lacks is silence.
 TEST(Crossfade, MixesEveryFormatTypeAndLevel) {
   const int32_t kFrames = 3000;
   for (int32_t bits : {16, 24}) {
@@ -87,7 +89,7 @@ TEST(Crossfade, MixesEveryFormatTypeAndLevel) {
           s.level = level;
           s.width = 1025;
           s.insert = 1500;
-          s.read_start = 1200;
+          s.read_start = level == 3.0 ? 300 : 1200;
           std::string output;
           ASSERT_EQ(RunSplice(dir, s, &output), kCrossfadeOk);
           EXPECT_EQ(output, "");
@@ -132,7 +134,8 @@ TEST(Crossfade, WritesWidthFramesInBlocks) {
 TEST(Crossfade, ChecksTheFirstFrameOfEachWindow) {
   struct Case { const char* name; int32_t insert, read_start, width, status; const char* output; };
   const Case kCases[] = {
-      {"read start 0", 50, 0, 2, 2, "Invalid crossfade for source file\n"},
+      {"read start 0: pre-roll of silence", 50, 0, 2, 0, ""},
+      {"source window from before its first frame", 50, 5, 20, 0, ""},
       {"insert below H", 9, 10, 20, 1, "Invalid crossfade for destination file\n"},
       {"both below H", 9, 9, 20, 1, "Invalid crossfade for destination file\n"},
       {"insert exactly H", 10, 10, 20, 0, ""},
@@ -221,14 +224,15 @@ TEST(Crossfade, GainsOfTheCurves) {
 }
 
 // Mixed values at one clip frame of constant material: truncation toward
-// zero, extended precision and no limiting.
+// zero, extended precision and clipping at full scale.
 TEST(Crossfade, MixesOneFrameExactly) {
   struct Case { const char* name; int32_t bits, type, width, k, d, s; Bytes expected; };
   const Case kCases[] = {
       {"-1.5 truncates to -1", 16, 2, 4, 2, -3, 0, {0xFF, 0xFF}},
       {"1.5 truncates to 1", 16, 2, 4, 2, 3, 0, {0x01, 0x00}},
       {"just below 2 stays 1", 24, 2, 3, 1, 3, 0, {0x01, 0x00, 0x00}},
-      {"42426 wraps to -23110", 16, 1, 4410, 2205, 30000, 30000, {0xBA, 0xA5}},
+      {"42426 clips to 32767", 16, 1, 4410, 2205, 30000, 30000, {0xFF, 0x7F}},
+      {"-42426 clips to -32768", 16, 1, 4410, 2205, -30000, -30000, {0x00, 0x80}},
       // Whole-number results, which only the exact path settles, at the first
       // frame of a mix step and at the first frame of the clip.
       {"exactly 1 at a step's first frame", 24, 2, 4096, 2048, 2, 0, {0x01, 0x00, 0x00}},
@@ -257,16 +261,16 @@ TEST(Crossfade, MixesOneFrameExactly) {
 
 // Type 2 over four frames of constant material: gains 1 and 0, 0.75 and
 // 0.25, 0.5 and 0.5, 0.25 and 0.75 before the level. A value beyond full
-// scale, or the INT32_MIN of a gain that is not a number, counts as wrapped.
-TEST(Crossfade, CountsTheMixedValuesThatWrap) {
-  struct Case { int32_t bits, channels; double level; int32_t d, s; int64_t wraps; };
+// scale counts as clipped; a gain that is not a number mixes silence.
+TEST(Crossfade, CountsTheMixedValuesThatClip) {
+  struct Case { int32_t bits, channels; double level; int32_t d, s; int64_t clips; };
   const Case kCases[] = {
       {16, 1, 6.0, 30000, 30000, 3},         // 30000, 37461, 44929, 52392
       {16, 1, 0.0, 30000, 30000, 0},         // 30000 throughout
       {24, 2, 0.0, 8000000, 8000000, 0},
       {24, 2, 6.0, 8000000, 8000000, 6},
       {24, 2, 6.0, -8000000, -8000000, 6},
-      {16, 2, NAN, 5, 5, 8},                 // every gain in is not a number
+      {16, 2, NAN, 5, 5, 0},                 // every gain in is not a number
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(testing::Message() << c.bits << "-bit, " << c.channels << " ch, " << c.level
@@ -281,9 +285,9 @@ TEST(Crossfade, CountsTheMixedValuesThatWrap) {
     WriteWav(dir.Path("dest.wav"), s, Samples(size_t(12 * c.channels), c.d));
     WriteWav(dir.Path("src.wav"), s, Samples(size_t(12 * c.channels), c.s));
     std::string output;
-    int64_t wrapped = 2;  // counts on from what it holds
-    ASSERT_EQ(RunSplice(dir, s, &output, &wrapped), kCrossfadeOk);
-    EXPECT_EQ(wrapped, 2 + c.wraps);
+    int64_t clipped = 2;  // counts on from what it holds
+    ASSERT_EQ(RunSplice(dir, s, &output, &clipped), kCrossfadeOk);
+    EXPECT_EQ(clipped, 2 + c.clips);
   }
 }
 

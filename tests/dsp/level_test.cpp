@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "dsp/pcm_codec.h"
+#include "support/destination_model.h"
 #include "support/wav_fixture.h"
 
 namespace {
@@ -18,30 +19,33 @@ using fixture::Bytes;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // Scales a block holding `in` in every sample and checks every sample reads
-// back as `out` (on the width's own scale, after wrap-around), and that each
-// counts as wrapped when `wraps` says so (a result beyond full scale, or the
-// INT32_MIN of a product that is not a number or beyond int32).
+// back as `out` (on the width's own scale, clipped to full scale), and that
+// each counts as clipped when `clips` says so (a result beyond full scale,
+// also beyond int32). A product that is not a number is silence.
 TEST(Level, ScalesKnownSamples) {
-  struct Case { double level; int32_t bits; int32_t in; int32_t out; bool wraps; };
+  struct Case { double level; int32_t bits; int32_t in; int32_t out; bool clips; };
   const Case kCases[] = {
       {-6.0, 24, 1000, 501, false},       {-6.0, 24, -1000, -501, false},
       {-6.0, 16, 1000, 501, false},       {-6.0, 16, -1000, -501, false},
       {-20.0, 16, 10, 1, false},          {-20.0, 16, 3, 0, false},
-      {20.0, 24, 100, 1000, false},       {6.0, 24, 8388607, -39745, true},
-      {6.0, 16, 32767, -158, true},       {23.899999618530273, 24, 1000, 15667, false},
-      {50.0, 24, 1000, 316227, false},    {50.0, 24, 8388607, 0, true},
+      {20.0, 24, 100, 1000, false},       {6.0, 24, 8388607, 8388607, true},
+      {6.0, 16, 32767, 32767, true},      {6.0, 16, -32768, -32768, true},
+      {6.0, 16, 16422, 32766, false},     {6.0, 16, 16423, 32767, true},
+      {23.899999618530273, 24, 1000, 15667, false},
+      {50.0, 24, 1000, 316227, false},    {50.0, 24, 8388607, 8388607, true},
+      {50.0, 24, -8388608, -8388608, true},
       {-kInf, 24, 8388607, 0, false},     {-kInf, 16, -32768, 0, false},
-      {kInf, 24, 1000, 0, true},          {kInf, 16, 0, 0, true},
-      {NAN, 24, 1000, 0, true},           {NAN, 16, -5, 0, true},
+      {kInf, 24, 1000, 8388607, true},    {kInf, 16, 0, 0, false},
+      {NAN, 24, 1000, 0, false},          {NAN, 16, -5, 0, false},
       {0.0, 24, -8388608, -8388608, false}, {0.0, 16, 32767, 32767, false},
       // Products that are whole numbers, which only the exact path settles.
       {20.0, 16, 100, 1000, false},       {20.0, 24, -838860, -8388600, false},
-      {20.0, 24, 838861, -8388606, true}, {-200.0, 24, 8388607, 0, false},
+      {20.0, 24, 838861, 8388607, true},  {-200.0, 24, 8388607, 0, false},
       // Gains just inside and just outside the double-precision loop's range
       // (a factor of 128 on the working scale), and gains too small for it.
-      {42.1, 24, 1000, 127350, false},    {42.1, 24, -8388608, 5450011, true},
+      {42.1, 24, 1000, 127350, false},    {42.1, 24, -8388608, -8388608, true},
       {42.2, 24, 1000, 128824, false},    {90.3, 16, 1, 32734, false},
-      {90.3, 16, -3, -32666, true},       {90.4, 16, 1, -32423, true},
+      {90.3, 16, -3, -32768, true},       {90.4, 16, 1, 32767, true},
       {-6000.0, 24, 8388607, 0, false},   {-5400.0, 16, -32768, 0, false},
   };
   for (const Case& c : kCases) {
@@ -50,22 +54,22 @@ TEST(Level, ScalesKnownSamples) {
                                       << " channels, sample " << c.in);
       const int32_t frames = 3;
       Bytes block = fixture::EncodeSamples(std::vector<int32_t>(frames * channels, c.in), c.bits);
-      int64_t wrapped = 5;  // counts on from what it holds
-      EXPECT_EQ(NewLevel(block.data(), c.level, c.bits / 8, channels, frames, &wrapped), 0);
+      int64_t clipped = 5;  // counts on from what it holds
+      EXPECT_EQ(NewLevel(block.data(), c.level, c.bits / 8, channels, frames, &clipped), 0);
       EXPECT_EQ(fixture::DecodeSamples(block, c.bits),
                 std::vector<int32_t>(size_t(frames * channels), c.out));
-      EXPECT_EQ(wrapped, 5 + (c.wraps ? frames * channels : 0));
+      EXPECT_EQ(clipped, 5 + (c.clips ? frames * channels : 0));
     }
   }
 }
 
-TEST(Level, OverloudSamplesWrapToTheseBytes) {
-  Bytes wide = {0xFF, 0xFF, 0x7F};
-  Bytes narrow = {0xFF, 0x7F};
-  NewLevel(wide.data(), 6.0, 3, 1, 1);
-  NewLevel(narrow.data(), 6.0, 2, 1, 1);
-  EXPECT_EQ(wide, (Bytes{0xBF, 0x64, 0xFF}));
-  EXPECT_EQ(narrow, (Bytes{0x62, 0xFF}));
+TEST(Level, OverloudSamplesClipToTheseBytes) {
+  Bytes wide = {0x00, 0x00, 0x50, 0x00, 0x00, 0xB0};
+  Bytes narrow = {0x00, 0x50, 0x00, 0xB0};
+  NewLevel(wide.data(), 6.0, 3, 2, 1);
+  NewLevel(narrow.data(), 6.0, 2, 2, 1);
+  EXPECT_EQ(wide, (Bytes{0xFF, 0xFF, 0x7F, 0x00, 0x00, 0x80}));
+  EXPECT_EQ(narrow, (Bytes{0xFF, 0x7F, 0x00, 0x80}));
 }
 
 TEST(Level, LeavesUnsupportedBlocksUntouched) {
@@ -108,20 +112,18 @@ TEST(Level, TouchesNothingPastTheLastFrame) {
 
 // The level rule written out: the working sample (a 16-bit sample times 256)
 // times the gain in extended precision, times 1/256 for 16-bit, truncated
-// toward zero; NaN and values outside int32 give INT32_MIN.
+// toward zero and clipped to the width.
 int32_t ExtendedLevel(int32_t working, double gain, int32_t bits) {
   long double y = static_cast<long double>(working) * gain;
   if (bits == 16) y *= 0.00390625L;
-  if (!(y > -2147483649.0L && y < 2147483648.0L)) return INT32_MIN;
-  return static_cast<int32_t>(y);
+  return fixture::Clipped(std::trunc(y), bits);
 }
 
 // The same product in double precision, which a fast path may trust only
 // where it truncates alike.
 int32_t DoubleLevel(int32_t working, double gain, int32_t bits) {
   const double y = static_cast<double>(working) * gain * (bits == 16 ? 0.00390625 : 1.0);
-  if (!(y > -2147483649.0 && y < 2147483648.0)) return INT32_MIN;
-  return static_cast<int32_t>(y);
+  return fixture::Clipped(std::trunc((long double)y), bits);
 }
 
 // Levels `samples` (on their own width's scale) as one mono block and checks

@@ -177,32 +177,42 @@ TEST(PcmCodec, CountZeroOrUnsupportedWidthLeavesOutputUntouched) {
   EXPECT_EQ(Bytes(out, out + 6), Bytes(6, 0xAA));
 }
 
+// TruncateToInt32 gives INT32_MIN for what int32 cannot hold; the
+// saturating truncation keeps the sign of a value too large, and NaN is 0.
 TEST(PcmCodec, TruncatesTowardZeroWithinInt32) {
-  struct Case { long double y; int32_t value; };
+  struct Case { long double y; int32_t value, saturated; };
   const Case kCases[] = {
-      {501.9L, 501}, {-501.9L, -501}, {-0.99L, 0}, {2147483647.99L, INT32_MAX},
-      {2147483648.0L, INT32_MIN}, {-2147483648.99L, INT32_MIN}, {-2147483647.5L, -2147483647},
-      {-2147483649.0L, INT32_MIN}, {1e30L, INT32_MIN},
-      {std::numeric_limits<long double>::infinity(), INT32_MIN},
-      {-std::numeric_limits<long double>::infinity(), INT32_MIN},
-      {std::numeric_limits<long double>::quiet_NaN(), INT32_MIN},
+      {501.9L, 501, 501}, {-501.9L, -501, -501}, {-0.99L, 0, 0},
+      {2147483647.99L, INT32_MAX, INT32_MAX}, {2147483648.0L, INT32_MIN, INT32_MAX},
+      {-2147483648.99L, INT32_MIN, INT32_MIN}, {-2147483647.5L, -2147483647, -2147483647},
+      {-2147483649.0L, INT32_MIN, INT32_MIN}, {1e30L, INT32_MIN, INT32_MAX},
+      {std::numeric_limits<long double>::infinity(), INT32_MIN, INT32_MAX},
+      {-std::numeric_limits<long double>::infinity(), INT32_MIN, INT32_MIN},
+      {std::numeric_limits<long double>::quiet_NaN(), INT32_MIN, 0},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(testing::Message() << "y " << static_cast<double>(c.y));
     EXPECT_EQ(TruncateToInt32(c.y), c.value);
+    EXPECT_EQ(TruncateSaturated(c.y), c.saturated);
   }
 }
 
-TEST(PcmCodec, FullScaleBoundsTheValuesThatWrap) {
-  struct Case { int32_t bytes_per_sample, v, beyond; };
-  const Case kCases[] = {{2, 32767, 0},    {2, 32768, 1},    {2, -32768, 0},   {2, -32769, 1},
-                         {3, 8388607, 0},  {3, 8388608, 1},  {3, -8388608, 0}, {3, -8388609, 1},
-                         {3, INT32_MIN, 1}, {2, INT32_MAX, 1}};
+TEST(PcmCodec, FullScaleClipsTheValuesBeyondIt) {
+  struct Case { int32_t bytes_per_sample, v, beyond, clipped; };
+  const Case kCases[] = {
+      {2, 32767, 0, 32767},           {2, 32768, 1, 32767},     {2, -32768, 0, -32768},
+      {2, -32769, 1, -32768},         {3, 8388607, 0, 8388607}, {3, 8388608, 1, 8388607},
+      {3, -8388608, 0, -8388608},     {3, -8388609, 1, -8388608},
+      {3, INT32_MIN, 1, -8388608},    {2, INT32_MAX, 1, 32767}};
   for (const Case& c : kCases) {
     SCOPED_TRACE(testing::Message() << c.bytes_per_sample << " bytes, value " << c.v);
     const int32_t top = FullScaleTop(c.bytes_per_sample);
     EXPECT_EQ(BeyondRange(c.v, -top - 1, top), c.beyond);
-    EXPECT_EQ(CountBeyondFullScale(&c.v, 1, c.bytes_per_sample), c.beyond);
+    int32_t values[3] = {c.v, 7, c.v};
+    EXPECT_EQ(ClipToFullScale(values, 2, c.bytes_per_sample), c.beyond);
+    EXPECT_EQ(values[0], c.clipped);
+    EXPECT_EQ(values[1], 7);
+    EXPECT_EQ(values[2], c.v);  // past the count: untouched
   }
 }
 

@@ -5,6 +5,12 @@
 
 namespace fixture {
 
+int32_t Clipped(long double value, int32_t bits) {
+  const long double top = std::ldexp(1.0L, bits - 1) - 1;
+  if (std::isnan(value)) return 0;
+  return int32_t(value > top ? top : value < -top - 1 ? -top - 1 : value);
+}
+
 void WriteWav(const std::string& path, const Format& f, const std::vector<int32_t>& samples,
               int32_t extra_chunk_bytes) {
   WavSpec layout;
@@ -38,7 +44,7 @@ Bytes EmptyDestination(const Format& f, int32_t total) {
   PutU16(out, uint32_t(f.bits));
   PutTag(out, "data");
   PutU32(out, data);
-  out.resize(out.size() + 2 * size_t(data), 0);
+  out.resize(out.size() + size_t(data), 0);
   return out;
 }
 
@@ -49,12 +55,8 @@ std::vector<int32_t> Levelled(const std::vector<int32_t>& samples, double level_
   for (int32_t v : samples) {
     // Scaling a 16-bit sample by 256 and back is exact, so the product on the
     // sample's own scale rounds the same way.
-    const long double y = (long double)v * gain;
-    const int64_t wrapped = std::fabs(y) < 2147483648.0L ? int64_t(y) : INT32_MIN;
-    const int64_t range = int64_t(1) << bits;
-    int64_t low = wrapped % range;
-    if (low < 0) low += range;
-    out.push_back(int32_t(low >= range / 2 ? low - range : low));
+    const long double y = std::trunc((long double)v * gain);
+    out.push_back(Clipped(y, bits));
   }
   return out;
 }
@@ -95,7 +97,6 @@ std::vector<int32_t> ReferenceClip(const Format& f, const Fade& fade, int32_t in
                                    const std::vector<int32_t>& src) {
   const int32_t scale = f.bits == 16 ? 256 : 1;
   const int64_t half = fade.width / 2;
-  const int64_t range = int64_t(1) << f.bits;
   std::vector<int32_t> clip;
   for (int32_t k = 0; k < fade.width; ++k) {
     double out = 0, in = 0;
@@ -107,8 +108,7 @@ std::vector<int32_t> ReferenceClip(const Format& f, const Fade& fade, int32_t in
       const bool r_in = r >= 0 && size_t(r) < src.size();
       const long double dv = d_in ? (long double)dest[size_t(d)] * scale : 0;
       const long double sv = r_in ? (long double)src[size_t(r)] * scale : 0;
-      const int64_t v = static_cast<int64_t>(std::trunc((dv * out + sv * in) / scale));
-      clip.push_back(int32_t(((v % range) + range + range / 2) % range - range / 2));
+      clip.push_back(Clipped(std::trunc((dv * out + sv * in) / scale), f.bits));
     }
   }
   return clip;

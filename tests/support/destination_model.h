@@ -26,12 +26,15 @@ void WriteWav(const std::string& path, const Format& f, const std::vector<int32_
 std::vector<int32_t> WriteNoise(const std::string& path, const Format& f, int32_t frames,
                                 uint32_t seed, int32_t extra_chunk_bytes = 0);
 
+// Truncated `value` limited to the range of `bits`-bit samples; NaN gives 0.
+int32_t Clipped(long double value, int32_t bits);
+
 // A destination as it must be after a run: the 44-byte header declaring
-// `total` frames, then 2 x total frames, silent until edits are laid.
+// `total` frames, then those frames, silent until edits are laid.
 Bytes EmptyDestination(const Format& f, int32_t total);
 
 // Scales interleaved samples by `level_db` the way the level stage must:
-// extended-precision product, truncated toward zero, wrapped to the width.
+// extended-precision product, truncated toward zero, clipped to the width.
 std::vector<int32_t> Levelled(const std::vector<int32_t>& samples, double level_db, int32_t bits);
 
 // Lays `frames` frames of `samples` from frame `read_start` at frame `insert`.
@@ -47,7 +50,7 @@ struct Fade {
 // The crossfade clip written out directly from its definition: frame k mixes
 // destination frame insert - W/2 + k with source frame read_start - W/2 + k
 // (samples interleaved, on their own width's scale; frames outside a file
-// are silent), wrapped to the width as a file holds it.
+// are silent), clipped to the width.
 std::vector<int32_t> ReferenceClip(const Format& f, const Fade& fade, int32_t insert,
                                    int32_t read_start, const std::vector<int32_t>& dest,
                                    const std::vector<int32_t>& src);
