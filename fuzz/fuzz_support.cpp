@@ -10,7 +10,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/process.h"
+#include "base/process.h"
 #include "wav/wav_file.h"
 
 // The fuzz targets are linked with -Wl,--wrap=fopen,--wrap=fdopen,--wrap=fclose

@@ -13,9 +13,9 @@ constexpr int32_t kClipPathBytes = 64;
 // The file a destination link resolves to (bytes).
 constexpr int32_t kFinalPathBytes = 4096;
 // The path the destination is built under: the path of an unnamed file's
-// descriptor, or the final name plus a unique suffix where the file system
-// has no unnamed files: room for the path, ".XXXXXX" and the zero.
-constexpr int32_t kBuildPathBytes = kFinalPathBytes + 8;
+// descriptor, or the final name plus a suffix of the run's own where the
+// file system has no unnamed files: room for the path, ".PID-N" and the zero.
+constexpr int32_t kBuildPathBytes = kFinalPathBytes + 32;
 
 constexpr int32_t kSeconds = 0;
 constexpr int32_t kFrames = 1;

@@ -9,8 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/diagnostics.h"
-#include "app/process.h"
+#include "app/splice.h"
+#include "base/diagnostics.h"
+#include "base/process.h"
 #include "wav/wav_file.h"
 
 namespace {
@@ -18,7 +19,6 @@ namespace {
 // Status of every planning fault.
 constexpr int kPlanFault = 1;
 constexpr int32_t kMillisecondsPerSecond = 1000;
-constexpr char kClipName[] = "xfade_temp.wav";
 
 // Truncates a frame value toward zero into `frame`; false when the value is
 // not finite or its truncation lies outside int32.
@@ -207,25 +207,6 @@ void PlanRunOns(EditTable& t) {
   }
 }
 
-bool SameFile(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// True when `path` names the existing file `known`, found with stat; a path
-// is looked up only when there is such a file. Every source is checked
-// against the same few files, so each of those is looked up once.
-bool IsKnownFile(const char* path, bool known_exists, const struct stat& known) {
-  struct stat info;
-  return known_exists && stat(path, &info) == 0 && SameFile(info, known);
-}
-
-// True when both paths name one existing file, through any path or link.
-bool SameExistingFile(const char* a, const char* b) {
-  struct stat known = {};
-  const bool exists = stat(b, &known) == 0;
-  return IsKnownFile(a, exists, known);
-}
-
 // Refuses a destination that is also one of the sources.
 void CheckDestinationNotSource(const EditTable& t) {
   struct stat destination = {};
@@ -234,40 +215,6 @@ void CheckDestinationNotSource(const EditTable& t) {
     if (std::strcmp(t.destination_path, t.source_path[j]) == 0 ||
         IsKnownFile(t.source_path[j], exists, destination)) {
       Fatal(kPlanFault, "Destination %s is also a source track\n", t.destination_path);
-    }
-  }
-}
-
-// True when `path` names the crossfade work file of the working directory:
-// by its directory and name, or as the same existing file (`clip`, when
-// `clip_exists`).
-bool NamesClipFile(const char* path, bool clip_exists, const struct stat& clip) {
-  const char* slash = std::strrchr(path, '/');
-  const char* name = slash == nullptr ? path : slash + 1;
-  if (std::strcmp(name, kClipName) == 0) {
-    if (slash == nullptr) return true;
-    char directory[kPathBytes];
-    const size_t length = size_t(slash - path);
-    std::memcpy(directory, path, length);
-    directory[length] = '\0';
-    if (SameExistingFile(length == 0 ? "/" : directory, ".")) return true;
-  }
-  return IsKnownFile(path, clip_exists, clip);
-}
-
-// Refuses a run whose crossfades would overwrite one of its own files.
-void CheckClipFileFree(const EditTable& t) {
-  bool any_crossfade = false;
-  for (int32_t j = 0; j < t.entry_count; ++j) any_crossfade = any_crossfade || t.xf_type[j] != 0;
-  if (!any_crossfade) return;
-  struct stat clip = {};
-  const bool clip_exists = stat(kClipName, &clip) == 0;
-  if (NamesClipFile(t.destination_path, clip_exists, clip)) {
-    Fatal(kPlanFault, "%s clashes with the crossfade work file xfade_temp.wav\n", t.destination_path);
-  }
-  for (int32_t j = 0; j < t.entry_count; ++j) {
-    if (NamesClipFile(t.source_path[j], clip_exists, clip)) {
-      Fatal(kPlanFault, "%s clashes with the crossfade work file xfade_temp.wav\n", t.source_path[j]);
     }
   }
 }
@@ -325,6 +272,7 @@ void FindOrder(int32_t n, const double* ins, int32_t* order, const int32_t* appe
 }
 
 void PlanEdits(EditTable& t) {
+  ForgetFiles();  // the sources are what this plan finds them to be
   for (int32_t i = 0; i < t.entry_count; ++i) {
     GET_ATTRIBUTES(i, t.source_path[i], t.channels, t.data_start, t.sample_rate, t.frame_count,
                    t.bytes_per_sample, t.bits);
@@ -346,5 +294,5 @@ void PlanEdits(EditTable& t) {
   PlanCrossfadeWidths(t);
   PlanRunOns(t);
   CheckDestinationNotSource(t);
-  CheckClipFileFree(t);
+  CheckWorkFileFree(t);
 }

@@ -11,8 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/diagnostics.h"
-#include "app/process.h"
+#include "base/diagnostics.h"
+#include "base/process.h"
 
 namespace {
 

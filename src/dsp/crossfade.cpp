@@ -3,11 +3,12 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
-#include "app/process.h"
+#include "base/process.h"
 #include "dsp/level.h"
 #include "dsp/pcm_codec.h"
 #include "wav/wav_file.h"
@@ -23,9 +24,6 @@ constexpr int32_t kCurveFastStart = 4;   // 1 - sin out, sin in: falls fast at f
 // deliberately not pi/2 to full precision, since it decides the last unit of
 // some results. It is widened when multiplied by the extended-precision M.
 constexpr double kQuarterTurn = 1.570796327;
-// Largest |frames x block align| taken exactly (bytes); anything farther lies
-// outside every file, and the bound keeps the sum with DataStart in int64.
-constexpr int64_t kMaxOffsetBytes = INT64_MAX / 4;
 // Frames mixed in one step: read from both windows, mixed and encoded
 // together.
 constexpr int32_t kMixFrames = 2 * kBlockFrames;
@@ -44,6 +42,7 @@ constexpr int32_t kGainTableFrames = 48000;
 
 // One file the clip is mixed from.
 struct Input {
+  const char* path;
   FILE* file;
   int64_t data_start;  // bytes
   int64_t size;        // bytes, at the start of the call
@@ -126,14 +125,6 @@ void CurveGains(int32_t type, long double m, double* gain_out, double* gain_in) 
   }
 }
 
-// Returns DataStart + frames x block align; offsets too far for any file
-// saturate, so the window check rejects them without overflow.
-int64_t FramePosition(int64_t data_start, int64_t frames, int64_t block_align) {
-  if (block_align > 0 && frames > kMaxOffsetBytes / block_align) return INT64_MAX;
-  if (block_align > 0 && frames < -(kMaxOffsetBytes / block_align)) return INT64_MIN;
-  return data_start + frames * block_align;
-}
-
 // Finds where the input's audio begins and ends, and its length; false (with the message) if
 // it has no data chunk and no "data" tag.
 bool LocateData(Input* input) {
@@ -184,31 +175,41 @@ int32_t LocateWindows(Input* destination, Input* source, int64_t destination_fra
 }
 
 // Reads the next `bytes` of audio into `block` and advances the position.
-// Frames before the start of the audio or past its end, a trailing partial
-// frame and anything a short read leaves out count as silence.
+// Frames before the start of the audio or past its end and a trailing
+// partial frame count as silence; a read that fails, or delivers less of the
+// audio than the file held when the call began, ends the run.
 void ReadBlock(Input* input, uint8_t* block, int64_t bytes, int64_t block_align) {
   const int64_t first = std::max(input->position, input->data_start);
   const int64_t skipped = std::min(first - input->position, bytes);  // whole frames
   int64_t wanted = std::min(input->audio_end - first, bytes - skipped);
   if (wanted < 0) wanted = 0;
   wanted -= wanted % block_align;
-  int64_t got = 0;
-  if (wanted > 0) got = ReadFullyAt(fileno(input->file), first, block + skipped, wanted);
-  got -= got % block_align;
+  errno = 0;
+  if (wanted > 0 && ReadFullyAt(fileno(input->file), first, block + skipped, wanted) != wanted) {
+    ReadFailed(input->path, errno);
+  }
   std::memset(block, 0, size_t(skipped));
-  std::memset(block + skipped + got, 0, size_t(bytes - skipped - got));
+  std::memset(block + skipped + wanted, 0, size_t(bytes - skipped - wanted));
   input->position += bytes;
 }
 
+// Appends `bytes` bytes of `block` to the clip; false when they did not all
+// go out.
+bool Append(FILE* clip, const uint8_t* block, int64_t bytes) {
+  return std::fwrite(block, 1, size_t(bytes), clip) == size_t(bytes);
+}
+
 // Appends `frames` frames of `block_align` zero bytes: the clip of a format
-// the mixer cannot decode.
-void AppendSilence(FILE* clip, int32_t frames, int64_t block_align) {
+// the mixer cannot decode. Returns false when a write fails.
+bool AppendSilence(FILE* clip, int32_t frames, int64_t block_align) {
   static const uint8_t kZeros[kMaxBlockBytes] = {};
+  bool written = true;
   for (int32_t k = 0; k < frames; ++k) {
     for (int64_t left = block_align; left > 0; left -= kMaxBlockBytes) {
-      std::fwrite(kZeros, 1, size_t(left < kMaxBlockBytes ? left : kMaxBlockBytes), clip);
+      written = Append(clip, kZeros, left < kMaxBlockBytes ? left : kMaxBlockBytes) && written;
     }
   }
+  return written;
 }
 
 // Sets the curve gains of clip frame k of W, before any level.
@@ -351,9 +352,11 @@ int32_t MixSamples(const Fade& fade, int32_t samples) {
 // Mixes the W clip frames step by step from both windows into the clip
 // buffer, and appends the buffer to the clip whenever it is full and at the
 // end; counts the mixed values clipped to full scale into `clipped` when it
-// is given. Interleaved samples mix and encode as one mono sequence.
-void AppendMix(Input* destination, Input* source, FILE* clip, const Fade& fade,
+// is given. Interleaved samples mix and encode as one mono sequence. Returns
+// false when a write fails.
+bool AppendMix(Input* destination, Input* source, FILE* clip, const Fade& fade,
                int64_t* clipped) {
+  bool written = true;
   const int32_t bps = fade.bytes_per_sample;
   const int64_t block_align = BlockAlign(bps, fade.channels);
   int64_t held = 0;  // bytes in g_clip
@@ -362,7 +365,7 @@ void AppendMix(Input* destination, Input* source, FILE* clip, const Fade& fade,
     const int32_t samples = count * fade.channels;
     const int64_t bytes = count * block_align;
     if (held + bytes > kClipBufferBytes) {
-      std::fwrite(g_clip, 1, size_t(held), clip);
+      written = Append(clip, g_clip, held) && written;
       held = 0;
     }
     ReadBlock(destination, g_destination_bytes, bytes, block_align);
@@ -374,7 +377,7 @@ void AppendMix(Input* destination, Input* source, FILE* clip, const Fade& fade,
     held += bytes;
     done += count;
   }
-  std::fwrite(g_clip, 1, size_t(held), clip);
+  return Append(clip, g_clip, held) && written;
 }
 
 // Asks the system not to read ahead of the reads of an open file. The
@@ -387,6 +390,9 @@ void AppendMix(Input* destination, Input* source, FILE* clip, const Fade& fade,
 void TurnOffReadAhead(FILE* file) {
   if (file != nullptr) posix_fadvise(fileno(file), 0, 0, POSIX_FADV_RANDOM);
 }
+
+// Status of a clip that could not be written whole: a failure of the run.
+constexpr int kClipWriteStatus = 2;
 
 // Closes a file if it was opened.
 void CloseIfOpen(FILE* file) {
@@ -422,8 +428,8 @@ int32_t CROSSFADE(int32_t insert_frame, int32_t read_start, int32_t width,
                   int64_t* clipped) {
   const Fade fade = {width, type, DecibelsToGain(level_db), level_db != 0.0, channels,
                      bytes_per_sample};
-  Input destination = {OpenWithoutWaiting(destination_path, "rb"), 0, 0, 0, 0};
-  Input source = {OpenWithoutWaiting(source_path, "rb"), 0, 0, 0, 0};
+  Input destination = {destination_path, OpenWithoutWaiting(destination_path, "rb"), 0, 0, 0, 0};
+  Input source = {source_path, OpenWithoutWaiting(source_path, "rb"), 0, 0, 0, 0};
   TurnOffReadAhead(destination.file);
   FILE* clip = OpenForWriting(clip_path, "ab");
   const int64_t half = width / 2;
@@ -433,15 +439,16 @@ int32_t CROSSFADE(int32_t insert_frame, int32_t read_start, int32_t width,
     status = LocateWindows(&destination, &source, insert_frame - half, read_start - half,
                            block_align);
   }
+  bool written = true;
   if (status == kCrossfadeOk && width > 0) {
-    if (IsCodecFormat(bytes_per_sample, channels)) {
-      AppendMix(&destination, &source, clip, fade, clipped);
-    } else {
-      AppendSilence(clip, width, block_align);
-    }
+    written = IsCodecFormat(bytes_per_sample, channels)
+                  ? AppendMix(&destination, &source, clip, fade, clipped)
+                  : AppendSilence(clip, width, block_align);
   }
   CloseIfOpen(destination.file);
   CloseIfOpen(source.file);
-  CloseIfOpen(clip);
+  if (clip != nullptr && (std::fclose(clip) != 0 || !written)) {
+    Fatal(kClipWriteStatus, "Cannot write file %s\n", ShownPath(clip_path));
+  }
   return status;
 }

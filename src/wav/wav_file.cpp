@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/diagnostics.h"
-#include "app/process.h"
+#include "base/diagnostics.h"
+#include "base/process.h"
 #include "dsp/level.h"
 #include "dsp/pcm_codec.h"
 
@@ -30,6 +30,9 @@ constexpr int32_t kFirstReadBytes = 4096;
 // Where the format is read when no "fmt" tag is found (byte offset): the last
 // offset the scan examines.
 constexpr int32_t kFmtFallbackOffset = kTagScanLimit + 1;
+// Largest |frames x block align| taken exactly (bytes); anything farther lies
+// outside every file, and the bound keeps the sum with a data start in int64.
+constexpr int64_t kMaxOffsetBytes = INT64_MAX / 4;
 // Widths of a chunk tag and of the header's integer fields (bytes).
 constexpr int32_t kTagBytes = 4;
 // "RIFF", its size field and "WAVE": how every WAV file starts (bytes).
@@ -121,11 +124,6 @@ AudioSpan AudioOrDie(FILE* file, const char* path) {
 int64_t FramesPerStep(int64_t block_align) {
   if (block_align <= 0 || block_align > kMaxBlockBytes) return 0;
   return std::min<int64_t>(kBlockFrames, kMaxBlockBytes / block_align);
-}
-
-// Returns the byte position of `frame` in audio that begins at `data_start`.
-int64_t FramePosition(int64_t data_start, int64_t frame, int64_t block_align) {
-  return data_start + frame * block_align;
 }
 
 // Returns how many frames one transfer moves: the most whole steps of
@@ -232,38 +230,42 @@ void LevelSteps(uint8_t* block, int64_t frames, int64_t step, double level_db,
   }
 }
 
+// How a copy ended.
+enum CopyResult { kCopied, kWriteFailed, kReadFailed };
+
 // Copies `count` frames from byte `source_at` of `source` to byte
 // `destination_at` of `destination`, but only the whole frames that lie
 // before `source_end`, where the source's audio ends. The frames go through
 // the transfer buffer, levelled every step unless `level_db` is 0. An
 // unlevelled copy takes the same road: on ext4 the kernel's own copy
-// (copy_file_range) moves page by page and is slower. A short read ends the copy
-// after writing only the whole frames it delivered, so no byte that was not
-// read is written. Returns false when a write fails.
-bool CopyFrames(int source, int64_t source_at, int64_t source_end, int destination,
-                int64_t destination_at, int32_t bytes_per_sample, int32_t channels,
-                int64_t count, double level_db, int64_t* clipped) {
+// (copy_file_range) moves page by page and is slower. A read that delivers
+// less than asked fails the copy (errno 0 when the file ended first), and
+// no byte that was not read is written.
+CopyResult CopyFrames(int source, int64_t source_at, int64_t source_end, int destination,
+                      int64_t destination_at, int32_t bytes_per_sample, int32_t channels,
+                      int64_t count, double level_db, int64_t* clipped) {
   const int64_t block_align = BlockAlign(bytes_per_sample, channels);
   const int64_t step = FramesPerStep(block_align);
-  if (step <= 0) return true;
+  if (step <= 0) return kCopied;
   count = std::min(count, FramesFrom(source_end, source_at, block_align));
   const bool levelled = level_db != 0.0;  // decided once; -0.0 equals 0.0
   const int64_t transfer = FramesPerTransfer(block_align, step);
   for (int64_t done = 0; done < count; done += transfer) {
     const int64_t wanted = std::min(transfer, count - done);
     const int64_t offset = done * block_align;
-    const int64_t got = ReadFullyAt(source, source_at + offset, g_transfer, wanted * block_align);
-    const int64_t frames = got / block_align;  // a partial frame is dropped
+    errno = 0;
+    if (ReadFullyAt(source, source_at + offset, g_transfer, wanted * block_align) !=
+        wanted * block_align) {
+      return kReadFailed;
+    }
     if (levelled) {
-      LevelSteps(g_transfer, frames, step, level_db, bytes_per_sample, channels, clipped);
+      LevelSteps(g_transfer, wanted, step, level_db, bytes_per_sample, channels, clipped);
     }
-    if (frames > 0 &&
-        !WriteFullyAt(destination, destination_at + offset, g_transfer, frames * block_align)) {
-      return false;
+    if (!WriteFullyAt(destination, destination_at + offset, g_transfer, wanted * block_align)) {
+      return kWriteFailed;
     }
-    if (frames < wanted) return true;
   }
-  return true;
+  return kCopied;
 }
 
 // Closes a file that was written to, or ends the process when what was
@@ -321,6 +323,12 @@ void FillHeader(uint8_t* header, int32_t sample_rate, uint32_t bits, int32_t fra
 
 }  // namespace
 
+void ReadFailed(const char* path, int error) {
+  Error("%s could not be read: %s", Quote(ShownPath(path)).text,
+        error != 0 ? std::strerror(error) : "it is shorter than when the run began");
+  Fatal(kStatusBadFile, "Cannot read file %s\n", ShownPath(path));
+}
+
 // Goes on after a partial read.
 int64_t ReadFullyAt(int fd, int64_t position, uint8_t* buffer, int64_t bytes) {
   int64_t got = 0;
@@ -336,6 +344,12 @@ int64_t ReadFullyAt(int fd, int64_t position, uint8_t* buffer, int64_t bytes) {
 int64_t BlockAlign(int32_t bytes_per_sample, int32_t channels) {
   if (bytes_per_sample <= 0 || channels <= 0) return 0;
   return int64_t(bytes_per_sample) * channels;
+}
+
+int64_t FramePosition(int64_t data_start, int64_t frame, int64_t block_align) {
+  if (block_align > 0 && frame > kMaxOffsetBytes / block_align) return INT64_MAX;
+  if (block_align > 0 && frame < -(kMaxOffsetBytes / block_align)) return INT64_MIN;
+  return data_start + frame * block_align;
 }
 
 // A regular file's length is its size; anything else is asked where its end
@@ -387,7 +401,9 @@ bool WalkChunks(int fd, int64_t file_bytes, ChunkLayout* layout) {
   }
   bool format_met = false;
   bool data_met = false;
-  for (int64_t at = kFirstChunk; at + kChunkHeadBytes <= file_bytes;) {
+  int32_t walked = 0;
+  for (int64_t at = kFirstChunk; at + kChunkHeadBytes <= file_bytes && walked < kMaxChunksWalked;
+       ++walked) {
     uint8_t spare[kChunkHeadBytes];
     const uint8_t* head = ChunkHeadAt(fd, at, start, got, spare);
     if (head == nullptr) return false;
@@ -426,6 +442,7 @@ void GET_ATTRIBUTES(int32_t index, const char* path, int32_t* channels,
     Error("source %s of task %i cannot be opened as a file", Quote(path).text, index + 1);
     Fatal(kStatusBadFile, "Cannot find file in track list called %s!!\n", path);
   }
+  RememberFile(path, fileno(file));
   const AudioSpan span = LocateAudio(file);
   uint8_t fields[kFmtFieldBytes] = {};  // bytes past the end of the file stay 0
   ReadFullyAt(fileno(file), FormatTagOffset(span, path), fields, kFmtFieldBytes);
@@ -482,15 +499,20 @@ void INSERT_FILE(const char* destination_path, const char* source_path,
   FILE* source = OpenWavOrDie(source_path, "rb");
   const int64_t destination_start = AudioOrDie(destination, destination_path).data_start;
   const AudioSpan source_audio = AudioOrDie(source, source_path);
-  bool written = true;
+  CopyResult copied = kCopied;
   if (insert_frame >= 0 && read_start >= 0) {
     const int64_t block_align = BlockAlign(bytes_per_sample, channels);
-    written = CopyFrames(fileno(source),
-                         FramePosition(source_audio.data_start, read_start, block_align),
-                         source_audio.audio_end, fileno(destination),
-                         FramePosition(destination_start, insert_frame, block_align),
-                         bytes_per_sample, channels, count, level_db, clipped);
+    copied = CopyFrames(fileno(source),
+                        FramePosition(source_audio.data_start, read_start, block_align),
+                        source_audio.audio_end, fileno(destination),
+                        FramePosition(destination_start, insert_frame, block_align),
+                        bytes_per_sample, channels, count, level_db, clipped);
   }
-  CloseWrittenOrDie(destination, written, destination_path);
+  const int read_error = errno;
   std::fclose(source);
+  if (copied == kReadFailed) {
+    std::fclose(destination);
+    ReadFailed(source_path, read_error);
+  }
+  CloseWrittenOrDie(destination, copied == kCopied, destination_path);
 }

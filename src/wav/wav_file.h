@@ -1,6 +1,9 @@
 // WAV file access: chunk walk and tag scan, source attributes, header writer,
 // silence padding and source insertion. Every operation opens its files by
-// path, locates their audio afresh and closes them before it returns.
+// path (the build file and the crossfade clip through the descriptors the
+// run holds for their paths), locates their audio afresh and closes them
+// before it returns. A read or write that fails, or a source that ends
+// before its planned frames, ends the run.
 #ifndef SPLYCE_WAV_WAV_FILE_H
 #define SPLYCE_WAV_WAV_FILE_H
 
@@ -26,9 +29,19 @@ constexpr int64_t kMaxWavBytes = 4294967295;
 // so that a nonsensical format moves nothing.
 int64_t BlockAlign(int32_t bytes_per_sample, int32_t channels);
 
+// Returns the byte position of `frame` in audio that begins at `data_start`;
+// positions too far for any file saturate, so that range checks reject them
+// without overflow.
+int64_t FramePosition(int64_t data_start, int64_t frame, int64_t block_align);
+
 // Reads up to `bytes` bytes from `position` of an open descriptor; returns how
 // many arrived before the end of the file or an error.
 int64_t ReadFullyAt(int fd, int64_t position, uint8_t* buffer, int64_t bytes);
+
+// Ends the run because the file at `path` could not be read to the end of
+// what was asked; `error` is the failed read's errno, or 0 when the file
+// ended before it.
+[[noreturn]] void ReadFailed(const char* path, int error);
 
 // Returns the length of an open file in bytes, or 0 when it cannot be told.
 int64_t FileLength(FILE* file);
@@ -48,10 +61,16 @@ struct ChunkLayout {
   uint32_t data_size;  // as the data chunk declares it (bytes)
 };
 
+// Chunks the walk meets at most before it leaves the file to the tag scan:
+// real files have a handful, and a file of millions of empty chunks must not
+// cost a read for each of them at every open.
+constexpr int32_t kMaxChunksWalked = 4096;
+
 // Walks the chunks of a RIFF/WAVE file of `file_bytes` bytes from offset 12,
 // one 8-byte chunk header per positioned read. Returns true once it has met
 // a "fmt " and a "data" chunk; false for a file that is not RIFF/WAVE or
-// whose list ends, or runs past the end of the file, before both were met.
+// whose list ends, or runs past the end of the file, before both were met,
+// or that holds kMaxChunksWalked chunks before them.
 bool WalkChunks(int fd, int64_t file_bytes, ChunkLayout* layout);
 
 // Where an open WAV file's format fields and audio lie (byte offsets).

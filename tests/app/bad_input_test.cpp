@@ -401,18 +401,20 @@ std::vector<Case> Cases() {
                     "Cannot open file b.wav\n", {"out.wav", "a.wav"},
                     [](const TempDir& dir) { ASSERT_EQ(unlink(dir.Path("b.wav").c_str()), 0); },
                     "b.wav"),
-      ChangedMidRun("a source replaced by a directory between planning and copying",
-                    b_then_long_task, 2, "Cannot open file b.wav\n", {"out.wav", "a.wav"},
+      // The replacements are renamed into place, so that the run never
+      // finds the name missing in between.
+      ChangedMidRun("a source replaced by another WAV file between planning and copying",
+                    b_then_long_task, 2, "Cannot read file b.wav\n", {"out.wav", "a.wav"},
                     [](const TempDir& dir) {
-                      ASSERT_EQ(unlink(dir.Path("b.wav").c_str()), 0);
-                      ASSERT_EQ(mkdir(dir.Path("b.wav").c_str(), 0755), 0);
+                      Put(dir, "other.wav", Wav(kA));
+                      ASSERT_EQ(rename(dir.Path("other.wav").c_str(), dir.Path("b.wav").c_str()), 0);
                     },
                     "b.wav"),
       ChangedMidRun("a source replaced by a FIFO between planning and copying", b_then_long_task,
-                    2, "Cannot open file b.wav\n", {"out.wav", "a.wav"},
+                    2, "Cannot read file b.wav\n", {"out.wav", "a.wav"},
                     [](const TempDir& dir) {
-                      ASSERT_EQ(unlink(dir.Path("b.wav").c_str()), 0);
-                      ASSERT_EQ(mkfifo(dir.Path("b.wav").c_str(), 0644), 0);
+                      ASSERT_EQ(mkfifo(dir.Path("b.fifo").c_str(), 0644), 0);
+                      ASSERT_EQ(rename(dir.Path("b.fifo").c_str(), dir.Path("b.wav").c_str()), 0);
                     },
                     "b.wav"),
       // Names.

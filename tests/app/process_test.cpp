@@ -1,4 +1,4 @@
-#include "app/process.h"
+#include "base/process.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -2,6 +2,8 @@
 // source insertion, checked against files built byte by byte by the fixture.
 #include "wav/wav_file.h"
 
+#include "base/process.h"
+
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -105,6 +107,7 @@ std::string Describe(const Attributes& a) {
 // Calls GET_ATTRIBUTES for slot 1 and checks that slot 0 stays untouched.
 Attributes ReadAttributes(const std::string& path) {
   int32_t t[6][2] = {{-7, -7}, {-7, -7}, {-7, -7}, {-7, -7}, {-7, -7}, {-7, -7}};
+  ForgetFiles();
   GET_ATTRIBUTES(1, path.c_str(), t[0], t[1], t[2], t[3], t[4], t[5]);
   for (auto& table : t) EXPECT_EQ(table[0], -7);
   return {t[0][1], t[1][1], t[2][1], t[3][1], t[4][1], t[5][1]};

@@ -1,4 +1,4 @@
-#include "app/diagnostics.h"
+#include "base/diagnostics.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -20,7 +20,8 @@ constexpr const char* kKindNames[kDiagnosticKinds] = {
     "late using_samples",     "missing value",            "crossfade type",
     "path that is a keyword", "task file error",          "read cut at the source's end",
     "trim in whole seconds",  "level clipped",            "crossfade mix clipped",
-    "crossfade skipped",      "run-on missing",           "file error",
+    "crossfade skipped",      "run-on missing",           "folder without a lock",
+    "file error",
 };
 
 // How many diagnostics of each kind this run has raised, shown or not.

@@ -1,7 +1,7 @@
 // Explanations for people, on standard error: where a task file or a source
 // goes wrong and what the run made of it. Standard output stays the report.
-#ifndef SPLYCE_APP_DIAGNOSTICS_H
-#define SPLYCE_APP_DIAGNOSTICS_H
+#ifndef SPLYCE_BASE_DIAGNOSTICS_H
+#define SPLYCE_BASE_DIAGNOSTICS_H
 
 #include <cstdint>
 
@@ -25,6 +25,7 @@ enum DiagnosticKind : int32_t {
   kMixClipped,
   kCrossfadeSkipped,
   kRunOnMissing,
+  kNoFolderLock,
   kFileError,
   kDiagnosticKinds
 };
@@ -59,4 +60,4 @@ void Error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Writes how many diagnostics of each kind were counted but not shown.
 void ReportHiddenDiagnostics();
 
-#endif  // SPLYCE_APP_DIAGNOSTICS_H
+#endif  // SPLYCE_BASE_DIAGNOSTICS_H

@@ -1,7 +1,9 @@
 // Ending the process on a fatal fault, opening files without waiting on a
 // FIFO, and the names messages give files: shared by every stage of the run.
-#ifndef SPLYCE_APP_PROCESS_H
-#define SPLYCE_APP_PROCESS_H
+#ifndef SPLYCE_BASE_PROCESS_H
+#define SPLYCE_BASE_PROCESS_H
+
+#include <sys/stat.h>
 
 #include <cstdio>
 
@@ -42,4 +44,22 @@ void ShowPathAs(const char* path, const char* shown);
 // Returns the name that messages give the file at `path`.
 const char* ShownPath(const char* path);
 
-#endif  // SPLYCE_APP_PROCESS_H
+// Remembers which file `path` names now, by the open descriptor `fd`: every
+// later OpenWithoutWaiting of `path` ends the run with "Cannot read file"
+// unless it opens that same file, unchanged (device, inode, size and time
+// of last change), so that a source replaced or changed after planning is
+// never read with the planned format.
+void RememberFile(const char* path, int fd);
+// Forgets every remembered file, before the next run.
+void ForgetFiles();
+
+
+// Reports whether two stats are of one file.
+bool SameFile(const struct stat& a, const struct stat& b);
+// True when `path` names the existing file `known`, found with stat; a path
+// is looked up only when there is such a file.
+bool IsKnownFile(const char* path, bool known_exists, const struct stat& known);
+// True when both paths name one existing file, through any path or link.
+bool SameExistingFile(const char* a, const char* b);
+
+#endif  // SPLYCE_BASE_PROCESS_H

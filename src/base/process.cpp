@@ -1,4 +1,4 @@
-#include "app/process.h"
+#include "base/process.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+
+#include "base/diagnostics.h"
 
 void (*g_fatal_hook)(int status) = nullptr;
 
@@ -21,6 +23,46 @@ const char* g_shown_path = nullptr;
 constexpr int32_t kHeldPaths = 2;
 const char* g_held_path[kHeldPaths] = {};
 int g_held_fd[kHeldPaths] = {-1, -1};
+
+// Files remembered by RememberFile: one per source a task can name, by path
+// (of at most kRememberedPathBytes - 1 bytes), with what identifies them.
+constexpr int32_t kRememberedFiles = 512;
+constexpr int32_t kRememberedPathBytes = 128;
+// Status of a file that cannot be read.
+constexpr int kReadStatus = 2;
+struct Remembered {
+  char path[kRememberedPathBytes];
+  struct stat info;
+};
+Remembered g_remembered[kRememberedFiles];
+int32_t g_remembered_count = 0;
+
+// Returns the remembered entry of `path`, or null.
+Remembered* FindRemembered(const char* path) {
+  for (int32_t k = 0; k < g_remembered_count; ++k) {
+    if (std::strcmp(g_remembered[k].path, path) == 0) return &g_remembered[k];
+  }
+  return nullptr;
+}
+
+// Reports whether the file is the remembered one as it was: the same file,
+// and neither its size nor its time of last change moved.
+bool Unchanged(const struct stat& was, const struct stat& now) {
+  return SameFile(was, now) && was.st_size == now.st_size &&
+         was.st_mtim.tv_sec == now.st_mtim.tv_sec && was.st_mtim.tv_nsec == now.st_mtim.tv_nsec;
+}
+
+// Ends the run when `fd`, just opened by `path`, is not the file remembered
+// under that path, as it was.
+void CheckRemembered(const char* path, int fd) {
+  const Remembered* known = FindRemembered(path);
+  struct stat now;
+  if (known == nullptr || (fstat(fd, &now) == 0 && Unchanged(known->info, now))) return;
+  close(fd);
+  Error("%s has been replaced or changed since the run began: run the task again",
+        Quote(path).text);
+  Fatal(kReadStatus, "Cannot read file %s\n", ShownPath(path));
+}
 
 // Returns the slot that holds `path`, or -1.
 int32_t HeldSlot(const char* path) {
@@ -101,10 +143,39 @@ const char* ShownPath(const char* path) {
 FILE* OpenWithoutWaiting(const char* path, const char* mode) {
   if (HeldSlot(path) >= 0) return StreamOrClose(DuplicateHeld(path), mode);
   const int access = std::strchr(mode, '+') != nullptr ? O_RDWR : O_RDONLY;
-  const int fd = open(path, access | O_NONBLOCK);
+  const int fd = open(path, access | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return nullptr;
   fcntl(fd, F_SETFL, access);
+  CheckRemembered(path, fd);
   return StreamOrClose(fd, mode);
+}
+
+void RememberFile(const char* path, int fd) {
+  struct stat info;
+  if (FindRemembered(path) != nullptr || std::strlen(path) >= size_t(kRememberedPathBytes) ||
+      g_remembered_count == kRememberedFiles || fstat(fd, &info) != 0) {
+    return;
+  }
+  Remembered& slot = g_remembered[g_remembered_count++];
+  std::strcpy(slot.path, path);
+  slot.info = info;
+}
+
+void ForgetFiles() { g_remembered_count = 0; }
+
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool IsKnownFile(const char* path, bool known_exists, const struct stat& known) {
+  struct stat info;
+  return known_exists && stat(path, &info) == 0 && SameFile(info, known);
+}
+
+bool SameExistingFile(const char* a, const char* b) {
+  struct stat known = {};
+  const bool exists = stat(b, &known) == 0;
+  return IsKnownFile(a, exists, known);
 }
 
 // A held file is written through a "wb" stream in either mode: fdopen in an

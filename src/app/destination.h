@@ -1,0 +1,60 @@
+// The destination file's life: refused early when the run may not replace
+// it, built in a file of its own (unnamed where the file system allows), and
+// moved over the destination, durably, only once the whole run has
+// succeeded, with the destination's owner, mode, ACL and extended
+// attributes. A run that ends before that leaves no trace.
+#ifndef SPLYCE_APP_DESTINATION_H
+#define SPLYCE_APP_DESTINATION_H
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "app/edit_table.h"
+
+// Files removed if the process ends before they are finished.
+enum UnfinishedFile : int32_t { kUnfinishedBuild, kUnfinishedClip, kUnfinishedLink, kUnfinishedFiles };
+
+// Has `path` removed if the process ends from now on (a null path: no
+// longer). The path must stay valid while it is marked.
+void MarkUnfinished(UnfinishedFile which, const char* path);
+
+// Has every ending of the process remove the unfinished files: a normal
+// exit, and every signal whose default action ends it. A file-size limit
+// no longer ends it: the write that passes it fails instead.
+void InstallCleanup();
+
+// Writes to `folder` the folder part of `path`: "." for a bare name.
+void FolderOf(const char* path, char* folder, size_t size);
+
+// Opens an unnamed file in `folder` and writes to `named` the /proc path that
+// opens it again, which is how it is later given a name. Returns its
+// descriptor, or -1 (errno set) where the file system or the system offers
+// no such file or refuses it.
+int OpenUnnamedFile(const char* folder, mode_t mode, char* named, size_t size);
+
+// Reports whether an error making a new file means the file system offers
+// no unnamed files (rather than refusing this one).
+bool LacksUnnamedFiles(int error);
+
+// Refuses, before anything is created, a destination the run may not
+// replace; then sets up the file to build into, and reserves its blocks.
+// Builds in place only where the destination's folder refuses new files
+// for permission or a read-only file system and the destination itself may
+// be written; `in_place_check` then runs first, so that whatever else can
+// stop the run is known before the destination is touched.
+void CreateBuildFile(EditTable& table, void (*in_place_check)(const EditTable&));
+
+// Reserves the build file's blocks for its header and for the frames that
+// each edit writes.
+void ReserveBuildBlocks(const EditTable& table);
+
+// Flushes the report and checks it reached standard output, then makes the
+// built file the destination: flushed to disk, given the replaced file's
+// owner, mode, ACL and extended attributes, renamed over it, and the folder
+// synced. Ends the process with status 2 when any step fails, the
+// destination as it was unless the rename itself succeeded.
+void ReplaceDestination(const EditTable& table);
+
+#endif  // SPLYCE_APP_DESTINATION_H
