@@ -71,22 +71,21 @@ void Run(void*) {
   g_built = true;
 }
 
-// A built destination holds at least its header and twice T frames, and
+// A built destination holds exactly its header and T frames, and
 // LocateAudio finds its format and its T frames of audio where the header
 // put them, whatever its rate field spells.
 void CheckBuilt(const EditTable& t) {
   struct stat info;
   if (stat(kDestinationName, &info) != 0) fuzz::Broken("no destination after a build");
   const int64_t align = int64_t(t.channels[0]) * t.bytes_per_sample[0];
-  if (info.st_size < kHeaderBytes + 2 * int64_t(t.total_frames) * align) {
-    fuzz::Broken("destination shorter than its header and 2 x T frames");
+  if (info.st_size != kHeaderBytes + int64_t(t.total_frames) * align) {
+    fuzz::Broken("destination not exactly its header and T frames");
   }
   FILE* file = std::fopen(kDestinationName, "rb");
   if (file == nullptr) fuzz::Broken("cannot open the destination");
   const AudioSpan span = LocateAudio(file);
   std::fclose(file);
-  const int64_t audio_end =
-      t.total_frames == 0 ? int64_t(info.st_size) : kHeaderBytes + int64_t(t.total_frames) * align;
+  const int64_t audio_end = info.st_size;
   if (!span.has_format || span.format_at != 12 || !span.has_data ||
       span.data_start != kHeaderBytes || span.audio_end != audio_end) {
     fuzz::Broken("destination's format or audio not where its header put them");
@@ -114,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   g_built = false;
   fuzz::RunCatchingExit(Run, nullptr);
   if (g_built) CheckBuilt(g_table);
-  fuzz::RemoveStartingWith(kDestinationName);  // out.wav and unfinished out.wav.XXXXXX
-  std::remove(kClipName);
+  fuzz::RemoveStartingWith(kDestinationName);  // out.wav and unfinished out.wav.PID-N
+  fuzz::RemoveStartingWith(kClipName);         // failed clips, by any name
   return 0;
 }

@@ -259,17 +259,21 @@ bool OpenUnnamedBuildFile(EditTable& t) {
   return g_build_fd >= 0;
 }
 
+// Creates a new file at `path` to build into, never following a link and
+// never an existing file.
+int CreateBuildFileAt(const char* path) {
+  return open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kBuildFileMode);
+}
+
 // Creates a new file under a name of its own beside the destination to build
-// into, never following a link, removed if the run ends before it is
-// complete. False (errno set) when none can be made.
+// into, removed if the run ends before it is complete. False (errno set)
+// when none can be made.
 bool OpenNamedBuildFile(EditTable& t) {
   for (int32_t attempt = 0; attempt < kSideNameAttempts; ++attempt) {
     std::snprintf(t.build_path, sizeof t.build_path, kSideName, t.final_path, long(getpid()),
                   int(attempt));
-    const int fd = open(t.build_path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                        kBuildFileMode);
+    const int fd = MakeUnfinished(kUnfinishedBuild, t.build_path, CreateBuildFileAt);
     if (fd >= 0) {
-      MarkUnfinished(kUnfinishedBuild, t.build_path);
       g_build_fd = fd;
       g_build_named = true;
       return true;
@@ -392,6 +396,16 @@ void FlushReportOrDie() {
 
 void MarkUnfinished(UnfinishedFile which, const char* path) { g_unfinished[which] = path; }
 
+int MakeUnfinished(UnfinishedFile which, const char* path, int (*make)(const char* path)) {
+  MaskOutsideSignals(SIG_BLOCK);
+  const int fd = make(path);
+  const int error = errno;
+  if (fd >= 0) MarkUnfinished(which, path);
+  MaskOutsideSignals(SIG_UNBLOCK);
+  errno = error;
+  return fd;
+}
+
 void InstallCleanup() {
   std::atexit(RemoveUnfinished);
   sigset_t during;
@@ -436,6 +450,7 @@ bool LacksUnnamedFiles(int error) {
 }
 
 void CreateBuildFile(EditTable& t, void (*in_place_check)(const EditTable&)) {
+  if (g_build_fd >= 0) close(g_build_fd);  // left by a run that ended part-way in-process
   g_build_fd = -1;
   g_in_place = false;
   g_build_named = false;

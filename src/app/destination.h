@@ -20,6 +20,12 @@ enum UnfinishedFile : int32_t { kUnfinishedBuild, kUnfinishedClip, kUnfinishedLi
 // longer). The path must stay valid while it is marked.
 void MarkUnfinished(UnfinishedFile which, const char* path);
 
+// Makes a file and marks it unfinished (`make` returns its descriptor, or -1
+// with errno set), with the signals that end a run from outside held back in
+// between, so that the run never ends with the file made but not marked.
+// Returns the descriptor; the file is marked only when it was made.
+int MakeUnfinished(UnfinishedFile which, const char* path, int (*make)(const char* path));
+
 // Has every ending of the process remove the unfinished files: a normal
 // exit, and every signal whose default action ends it. A file-size limit
 // no longer ends it: the write that passes it fails instead.

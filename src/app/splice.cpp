@@ -73,7 +73,7 @@ void LockClipDirectory() {
   g_lock_missing = true;
   Warn(kNoFolderLock,
        "the working directory cannot be locked (%s), so crossfade clips are made under names "
-       "no other run uses, and a failed clip is not left as %s",
+       "no other run uses, and the clip of a crossfade that fails is not kept as %s",
        std::strerror(errno), kWorkFileName);
 }
 
@@ -85,15 +85,21 @@ bool FreeWorkFileName(const EditTable& t) {
   return unlink(t.clip_path) == 0 || errno == ENOENT;
 }
 
-// Creates the clip under `name`, never through a link, never an existing
-// file and never waiting on a FIFO; false (errno set) when it cannot.
-bool CreateNamedClip(const char* name) {
-  const int fd = open(name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+// Creates a file at `path` for a clip, never through a link, never an
+// existing file and never waiting on a FIFO.
+int CreateClipAt(const char* path) {
+  const int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
                       kNewFileMode);
-  if (fd < 0) return false;
-  fcntl(fd, F_SETFL, O_RDWR);
+  if (fd >= 0) fcntl(fd, F_SETFL, O_RDWR);
+  return fd;
+}
+
+// Creates the clip under `name`, removed if the run ends before it is laid;
+// false (errno set) when it cannot.
+bool CreateNamedClip(const char* name) {
   std::snprintf(g_clip_name, sizeof g_clip_name, "%s", name);
-  MarkUnfinished(kUnfinishedClip, g_clip_name);
+  const int fd = MakeUnfinished(kUnfinishedClip, g_clip_name, CreateClipAt);
+  if (fd < 0) return false;
   g_clip_fd = fd;
   g_clip_unnamed = false;
   return true;
@@ -146,14 +152,14 @@ void ReleaseClip(bool keep_name) {
 }
 
 // Leaves the clip of a crossfade that failed in the working directory for
-// inspection: a named one where it is, an unnamed one given the work file's
-// name while the lock keeps that name free. The next crossfade makes a new
-// clip.
+// inspection, under the work file's name while the lock keeps that name
+// free: an unnamed clip is given it, a clip of that name stays. A clip under
+// a name of the run's own goes. The next crossfade makes a new clip.
 void LeaveFailedClip(const EditTable& t) {
   if (g_clip_fd >= 0 && g_clip_unnamed && g_clip_locked) {
     linkat(AT_FDCWD, g_clip_proc, AT_FDCWD, t.clip_path, AT_SYMLINK_FOLLOW);
   }
-  ReleaseClip(true);
+  ReleaseClip(std::strcmp(g_clip_name, t.clip_path) == 0);
 }
 
 // Says why a crossfade window of `width` frames from frame `first` of a file

@@ -193,15 +193,23 @@ void ReadBlock(Input* input, uint8_t* block, int64_t bytes, int64_t block_align)
   input->position += bytes;
 }
 
-// Appends `bytes` bytes of `block` to the clip; false when they did not all
-// go out.
-bool Append(FILE* clip, const uint8_t* block, int64_t bytes) {
-  return std::fwrite(block, 1, size_t(bytes), clip) == size_t(bytes);
+// The clip being written: its open file and where its next byte goes.
+struct Clip {
+  FILE* file;
+  int64_t end;  // bytes
+};
+
+// Appends `bytes` bytes of `block` to the clip, through its descriptor;
+// false when they did not all go out.
+bool Append(Clip* clip, const uint8_t* block, int64_t bytes) {
+  if (!WriteFullyAt(fileno(clip->file), clip->end, block, bytes)) return false;
+  clip->end += bytes;
+  return true;
 }
 
 // Appends `frames` frames of `block_align` zero bytes: the clip of a format
 // the mixer cannot decode. Returns false when a write fails.
-bool AppendSilence(FILE* clip, int32_t frames, int64_t block_align) {
+bool AppendSilence(Clip* clip, int32_t frames, int64_t block_align) {
   static const uint8_t kZeros[kMaxBlockBytes] = {};
   bool written = true;
   for (int32_t k = 0; k < frames; ++k) {
@@ -354,7 +362,7 @@ int32_t MixSamples(const Fade& fade, int32_t samples) {
 // end; counts the mixed values clipped to full scale into `clipped` when it
 // is given. Interleaved samples mix and encode as one mono sequence. Returns
 // false when a write fails.
-bool AppendMix(Input* destination, Input* source, FILE* clip, const Fade& fade,
+bool AppendMix(Input* destination, Input* source, Clip* clip, const Fade& fade,
                int64_t* clipped) {
   bool written = true;
   const int32_t bps = fade.bytes_per_sample;
@@ -431,10 +439,11 @@ int32_t CROSSFADE(int32_t insert_frame, int32_t read_start, int32_t width,
   Input destination = {destination_path, OpenWithoutWaiting(destination_path, "rb"), 0, 0, 0, 0};
   Input source = {source_path, OpenWithoutWaiting(source_path, "rb"), 0, 0, 0, 0};
   TurnOffReadAhead(destination.file);
-  FILE* clip = OpenForWriting(clip_path, "ab");
+  Clip clip = {OpenForWriting(clip_path, "ab"), 0};
   const int64_t half = width / 2;
   const int64_t block_align = BlockAlign(bytes_per_sample, channels);
-  int32_t status = OpenStatus(destination, source, clip);
+  int32_t status = OpenStatus(destination, source, clip.file);
+  if (clip.file != nullptr) clip.end = FileLength(clip.file);
   if (status == kCrossfadeOk) {
     status = LocateWindows(&destination, &source, insert_frame - half, read_start - half,
                            block_align);
@@ -442,12 +451,12 @@ int32_t CROSSFADE(int32_t insert_frame, int32_t read_start, int32_t width,
   bool written = true;
   if (status == kCrossfadeOk && width > 0) {
     written = IsCodecFormat(bytes_per_sample, channels)
-                  ? AppendMix(&destination, &source, clip, fade, clipped)
-                  : AppendSilence(clip, width, block_align);
+                  ? AppendMix(&destination, &source, &clip, fade, clipped)
+                  : AppendSilence(&clip, width, block_align);
   }
   CloseIfOpen(destination.file);
   CloseIfOpen(source.file);
-  if (clip != nullptr && (std::fclose(clip) != 0 || !written)) {
+  if (clip.file != nullptr && (std::fclose(clip.file) != 0 || !written)) {
     Fatal(kClipWriteStatus, "Cannot write file %s\n", ShownPath(clip_path));
   }
   return status;

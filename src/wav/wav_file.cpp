@@ -66,17 +66,28 @@ constexpr int64_t kTransferBytes = kTransferBlocks * kMaxBlockBytes;
 // bounded whatever the length of a stretch.
 uint8_t g_transfer[kTransferBytes];
 
+// Why the last OpenRegularFile returned null: the system's reason, or the
+// kind of file it found instead of a regular one.
+const char* g_why_not_opened = "";
+
 // Opens `path` in `mode` and keeps it only when it is a regular file: a
 // directory opens for reading on Linux, yet every read from it fails, and a
 // FIFO would wait for a writer. Returns null when the file cannot be used.
 FILE* OpenRegularFile(const char* path, const char* mode) {
   FILE* file = OpenWithoutWaiting(path, mode);
-  if (file == nullptr) return nullptr;
+  if (file == nullptr) {
+    g_why_not_opened = errno == ENOENT ? "there is no such file" : std::strerror(errno);
+    return nullptr;
+  }
   struct stat info;
   if (fstat(fileno(file), &info) == 0 && S_ISREG(info.st_mode)) return file;
+  g_why_not_opened = S_ISDIR(info.st_mode) ? "it is a folder" : "it is not a regular file";
   std::fclose(file);
   return nullptr;
 }
+
+// Returns why the last OpenRegularFile returned null.
+const char* WhyNotOpened() { return g_why_not_opened; }
 
 // Opens a WAV file for padding or insertion, or ends the process.
 FILE* OpenWavOrDie(const char* path, const char* mode) {
@@ -131,20 +142,6 @@ int64_t FramesPerStep(int64_t block_align) {
 int64_t FramesPerTransfer(int64_t block_align, int64_t step) {
   if (step <= 0) return 0;
   return kTransferBytes / block_align / step * step;
-}
-
-// Writes `bytes` bytes at `position` of an open descriptor, growing the file
-// with zeros when the position lies beyond its end. Returns false when not all
-// of them went out.
-bool WriteFullyAt(int fd, int64_t position, const uint8_t* buffer, int64_t bytes) {
-  int64_t put = 0;
-  while (put < bytes) {
-    const ssize_t n = pwrite(fd, buffer + put, size_t(bytes - put), off_t(position + put));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    put += n;
-  }
-  return true;
 }
 
 // Returns the offset of the "fmt" tag. Without one it says so and falls back
@@ -329,6 +326,18 @@ void ReadFailed(const char* path, int error) {
   Fatal(kStatusBadFile, "Cannot read file %s\n", ShownPath(path));
 }
 
+// Goes on after a partial write.
+bool WriteFullyAt(int fd, int64_t position, const uint8_t* buffer, int64_t bytes) {
+  int64_t put = 0;
+  while (put < bytes) {
+    const ssize_t n = pwrite(fd, buffer + put, size_t(bytes - put), off_t(position + put));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    put += n;
+  }
+  return true;
+}
+
 // Goes on after a partial read.
 int64_t ReadFullyAt(int fd, int64_t position, uint8_t* buffer, int64_t bytes) {
   int64_t got = 0;
@@ -439,7 +448,8 @@ void GET_ATTRIBUTES(int32_t index, const char* path, int32_t* channels,
                     int32_t* bytes_per_sample, int32_t* bits) {
   FILE* file = OpenRegularFile(path, "rb");
   if (file == nullptr) {
-    Error("source %s of task %i cannot be opened as a file", Quote(path).text, index + 1);
+    Error("source %s of task %i cannot be opened as a file: %s", Quote(path).text, index + 1,
+          WhyNotOpened());
     Fatal(kStatusBadFile, "Cannot find file in track list called %s!!\n", path);
   }
   RememberFile(path, fileno(file));

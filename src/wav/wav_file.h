@@ -38,6 +38,11 @@ int64_t FramePosition(int64_t data_start, int64_t frame, int64_t block_align);
 // many arrived before the end of the file or an error.
 int64_t ReadFullyAt(int fd, int64_t position, uint8_t* buffer, int64_t bytes);
 
+// Writes `bytes` bytes at `position` of an open descriptor, growing the file
+// with zeros when the position lies beyond its end. Returns false when not all
+// of them went out.
+bool WriteFullyAt(int fd, int64_t position, const uint8_t* buffer, int64_t bytes);
+
 // Ends the run because the file at `path` could not be read to the end of
 // what was asked; `error` is the failed read's errno, or 0 when the file
 // ended before it.

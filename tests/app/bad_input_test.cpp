@@ -6,16 +6,19 @@
 // ignores the size fields, drops a partial last frame) must build exactly
 // the destination the row gives, with the mode, owner and group of the file
 // it replaced (or those of a new file).
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -176,18 +179,34 @@ struct Entry {
   mode_t mode = 0;
   uid_t owner = 0;
   gid_t group = 0;
+  std::map<std::string, Bytes> attributes = {};  // extended attributes, the ACL among them
   bool operator==(const Entry& o) const {
     return kind == o.kind && bytes == o.bytes && mode == o.mode && owner == o.owner &&
-           group == o.group;
+           group == o.group && attributes == o.attributes;
   }
 };
+
+// The extended attributes of a file, by name.
+std::map<std::string, Bytes> AttributesOf(const std::filesystem::path& path) {
+  std::map<std::string, Bytes> attributes;
+  char names[4096];
+  const ssize_t listed = llistxattr(path.c_str(), names, sizeof names);
+  for (ssize_t at = 0; at < listed; at += ssize_t(std::strlen(names + at)) + 1) {
+    Bytes value(4096);
+    const ssize_t size = lgetxattr(path.c_str(), names + at, value.data(), value.size());
+    value.resize(size_t(std::max<ssize_t>(size, 0)));
+    attributes[names + at] = value;
+  }
+  return attributes;
+}
 using Snapshot = std::map<std::string, Entry>;
 
 Entry Describe(const std::filesystem::path& path) {
   struct stat s;
   if (lstat(path.c_str(), &s) != 0) return {'?', {}};
-  const auto entry = [&s](char kind, Bytes bytes) {
-    return Entry{kind, std::move(bytes), mode_t(s.st_mode & 07777), s.st_uid, s.st_gid};
+  const auto entry = [&s, &path](char kind, Bytes bytes) {
+    return Entry{kind, std::move(bytes), mode_t(s.st_mode & 07777), s.st_uid, s.st_gid,
+                 AttributesOf(path)};
   };
   if (S_ISLNK(s.st_mode)) {
     const std::string target = std::filesystem::read_symlink(path).string();
@@ -232,6 +251,8 @@ struct Case {
   std::string changed = "";
   std::optional<std::string> errors = std::nullopt;  // when set, all of standard error
   std::function<void()> in_child = nullptr;           // run in the run's process first
+  // The owner the built destination has, where it is not the replaced file's.
+  std::optional<uid_t> built_owner = std::nullopt;
 };
 
 const std::vector<std::string> kTaskArgs = {"task.txt"};
@@ -298,6 +319,115 @@ Case AsOtherUser(Case c) {
     if (geteuid() == 0 && (setgroups(0, nullptr) || setgid(kNobody) || setuid(kNobody))) _exit(127);
   };
   return c;
+}
+
+// The row with the system calls `rules` names failing in the run (see
+// support/fault_shim.cpp), after what the row's run does first.
+Case WithFaults(Case c, const std::string& rules) {
+  c.in_child = fixture::WithFaults(rules, c.in_child);
+  return c;
+}
+
+// The row with the run's report going to the file `name` in its directory
+// (made by the row).
+Case ReportTo(const std::string& name, Case c) {
+  c.in_child = [name] {
+    const int fd = open(name.c_str(), O_WRONLY);
+    if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0) _exit(127);
+  };
+  return c;
+}
+
+// The row run with a limit on the size of the files it writes below the
+// destination's size (about 100 bytes).
+Case WithFileSizeLimit(Case c) {
+  c.in_child = [] {
+    const rlimit limit = {64, 64};  // bytes
+    if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(127);
+  };
+  return c;
+}
+
+// Where a file system has no unnamed files: the build file and the clip get
+// names of their own.
+const char kNoUnnamedFiles[] = "open:EOPNOTSUPP:flags=tmpfile";
+
+// A user other than the one the run is made as ("daemon"), whose files the
+// run must not touch.
+constexpr uid_t kThirdUser = 1;
+
+// The row run as "nobody" in a working directory shared by every user, as a
+// folder of mode 1777 is, that holds what `plant` places there as another
+// user's; the task's own files are the run's user's.
+Case InSharedFolder(Case c, const Maker& plant) {
+  const Maker make = c.make;
+  c.make = [make, plant](const TempDir& dir) {
+    make(dir);
+    for (const auto& e : std::filesystem::directory_iterator(dir.path)) {
+      ASSERT_EQ(lchown(e.path().c_str(), kNobody, kNobody), 0);
+    }
+    plant(dir);
+    ASSERT_EQ(chmod(dir.path.c_str(), 01777), 0);
+  };
+  c.in_child = AsOtherUser(c).in_child;
+  return c;
+}
+
+// Places `name` as another user's symbolic link to that user's file
+// victim.bin, which anyone may write: a run that follows the link changes it.
+Maker PlantedLink(const std::string& name) {
+  return [name](const TempDir& dir) {
+    Put(dir, "victim.bin", kEarlierDestination);
+    ASSERT_EQ(chmod(dir.Path("victim.bin").c_str(), 0666), 0);
+    ASSERT_EQ(symlink("victim.bin", dir.Path(name).c_str()), 0);
+    ASSERT_EQ(lchown(dir.Path("victim.bin").c_str(), kThirdUser, kThirdUser), 0);
+    ASSERT_EQ(lchown(dir.Path(name).c_str(), kThirdUser, kThirdUser), 0);
+  };
+}
+
+// Places another user's FIFO named `name`: opening it would wait for ever.
+Maker PlantedFifo(const std::string& name) {
+  return [name](const TempDir& dir) {
+    ASSERT_EQ(mkfifo(dir.Path(name).c_str(), 0666), 0);
+    ASSERT_EQ(lchown(dir.Path(name).c_str(), kThirdUser, kThirdUser), 0);
+  };
+}
+
+// A task in frames that lays b.wav at frame 4 over all of a.wav with a 4-frame
+// linear crossfade (0.5 ms at 8000 Hz), and what it builds.
+const char kCrossfadedTask[] = "using_samples\ndest\tout.wav\nsrc\ta.wav\nsrc\tb.wav\nins\t4\nxf\t0.5\t2\n";
+Bytes BuiltWithCrossfade() {
+  Bytes destination = fixture::EmptyDestination(kFormat, 12);
+  fixture::LayEdit(destination, kFormat, kA, 0, kFrames, 0, 0.0);
+  const Samples before = fixture::DecodeSamples(Bytes(destination.begin() + 44, destination.end()), 16);
+  const Samples clip = fixture::ReferenceClip(kFormat, {4, 2, 0.0}, 4, 0, before, kB);
+  fixture::LayEdit(destination, kFormat, kB, 0, kFrames, 4, 0.0);
+  fixture::LayEdit(destination, kFormat, clip, 0, 4, 2, 0.0);
+  return destination;
+}
+
+// Writes b.wav and the crossfaded task.
+void CrossfadedTask(const TempDir& dir) {
+  Put(dir, "b.wav", Wav(kB));
+  PutText(dir, "task.txt", kCrossfadedTask);
+}
+
+// A built row of the crossfaded task.
+Case BuiltCrossfaded(const char* input) {
+  return Accepted(input, CrossfadedTask, kTaskArgs, Summary("out.wav", 12), {"a.wav", "b.wav"},
+                  "out.wav", BuiltWithCrossfade());
+}
+
+// Gives out.wav an access control list that lets one more user read it, and
+// an extended attribute of the user's own.
+void GiveAclAndAttribute(const TempDir& dir) {
+  // user::rw-, user:65534:r--, group::---, mask::r--, other::--- in the
+  // kernel's form: a version, then tag, permissions and id of each entry.
+  const uint32_t acl[] = {2, 0x00060001, 0xFFFFFFFF, 0x00040002, kNobody,
+                          0x00000004, 0xFFFFFFFF, 0x00040010, 0xFFFFFFFF, 0x00000020, 0xFFFFFFFF};
+  const std::string path = dir.Path("out.wav");
+  ASSERT_EQ(setxattr(path.c_str(), "system.posix_acl_access", acl, sizeof acl, 0), 0);
+  ASSERT_EQ(setxattr(path.c_str(), "user.take", "take 3", 6, 0), 0);
 }
 
 std::vector<Case> Cases() {
@@ -501,12 +631,118 @@ std::vector<Case> Cases() {
     const rlimit limit = {kFileLimit, kFileLimit};
     if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(127);
   };
+  const std::string long_name(250, 'n');
+  const std::vector<Case> failing_calls = {
+      // Files the run cannot make or write: refused, never built in place.
+      WithFaults(Refused("a destination folder out of inodes: refused, not built in place",
+                         OneSource(Wav(kB)), kTaskArgs, 2, "Cannot create file out.wav\n", kKept,
+                         "splyce: error: \"out.wav\" cannot be created: No space left on device\n"),
+                 "open:ENOSPC:flags=tmpfile"),
+      WithFaults(Refused("a destination folder out of inodes, and no unnamed files",
+                         OneSource(Wav(kB)), kTaskArgs, 2, "Cannot create file out.wav\n", kKept),
+                 std::string(kNoUnnamedFiles) + ";open:ENOSPC:flags=creat"),
+      Refused("a destination whose name, links followed, is too long for its folder",
+              OneSource(Wav(kB), "link.wav", Made('l', "link.wav", long_name + ".wav")), kTaskArgs,
+              2, "Cannot create file link.wav\n", kKept),
+      WithFaults(Refused("a crossfade clip that cannot be written whole", CrossfadedTask, kTaskArgs,
+                         2, "Cannot write file xfade_temp.wav\n", kKept),
+                 std::string(kNoUnnamedFiles) + ";pwrite:ENOSPC:path=xfade_temp"),
+      WithFaults(Refused("a source whose read fails", OneSource(Wav(kB)), kTaskArgs, 2,
+                         "Cannot read file b.wav\n", kKept,
+                         "splyce: error: \"b.wav\" could not be read: Input/output error\n"),
+                 "pread:EIO:path=b.wav:after=3"),
+      WithFaults(Refused("a destination that cannot be flushed to the disk", OneSource(Wav(kB)),
+                         kTaskArgs, 2, "Cannot write file out.wav\n", kKept),
+                 "fdatasync:EIO"),
+      WithFaults(Refused("a destination that cannot be renamed into place, nothing left beside it",
+                         OneSource(Wav(kB)), kTaskArgs, 2, "Cannot create file out.wav\n", kKept),
+                 "rename:EIO"),
+      WithFileSizeLimit(Refused("a file-size limit below the destination's size: named in the "
+                                "message", OneSource(Wav(kB)), kTaskArgs, 2,
+                                "Cannot write file out.wav\n", kKept)),
+      // Fallbacks that build.
+      WithFaults(BuiltThrough("no unnamed files: built in a named file beside the destination",
+                              "out.wav", nullptr, "out.wav"),
+                 kNoUnnamedFiles),
+      WithFaults(BuiltCrossfaded("no unnamed files and no lock: clips under names of their own"),
+                 std::string(kNoUnnamedFiles) + ";flock:ENOLCK"),
+      BuiltThrough("a destination with set-ID bits: kept", "out.wav",
+                   [](const TempDir& dir) { ASSERT_EQ(chmod(dir.Path("out.wav").c_str(), 02775), 0); },
+                   "out.wav"),
+      BuiltThrough("a destination with an access control list and an extended attribute: kept",
+                   "out.wav", GiveAclAndAttribute, "out.wav"),
+      BuiltThrough("a relative dangling link in a sub-folder: the file made where it points",
+                   "sub/link.wav",
+                   [](const TempDir& dir) {
+                     Made('d', "sub")(dir);
+                     Made('l', "sub/link.wav", "new.wav")(dir);
+                   },
+                   "sub/new.wav"),
+  };
+  cases.insert(cases.end(), failing_calls.begin(), failing_calls.end());
   if (geteuid() != 0) {
-    std::printf("Device-node destinations not tested: making a device node needs root\n");
+    std::printf("Device nodes, other users' files and ownership not tested: they need root\n");
     return cases;
   }
   cases.push_back(RefusedDestination("a device node as the destination", 'c', "x.wav"));
   cases.push_back(RefusedDestination("a link to a device node as destination", 'c', "link.wav"));
+  cases.push_back(ReportTo("full", Refused(
+      "a report that cannot be written (a full device): the destination stays as it was",
+      [](const TempDir& dir) {
+        OneSource(Wav(kB))(dir);
+        ASSERT_EQ(mknod(dir.Path("full").c_str(), S_IFCHR | 0666, makedev(1, 7)), 0);
+      },
+      kTaskArgs, 2, "", kKept,
+      "splyce: error: the report could not be written to standard output: No space left on "
+      "device\n")));
+  // Other users' files in a folder every user may write (mode 1777).
+  for (const char* faults : {"", kNoUnnamedFiles}) {
+    cases.push_back(WithFaults(
+        InSharedFolder(BuiltCrossfaded("another user's link named xfade_temp.wav in a shared "
+                                       "folder: never followed"),
+                       PlantedLink("xfade_temp.wav")),
+        faults));
+    cases.push_back(WithFaults(
+        InSharedFolder(BuiltCrossfaded("another user's FIFO named xfade_temp.wav in a shared "
+                                       "folder: never opened"),
+                       PlantedFifo("xfade_temp.wav")),
+        faults));
+  }
+  cases.push_back(InSharedFolder(
+      Refused("another user's file in a shared folder as the destination: refused before any edit",
+              OneSource(Wav(kB), "x.wav"), kTaskArgs, 2, "Cannot create file x.wav\n", {},
+              "splyce: error: \"x.wav\" cannot be created: it is a file you may not replace: it "
+              "belongs to another user, in a folder where only a file's owner may replace it\n"),
+      [](const TempDir& dir) {
+        Put(dir, "x.wav", kEarlierDestination);
+        ASSERT_EQ(chmod(dir.Path("x.wav").c_str(), 0666), 0);
+        ASSERT_EQ(lchown(dir.Path("x.wav").c_str(), kThirdUser, kThirdUser), 0);
+      }));
+  cases.push_back(AsOtherUser(Refused(
+      "a writable destination in a read-only working folder, with crossfades: the work file "
+      "cannot be made, and the destination is not touched",
+      [](const TempDir& dir) {
+        CrossfadedTask(dir);
+        ASSERT_EQ(chmod(dir.path.c_str(), 0555), 0);
+      },
+      kTaskArgs, 2, "Cannot create file xfade_temp.wav\n", {"out.wav"})));
+  cases.push_back(AsOtherUser(Refused(
+      "a source the user may not read: refused with the reason",
+      [](const TempDir& dir) {
+        OneSource(Wav(kB))(dir);
+        ASSERT_EQ(chmod(dir.Path("b.wav").c_str(), 0), 0);
+      },
+      kTaskArgs, 2, "Cannot find file in track list called b.wav!!\n", kKept,
+      "splyce: error: source \"b.wav\" of task 1 cannot be opened as a file: Permission denied\n")));
+  Case group_only = WithFaults(
+      BuiltThrough("a destination whose owner cannot be kept: its group kept alone", "out.wav",
+                   [](const TempDir& dir) {
+                     ASSERT_EQ(chown(dir.Path("out.wav").c_str(), kNobody, kNobody), 0);
+                   },
+                   "out.wav"),
+      "fchown:EPERM:times=1");
+  group_only.built_owner = geteuid();
+  cases.push_back(group_only);
   return cases;
 }
 
@@ -561,6 +797,7 @@ TEST(BadInput, EndsWithItsMessageAndStatusAndChangesNothingUnlessItSucceeds) {
       Entry& built = expected[c.destination] = Entry{'f', {}, 0666 & ~kUmask, geteuid(), getegid()};
       if (earlier != before.end() && earlier->second.kind == 'f') built = earlier->second;
       built.bytes = c.built;
+      if (c.built_owner) built.owner = *c.built_owner;
       EXPECT_EQ(Names(after), Names(expected));
       EXPECT_TRUE(after == expected);
     }

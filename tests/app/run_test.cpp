@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/destination_model.h"
@@ -269,47 +270,78 @@ std::vector<std::string> NamesIn(const std::string& dir) {
   return names;
 }
 
-// A run ended from outside part-way (Ctrl-C, kill, a reader of its report
-// that has gone) leaves no build file, no crossfade clip, and the earlier
-// destination as it was; even SIGKILL, where files can be built and clips
-// made without a name.
+// Where the run finds no unnamed files, and no lock either: each kind of run
+// the file system allows, by the faults that make it (see fault_shim.cpp).
+const std::pair<const char*, const char*> kFileSystems[] = {
+    {"unnamed files and locks", ""},
+    {"no unnamed files", "open:EOPNOTSUPP:flags=tmpfile"},
+    {"no unnamed files and no lock", "open:EOPNOTSUPP:flags=tmpfile;flock:ENOLCK"},
+};
+
+// A run ended from outside part-way (Ctrl-C, kill, a closed terminal, a
+// reader of its report that has gone, a timer or a CPU limit) leaves no
+// build file, no crossfade clip, and the earlier destination as it was;
+// even SIGKILL, where files can be built and clips made without a name.
 TEST(Run, EndingPartWayLeavesTheEarlierDestinationAlone) {
-  for (const int signal_number : {SIGTERM, SIGKILL, SIGPIPE}) {
-    SCOPED_TRACE(strsignal(signal_number));
-    TempDir dir;
-    const int unnamed = open(dir.path.c_str(), O_TMPFILE | O_RDWR, 0600);
-    if (unnamed < 0 && signal_number == SIGKILL) {
-      std::printf("SIGKILL not tested: no unnamed files on this file system\n");
-      continue;
+  for (const auto& [file_system, faults] : kFileSystems) {
+    for (const int signal_number : {SIGTERM, SIGKILL, SIGPIPE, SIGUSR1, SIGALRM, SIGXCPU}) {
+      SCOPED_TRACE(std::string(file_system) + ", " + strsignal(signal_number));
+      TempDir dir;
+      const int unnamed = open(dir.path.c_str(), O_TMPFILE | O_RDWR, 0600);
+      if (unnamed >= 0) close(unnamed);
+      if (signal_number == SIGKILL && (unnamed < 0 || faults[0] != '\0')) continue;  // leaves names
+      fixture::WriteNoise(dir.Path("a.wav"), {8000, 16, 2}, 2000, 9);
+      const Bytes earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+      fixture::WriteFile(dir.Path("out.wav"), earlier);
+      std::string task = "using_samples\ndest\tout.wav\n";
+      for (int k = 0; k < 300; ++k) task += "src\ta.wav\nxin\t1000\nxf\t10\t1\n";
+      fixture::WriteFile(dir.Path("task.txt"), fixture::Text(task));
+      fixture::RunResult r;
+      if (signal_number == SIGPIPE) {  // its report goes to a pipe whose reader has gone
+        r = fixture::RunSplyceIn(dir.path, {"task.txt"}, fixture::WithFaults(faults, [] {
+          int gone[2];
+          if (pipe(gone) != 0 || dup2(gone[1], STDOUT_FILENO) < 0 || close(gone[0]) != 0) _exit(127);
+        }), SIGPIPE);
+      } else {
+        bool held = false;
+        r = fixture::RunSplyceHeld(dir.path, {"task.txt"},
+                                   [signal_number](int pid) { kill(pid, signal_number); }, &held,
+                                   signal_number, fixture::WithFaults(faults));
+        EXPECT_TRUE(held) << "splyce ended before it filled the pipe";
+      }
+      EXPECT_EQ(r.status, 128 + signal_number);
+      EXPECT_EQ(NamesIn(dir.path), (std::vector<std::string>{"a.wav", "out.wav", "task.txt"}));
+      EXPECT_EQ(fixture::ReadFile(dir.Path("out.wav")), earlier);
     }
-    if (unnamed >= 0) close(unnamed);
-    fixture::WriteNoise(dir.Path("a.wav"), {8000, 16, 2}, 2000, 9);
-    const Bytes earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
-    fixture::WriteFile(dir.Path("out.wav"), earlier);
-    std::string task = "using_samples\ndest\tout.wav\n";
-    for (int k = 0; k < 300; ++k) task += "src\ta.wav\nxin\t1000\nxf\t10\t1\n";
-    fixture::WriteFile(dir.Path("task.txt"), fixture::Text(task));
-    fixture::RunResult r;
-    if (signal_number == SIGPIPE) {  // its report goes to a pipe whose reader has gone
-      r = fixture::RunSplyceIn(dir.path, {"task.txt"}, [] {
-        int gone[2];
-        if (pipe(gone) != 0 || dup2(gone[1], STDOUT_FILENO) < 0 || close(gone[0]) != 0) _exit(127);
-      }, SIGPIPE);
-    } else {
-      bool held = false;
-      r = fixture::RunSplyceHeld(dir.path, {"task.txt"},
-                                 [signal_number](int pid) { kill(pid, signal_number); }, &held,
-                                 signal_number);
-      EXPECT_TRUE(held) << "splyce ended before it filled the pipe";
-    }
-    EXPECT_EQ(r.status, 128 + signal_number);
-    EXPECT_EQ(NamesIn(dir.path), (std::vector<std::string>{"a.wav", "out.wav", "task.txt"}));
-    EXPECT_EQ(fixture::ReadFile(dir.Path("out.wav")), earlier);
   }
 }
 
+// The first name the finished build file would take beside the destination
+// is another file: the next name is taken, and that file is left alone.
+TEST(Run, PassesOverASideNameThatIsTaken) {
+  TempDir dir;
+  const Format f{8000, 16, 1};
+  const auto a = WriteNoise(dir, "a.wav", f, 300, 5);
+  fixture::WriteFile(dir.Path("task.txt"), fixture::Text("using_samples\ndest\tout.wav\nsrc\ta.wav\n"));
+  const fixture::RunResult r = fixture::RunSplyceIn(dir.path, {"task.txt"}, [] {
+    const std::string name = "out.wav." + std::to_string(getpid()) + "-0";  // splyce's own pid
+    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    if (fd < 0 || write(fd, "stale", 5) != 5 || close(fd) != 0) _exit(127);
+  });
+  ASSERT_EQ(r.status, 0) << r.output;
+  Bytes expected = fixture::EmptyDestination(f, 300);
+  fixture::LayEdit(expected, f, a, 0, 300, 0, 0.0);
+  EXPECT_EQ(fixture::ReadFile(dir.Path("out.wav")), expected);
+  const std::vector<std::string> names = NamesIn(dir.path);
+  ASSERT_EQ(names.size(), 4u);
+  EXPECT_EQ(names[2].substr(0, 8), "out.wav.");
+  EXPECT_EQ(fixture::ReadFile(dir.Path(names[2])), fixture::Text("stale"));
+}
+
 // Runs in one folder at once share the crossfade clip's name, yet each
-// builds exactly what it builds alone, and none leaves anything behind.
+// builds exactly what it builds alone, and none leaves anything behind:
+// whether clips are made without a name, by the work file's name under the
+// folder's lock, or, with no lock either, under names of their own.
 TEST(Run, ConcurrentRunsInOneFolderBuildWhatEachBuildsAlone) {
   const Format f{8000, 16, 2};
   TempDir dir;
@@ -330,18 +362,20 @@ TEST(Run, ConcurrentRunsInOneFolderBuildWhatEachBuildsAlone) {
     std::filesystem::remove(dir.Path(run + ".wav"));
   }
   const std::vector<std::string> before = NamesIn(dir.path);
-  for (int round = 0; round < 5; ++round) {
-    SCOPED_TRACE("round " + std::to_string(round));
-    const std::vector<fixture::RunResult> together =
-        fixture::RunSplyceTogether(dir.path, {{"one.txt"}, {"two.txt"}});
-    for (size_t j = 0; j < 2; ++j) {
-      const std::string destination = dir.Path(j == 0 ? "one.wav" : "two.wav");
-      EXPECT_EQ(together[j].status, 0);
-      EXPECT_EQ(together[j].output, alone[j].output);
-      EXPECT_TRUE(fixture::ReadFile(destination) == built[j]) << destination;
-      std::filesystem::remove(destination);
+  for (const auto& [file_system, faults] : kFileSystems) {
+    for (int round = 0; round < 3; ++round) {
+      SCOPED_TRACE(std::string(file_system) + ", round " + std::to_string(round));
+      const std::vector<fixture::RunResult> together = fixture::RunSplyceTogether(
+          dir.path, {{"one.txt"}, {"two.txt"}}, fixture::WithFaults(faults));
+      for (size_t j = 0; j < 2; ++j) {
+        const std::string destination = dir.Path(j == 0 ? "one.wav" : "two.wav");
+        EXPECT_EQ(together[j].status, 0);
+        EXPECT_EQ(together[j].output, alone[j].output);
+        EXPECT_TRUE(fixture::ReadFile(destination) == built[j]) << destination;
+        std::filesystem::remove(destination);
+      }
+      EXPECT_EQ(NamesIn(dir.path), before);
     }
-    EXPECT_EQ(NamesIn(dir.path), before);
   }
 }
 

@@ -260,7 +260,7 @@ TEST(TaskFileRuns, RefuseOrBuildAsAlwaysAndExplainEachMistake) {
        Warn(1, "lines end in a carriage return and a line feed (Windows), and the carriage return "
                "stays part of each line's last value, as in \"out.wav\\r\": save the file with "
                "line feeds (LF) alone") +
-           "splyce: error: source \"a.wav\\r\" of task 1 cannot be opened as a file\n"},
+           "splyce: error: source \"a.wav\\r\" of task 1 cannot be opened as a file: there is no such file\n"},
       {"a byte-order mark", "\xEF\xBB\xBF" + kHead,
        kUnread + "No destination file given: add a dest line\n", 1,
        Warn(1, "the file starts with a UTF-8 byte-order mark, so its first token \"dest\" is not "
@@ -306,7 +306,7 @@ TEST(TaskFileRuns, RefuseOrBuildAsAlwaysAndExplainEachMistake) {
        kUnread + "Cannot find file in track list called trim!!\n", 2,
        Warn(2, "src takes \"trim\" as its path, and trim then acts as the keyword too, taking the "
                "next token as its value: rename the source so that its path is no keyword") +
-           "splyce: error: source \"trim\" of task 1 cannot be opened as a file\n"},
+           "splyce: error: source \"trim\" of task 1 cannot be opened as a file: there is no such file\n"},
       {"a level that clips samples", kHead + "lvl\t6.0206\n", OneEditRun("0.000", "0.100", "6.021"),
        0, "splyce: warning: task 1 (\"a.wav\"): 37 samples went past full scale at lvl 6.021 dB "
           "and were clipped: lower the level\n"},

@@ -5,7 +5,7 @@
 //
 //   SPLYCE_FAULTS="CALL:ERRNO[:path=TEXT][:after=N][:times=N][:flags=tmpfile|creat|write]; ..."
 //
-// CALL is one of open, flock, read, pread, pwrite, fdatasync, fsync, rename,
+// CALL is one of open, flock, read, write, pread, pwrite, fdatasync, fsync, rename,
 // link, unlink, fchown, fchmod, fsetxattr, ftruncate, fallocate, ioctl. A rule
 // fails the call with ERRNO (a name such as ENOSPC) when the path it
 // concerns holds TEXT (for calls on a descriptor: the path the descriptor
@@ -177,6 +177,12 @@ int flock(int fd, int operation) {
   if (FailsOnDescriptor("flock", fd)) return -1;
   static auto real = Real<int (*)(int, int)>("flock");
   return real(fd, operation);
+}
+
+ssize_t write(int fd, const void* buffer, size_t count) {
+  if (FailsOnDescriptor("write", fd)) return -1;
+  static auto real = Real<ssize_t (*)(int, const void*, size_t)>("write");
+  return real(fd, buffer, count);
 }
 
 ssize_t read(int fd, void* buffer, size_t count) {

@@ -76,8 +76,8 @@ Child Start(const std::string& dir, const std::vector<std::string>& args, int pi
       dup2(input_fds[0], STDIN_FILENO);
       close(input_fds[0]);
     }
-    if (in_child) in_child();
     if (chdir(dir.c_str()) != 0) _exit(127);
+    if (in_child) in_child();
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(SPLYCE_BINARY));
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -161,9 +161,10 @@ RunResult RunSplyceIn(const std::string& dir, const std::vector<std::string>& ar
 }
 
 std::vector<RunResult> RunSplyceTogether(const std::string& dir,
-                                         const std::vector<std::vector<std::string>>& runs) {
+                                         const std::vector<std::vector<std::string>>& runs,
+                                         const std::function<void()>& in_child) {
   std::vector<Child> children;
-  for (const std::vector<std::string>& args : runs) children.push_back(Start(dir, args, 0));
+  for (const std::vector<std::string>& args : runs) children.push_back(Start(dir, args, 0, in_child));
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(kRunLimitSeconds);
   std::vector<RunResult> results;
   for (Child& child : children) results.push_back(Finish(child, dir, deadline, ""));
@@ -172,9 +173,9 @@ std::vector<RunResult> RunSplyceTogether(const std::string& dir,
 
 RunResult RunSplyceHeld(const std::string& dir, const std::vector<std::string>& args,
                         const std::function<void(int pid)>& while_held, bool* held,
-                        int allowed_signal) {
+                        int allowed_signal, const std::function<void()>& in_child) {
   const int page = int(sysconf(_SC_PAGESIZE));
-  Child child = Start(dir, args, page);
+  Child child = Start(dir, args, page, in_child);
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(kRunLimitSeconds);
   *held = false;
   // A full pipe makes splyce's next write of its report block, before the
@@ -193,6 +194,16 @@ RunResult RunSplyceHeld(const std::string& dir, const std::vector<std::string>& 
     usleep(1000);
   }
   return Finish(child, dir, deadline, "", allowed_signal);
+}
+
+std::function<void()> WithFaults(const std::string& rules, const std::function<void()>& then) {
+  return [rules, then] {
+    if (setenv("LD_PRELOAD", SPLYCE_FAULT_SHIM, 1) != 0 ||
+        setenv("SPLYCE_FAULTS", rules.c_str(), 1) != 0) {
+      _exit(127);
+    }
+    if (then) then();
+  };
 }
 
 RunResult RunTask(const TempDir& dir, const std::string& text, const std::string& name) {

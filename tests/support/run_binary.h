@@ -29,15 +29,16 @@ struct RunResult {
 // ended after a minute is killed and fails the test, as does any end but exit
 // status 0, 1 or 2 (a signal, a sanitizer report), but a death by
 // `allowed_signal`: its status is 128 + the signal. `in_child`, when set, runs
-// in the new process before it enters `dir` and starts splyce (to change its
-// user, limits or standard output).
+// in the new process once it is in `dir`, before it starts splyce (to change
+// its user, limits, environment or standard output).
 RunResult RunSplyceIn(const std::string& dir, const std::vector<std::string>& args,
                       const std::function<void()>& in_child = nullptr, int allowed_signal = 0);
 
 // Starts one splyce per argument list in `dir` at once, then collects them
-// as RunSplyceIn does, in the order given.
+// as RunSplyceIn does, in the order given; `in_child` runs in each.
 std::vector<RunResult> RunSplyceTogether(const std::string& dir,
-                                         const std::vector<std::vector<std::string>>& runs);
+                                         const std::vector<std::vector<std::string>>& runs,
+                                         const std::function<void()>& in_child = nullptr);
 
 // Runs splyce as RunSplyceIn does, but holds it in the middle of its run:
 // standard output goes to a pipe of one page that is left unread until it is
@@ -50,7 +51,13 @@ std::vector<RunResult> RunSplyceTogether(const std::string& dir,
 // the signal.
 RunResult RunSplyceHeld(const std::string& dir, const std::vector<std::string>& args,
                         const std::function<void(int pid)>& while_held, bool* held,
-                        int allowed_signal = 0);
+                        int allowed_signal = 0, const std::function<void()>& in_child = nullptr);
+
+// Returns what a run's `in_child` does to make the system calls that
+// `rules` name fail in splyce (the rules of support/fault_shim.cpp), after
+// `then` when it is given.
+std::function<void()> WithFaults(const std::string& rules,
+                                 const std::function<void()>& then = nullptr);
 
 // Writes `text` to `dir`/`name` and runs splyce on it.
 RunResult RunTask(const TempDir& dir, const std::string& text,
