@@ -143,10 +143,23 @@ void MaskOutsideSignals(int how) {
   Refuse(t, "%s", std::strerror(error));
 }
 
+// Reports whether the file at `path` has the append-only or immutable flag,
+// which keep even its owner from replacing it.
+bool CannotBeReplaced(const char* path) {
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return false;
+  int flags = 0;
+  const bool flagged = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
+                       (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
+  close(fd);
+  return flagged;
+}
+
 // Refuses, before anything is created, a destination that the run may not
 // replace: a path ending in "/", one that, links followed, exists and is not
-// a regular file (a directory, FIFO, device or socket) or is a file the user
-// may not write, or one whose folders cannot be reached.
+// a regular file (a directory, FIFO, device or socket), is flagged
+// append-only or immutable or is a file the user may not write, or one whose
+// folders cannot be reached.
 void CheckDestination(const EditTable& t) {
   const char* path = t.destination_path;
   const size_t length = std::strlen(path);
@@ -158,6 +171,9 @@ void CheckDestination(const EditTable& t) {
   }
   if (S_ISDIR(info.st_mode)) Refuse(t, "it is a folder");
   if (!S_ISREG(info.st_mode)) Refuse(t, "it is not a regular file (a FIFO, device or socket)");
+  if (CannotBeReplaced(path)) {
+    Refuse(t, "it is a file you may not replace: it is flagged append-only or immutable");
+  }
   if (access(path, W_OK) != 0) Refuse(t, "permission denied: you may not write it");
 }
 
@@ -199,18 +215,6 @@ const char* BaseName(const char* path) {
   return slash == nullptr ? path : slash + 1;
 }
 
-// Reports whether the file at `path` has the append-only or immutable flag,
-// which keep even its owner from replacing it.
-bool CannotBeReplaced(const char* path) {
-  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return false;
-  int flags = 0;
-  const bool flagged = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
-                       (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
-  close(fd);
-  return flagged;
-}
-
 // Reports whether a file is the root of a mount, which no rename can replace.
 bool IsMountPoint(const char* path, const struct stat& file, const struct stat& folder) {
   struct statx extended = {};
@@ -224,7 +228,7 @@ bool IsMountPoint(const char* path, const struct stat& file, const struct stat& 
 // Refuses what the run could write but not replace once it is built: a
 // name longer than the folder takes with the suffix of the built file's
 // name beside it, another user's file in a folder where only a file's owner
-// may replace it, a file flagged append-only or immutable, and a mount point.
+// may replace it, and a mount point.
 void CheckReplaceable(const EditTable& t) {
   char folder[kFinalPathBytes];
   FolderOf(t.final_path, folder, sizeof folder);
@@ -239,9 +243,6 @@ void CheckReplaceable(const EditTable& t) {
   if ((place.st_mode & S_ISVTX) != 0 && user != 0 && file.st_uid != user && place.st_uid != user) {
     Refuse(t, "it is a file you may not replace: it belongs to another user, in a folder where "
               "only a file's owner may replace it");
-  }
-  if (CannotBeReplaced(t.final_path)) {
-    Refuse(t, "it is a file you may not replace: it is flagged append-only or immutable");
   }
   if (IsMountPoint(t.final_path, file, place)) {
     Refuse(t, "it is a file you may not replace: something is mounted on it");

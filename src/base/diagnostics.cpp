@@ -13,16 +13,9 @@ constexpr int32_t kLineBytes = 1024;
 constexpr unsigned char kFirstPrintable = 0x20;
 constexpr unsigned char kDelete = 0x7F;
 
-// What each kind is about, for the count of those not shown.
-constexpr const char* kKindNames[kDiagnosticKinds] = {
-    "unrecognised token",     "keyword taken as a value", "carriage return",
-    "byte-order mark",        "number read in part",      "level ignored",
-    "late using_samples",     "missing value",            "crossfade type",
-    "path that is a keyword", "task file error",          "read cut at the source's end",
-    "trim in whole seconds",  "level clipped",            "crossfade mix clipped",
-    "crossfade skipped",      "run-on missing",           "folder without a lock",
-    "file error",
-};
+#define SPLYCE_KIND_NAME(name, text) text,
+constexpr const char* kKindNames[kDiagnosticKinds] = {SPLYCE_DIAGNOSTIC_KINDS(SPLYCE_KIND_NAME)};
+#undef SPLYCE_KIND_NAME
 
 // How many diagnostics of each kind this run has raised, shown or not.
 int64_t g_raised[kDiagnosticKinds];
@@ -100,6 +93,8 @@ void Error(const char* format, ...) {
   WriteLine(kFileError, "splyce", 0, "error", format, args);
   va_end(args);
 }
+
+const char* DiagnosticKindName(DiagnosticKind kind) { return kKindNames[kind]; }
 
 void ReportHiddenDiagnostics() {
   for (int32_t kind = 0; kind < kDiagnosticKinds; ++kind) {

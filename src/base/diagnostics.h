@@ -5,30 +5,36 @@
 
 #include <cstdint>
 
-// Kinds of diagnostic. Each kind is shown a few times per run; the rest are
-// only counted, so one systematic mistake in a long task stays readable.
-enum DiagnosticKind : int32_t {
-  kUnknownToken,
-  kKeywordAsValue,
-  kCarriageReturns,
-  kByteOrderMark,
-  kPartialNumber,
-  kLevelIgnored,
-  kLateUsingSamples,
-  kMissingValue,
-  kBadCrossfadeType,
-  kPathIsKeyword,
-  kTaskFileError,
-  kReadCut,
-  kTrimWholeSeconds,
-  kLevelClipped,
-  kMixClipped,
-  kCrossfadeSkipped,
-  kRunOnMissing,
-  kNoFolderLock,
-  kFileError,
-  kDiagnosticKinds
-};
+// Kinds of diagnostic, each with what it is about (for the count of those
+// not shown). Each kind is shown a few times per run; the rest are only
+// counted, so one systematic mistake in a long task stays readable.
+#define SPLYCE_DIAGNOSTIC_KINDS(KIND)                       \
+  KIND(kUnknownToken, "unrecognised token")                 \
+  KIND(kKeywordAsValue, "keyword taken as a value")         \
+  KIND(kCarriageReturns, "carriage return")                 \
+  KIND(kByteOrderMark, "byte-order mark")                   \
+  KIND(kPartialNumber, "number read in part")               \
+  KIND(kLevelIgnored, "level ignored")                      \
+  KIND(kLateUsingSamples, "late using_samples")             \
+  KIND(kMissingValue, "missing value")                      \
+  KIND(kBadCrossfadeType, "crossfade type")                 \
+  KIND(kPathIsKeyword, "path that is a keyword")            \
+  KIND(kTaskFileError, "task file error")                   \
+  KIND(kReadCut, "read cut at the source's end")            \
+  KIND(kTrimWholeSeconds, "trim in whole seconds")          \
+  KIND(kLevelClipped, "level clipped")                      \
+  KIND(kMixClipped, "crossfade mix clipped")                \
+  KIND(kCrossfadeSkipped, "crossfade skipped")              \
+  KIND(kRunOnMissing, "run-on missing")                     \
+  KIND(kNoFolderLock, "folder without a lock")              \
+  KIND(kFileError, "file error")
+
+#define SPLYCE_KIND_ENUM(name, text) name,
+enum DiagnosticKind : int32_t { SPLYCE_DIAGNOSTIC_KINDS(SPLYCE_KIND_ENUM) kDiagnosticKinds };
+#undef SPLYCE_KIND_ENUM
+
+// Returns what diagnostics of `kind` are about.
+const char* DiagnosticKindName(DiagnosticKind kind);
 
 // Lines shown of each kind before the rest are only counted.
 constexpr int32_t kShownPerKind = 5;

@@ -261,6 +261,20 @@ TEST(TaskFileRuns, RefuseOrBuildAsAlwaysAndExplainEachMistake) {
                "stays part of each line's last value, as in \"out.wav\\r\": save the file with "
                "line feeds (LF) alone") +
            "splyce: error: source \"a.wav\\r\" of task 1 cannot be opened as a file: there is no such file\n"},
+      {"a carriage return ending the file", "dest\tout.wav\nsrc\ta.wav\r",
+       kUnread + "Cannot find file in track list called a.wav\r!!\n", 2,
+       Warn(2, "lines end in a carriage return and a line feed (Windows), and the carriage return "
+               "stays part of each line's last value, as in \"a.wav\\r\": save the file with "
+               "line feeds (LF) alone") +
+           "splyce: error: source \"a.wav\\r\" of task 1 cannot be opened as a file: there is no such file\n"},
+      {"a carriage return after a number", kHead + "xin\t0.05\r\n",
+       OneEditRun("0.050", "0.050", "0.000"), 0,
+       Warn(3, "lines end in a carriage return and a line feed (Windows), and the carriage return "
+               "stays part of each line's last value, as in \"0.05\\r\": save the file with "
+               "line feeds (LF) alone")},
+      {"a keyword given itself as its value", kHead + "xin\txin\t0.0005\n", kWhole, 0,
+       Warn(3, "xin takes the keyword xin as its value, so this xin is skipped: give xin its "
+               "value after a tab") + SkippedToo(3, "0.0005", "xin")},
       {"a byte-order mark", "\xEF\xBB\xBF" + kHead,
        kUnread + "No destination file given: add a dest line\n", 1,
        Warn(1, "the file starts with a UTF-8 byte-order mark, so its first token \"dest\" is not "

@@ -139,6 +139,18 @@ TEST(GetAttributes, ReadsFormatAndCountsFrames) {
   second_format.before_data = fixture::Chunk("fmt ", Bytes(16, 9));
   WavSpec extensible = Spec(48000, 24, 2);
   extensible.format_code = 0xFFFE;
+  // A chunk whose payload spells "data" at byte 44, then empty chunks: the
+  // walk reads past the payload while it has met at most 4096 chunks, and
+  // leaves the file to the tag scan, which takes the payload, after that.
+  const auto empty_chunks = [](int32_t count) {
+    WavSpec many = Spec(44100, 16, 2);
+    many.before_data = fixture::Chunk("note", fixture::Text("data4567"));
+    for (int32_t k = 0; k < count; ++k) {
+      const Bytes empty = fixture::Chunk("junk", {});
+      many.before_data.insert(many.before_data.end(), empty.begin(), empty.end());
+    }
+    return fixture::MakeWav(many, Bytes(8, 1));
+  };
   // "data" at 8 and "fmt " at 12, the file ending inside the rate field.
   Bytes short_fmt = {'R', 'I', 'F', 'F', 0, 0, 0, 0, 'd', 'a', 't', 'a', 'f',
                      'm', 't', ' ', 0, 0, 0, 0, 0, 0, 3, 0,   0x44, 0xAC};
@@ -189,6 +201,9 @@ TEST(GetAttributes, ReadsFormatAndCountsFrames) {
       {"data tag at 131074, found by the walk", fixture::MakeWav(DataTagAt(131074), Bytes(8, 1)),
        {2, 131082, 44100, 2, 2, 16}},
       {"fmt fields past the end read as 0", short_fmt, {3, 16, 44100, 0, 0, 0}},
+      {"data chunk as the 4096th chunk: walked", empty_chunks(4093),
+       {2, 32804, 44100, 2, 2, 16}},
+      {"data chunk as the 4097th chunk: scanned", empty_chunks(4094), {2, 52, 44100, 8192, 2, 16}},
   };
   fixture::TempDir dir;
   for (const Case& c : cases) {
