@@ -493,6 +493,7 @@ void ReplaceDestination(const EditTable& t) {
   FlushReportOrDie();
   OpenPathAsDescriptor(t.build_path, -1);
   if (!g_in_place) KeepAttributes(t);
+  EndIfWarned();
   SyncOrDie(g_build_fd, t);
   MaskOutsideSignals(SIG_BLOCK);
   std::signal(SIGPIPE, SIG_IGN);

@@ -30,6 +30,7 @@ struct EditTable {
   char clip_path[kClipPathBytes];
   char final_path[kFinalPathBytes];  // the destination, or the file its link names
   char build_path[kBuildPathBytes];  // the file written until the run succeeds
+  int32_t destination_line;  // task-file line of the dest kept
   int32_t time_unit;
   int32_t entry_count;
   int32_t write_order[kMaxEntries];

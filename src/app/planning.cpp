@@ -1,10 +1,14 @@
 #include "app/planning.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,8 +20,15 @@
 
 namespace {
 
-// Status of every planning fault.
+// Status of every planning fault, and of a source that cannot be opened.
 constexpr int kPlanFault = 1;
+constexpr int kMissingSource = 2;
+// Room for one explanation (bytes).
+constexpr size_t kMessageBytes = 768;
+// Longest file name a folder holds (bytes), and the edits within which a
+// name is suggested for a source that is not there.
+constexpr int32_t kNameBytes = 255;
+constexpr int32_t kMaxSuggestedEdits = 2;
 constexpr int32_t kMillisecondsPerSecond = 1000;
 
 // Truncates a frame value toward zero into `frame`; false when the value is
@@ -48,31 +59,74 @@ void PrintListing(const EditTable& t, const char* heading, const int32_t* values
   for (int32_t j = 0; j < t.entry_count; ++j) std::printf(line_format, t.source_path[j], values[j]);
 }
 
+// Appends to `what` one attribute in which entry i differs from entry 0,
+// after those appended before.
+void AddDifference(char* what, size_t size, const char* format, int32_t value, int32_t wanted) {
+  const size_t used = std::strlen(what);
+  std::snprintf(what + used, size - used, used == 0 ? "" : "; ");
+  const size_t now = std::strlen(what);
+  std::snprintf(what + now, size - now, format, value, wanted);
+}
+
+// Says on the line of entry i's src how its format differs from the
+// destination's, which is entry 0's.
+void ExplainFormatDifference(const EditTable& t, int32_t i) {
+  char what[kMessageBytes] = "";
+  if (t.sample_rate[i] != t.sample_rate[0]) {
+    AddDifference(what, sizeof what, "a sample rate of %i Hz against %i Hz", t.sample_rate[i],
+                  t.sample_rate[0]);
+  }
+  if (t.channels[i] != t.channels[0]) {
+    AddDifference(what, sizeof what, "%i channels against %i", t.channels[i], t.channels[0]);
+  }
+  if (t.bits[i] != t.bits[0]) {
+    AddDifference(what, sizeof what, "%i bits against %i", t.bits[i], t.bits[0]);
+  }
+  ErrorAtLine(t.task_path, t.source_line[i],
+              "task %i (%s) differs from the destination, which takes the format of task 1 (%s): "
+              "%s",
+              i + 1, Quote(t.source_path[i]).text, Quote(t.source_path[0]).text, what);
+}
+
 // Compares every entry's rate, channels and bits with entry 0's; prints a
 // listing for each difference and refuses the run once all are compared.
 void CheckFormatsAgree(const EditTable& t) {
   bool differ = false;
   for (int32_t i = 1; i < t.entry_count; ++i) {
-    if (t.sample_rate[i] != t.sample_rate[0]) {
+    const bool rate = t.sample_rate[i] != t.sample_rate[0];
+    const bool channels = t.channels[i] != t.channels[0];
+    const bool bits = t.bits[i] != t.bits[0];
+    if (rate) {
       PrintListing(t, "Sample rates do not match for source tracks:", t.sample_rate, "%s\t%i kHz\n");
-      differ = true;
     }
-    if (t.channels[i] != t.channels[0]) {
+    if (channels) {
       PrintListing(t, "Number of channels do not match for source tracks:", t.channels,
                    "%s\t%i channels\n");
-      differ = true;
     }
-    if (t.bits[i] != t.bits[0]) {
-      PrintListing(t, "Number of bits do not match for source tracks:", t.bits, "%s\t%i\n");
-      differ = true;
-    }
+    if (bits) PrintListing(t, "Number of bits do not match for source tracks:", t.bits, "%s\t%i\n");
+    if (rate || channels || bits) ExplainFormatDifference(t, i);
+    differ = differ || rate || channels || bits;
   }
   if (differ) EndProcess(kPlanFault);
+}
+
+// Says on the line of entry j's src why the plan is refused, as "task N
+// ("file"): why".
+__attribute__((format(printf, 3, 4))) void ExplainRefusal(const EditTable& t, int32_t j,
+                                                          const char* why, ...) {
+  char reason[kMessageBytes];
+  va_list args;
+  va_start(args, why);
+  std::vsnprintf(reason, sizeof reason, why, args);
+  va_end(args);
+  ErrorAtLine(t.task_path, t.source_line[j], "task %i (%s): %s", j + 1, Quote(t.source_path[j]).text,
+              reason);
 }
 
 // Refuses a sample rate of 0 or less, which no time can be converted with.
 void CheckSampleRate(const EditTable& t) {
   if (t.sample_rate[0] <= 0) {
+    ExplainRefusal(t, 0, "a sample rate of %i Hz, with which no time can be told", t.sample_rate[0]);
     Fatal(kPlanFault, "Unsupported sample rate in %s: %i Hz\n", t.source_path[0], t.sample_rate[0]);
   }
 }
@@ -82,14 +136,33 @@ void CheckFormatSupported(const EditTable& t) {
   const bool bits_ok = t.bits[0] == 16 || t.bits[0] == 24;
   const bool channels_ok = t.channels[0] == 1 || t.channels[0] == 2;
   if (!bits_ok || !channels_ok) {
+    ExplainRefusal(t, 0, "%i bits and %i channels, which the destination would take", t.bits[0],
+                   t.channels[0]);
     Fatal(kPlanFault,
           "Unsupported format in %s: %i bits, %i channels. Supported are 16 or 24 bits, 1 or 2 channels.\n",
           t.source_path[0], t.bits[0], t.channels[0]);
   }
 }
 
+// Refuses entry j's read range, having said why.
 [[noreturn]] void RefuseRange(const EditTable& t, int32_t j) {
   Fatal(kPlanFault, "Edit start/stop set incorrectly for %s\n", t.source_path[j]);
+}
+
+// Says why the stop `stop` (frames) of entry j does not come after its
+// read start `start`.
+void ExplainStopNotAfterStart(const EditTable& t, int32_t j, long double stop, int32_t start) {
+  const char* order = stop < start ? "before" : "at";
+  if (t.xout[j] == 0.0 && t.trim[j] == 0.0) {
+    ExplainRefusal(t, j, "the source ends at %s, %s xin %s", PlainTime(t, stop).text, order,
+                   PlainTime(t, start).text);
+  } else if (t.trim[j] == 0.0) {
+    ExplainRefusal(t, j, "xout %s is %s xin %s", PlainTime(t, stop).text, order,
+                   PlainTime(t, start).text);
+  } else {
+    ExplainRefusal(t, j, "the read stops at %s with trim %g, %s xin %s", PlainTime(t, stop).text,
+                   t.trim[j], order, PlainTime(t, start).text);
+  }
 }
 
 // Works out entry j's stop frame exactly, in extended precision and not cut
@@ -135,9 +208,23 @@ void CheckReadInsideSource(const EditTable& t, int32_t j, long double stop) {
 // Plans entry j's read start and read length.
 void PlanReadRange(EditTable& t, int32_t j, int32_t rate) {
   int32_t start = 0;
-  if (!TimeToFrame(t.xin[j], t.time_unit, rate, &start) || start < 0) RefuseRange(t, j);
+  if (!TimeToFrame(t.xin[j], t.time_unit, rate, &start)) {
+    ExplainRefusal(t, j, "xin %g is no frame a source can hold", t.xin[j]);
+    RefuseRange(t, j);
+  }
+  if (start < 0) {
+    ExplainRefusal(t, j, "xin %s is before the source's start", PlainTime(t, start).text);
+    RefuseRange(t, j);
+  }
   const long double stop = StopFrame(t, j, rate);
-  if (!std::isfinite(stop) || stop <= start) RefuseRange(t, j);
+  if (!std::isfinite(stop)) {
+    ExplainRefusal(t, j, "the read's stop (xout %g, trim %g) is no finite time", t.xout[j], t.trim[j]);
+    RefuseRange(t, j);
+  }
+  if (stop <= start) {
+    ExplainStopNotAfterStart(t, j, stop, start);
+    RefuseRange(t, j);
+  }
   // A read that runs past the source's end is cut at its last frame; so is
   // any stop beyond the 32-bit range, which lies past the end of every source.
   const int64_t end = stop > t.frame_count[j] ? int64_t(t.frame_count[j]) : int64_t(stop);
@@ -160,18 +247,35 @@ void PlanInsertPoint(EditTable& t, int32_t j, int32_t rate) {
     frame = TimeToFrame(t.ins[j], t.time_unit, rate, &placed) ? placed : -1;
   }
   if (frame < 0 || frame > INT32_MAX) {
+    if (t.append[j] == 1) {
+      ExplainRefusal(t, j, "appended after task %i, it would start at frame %lld, past the %i "
+                     "frames a destination can hold", j, static_cast<long long>(frame), INT32_MAX);
+    } else {
+      ExplainRefusal(t, j, "ins %g is no frame of a destination, which starts at 0 and holds at "
+                     "most %i frames", t.ins[j], INT32_MAX);
+    }
     Fatal(kPlanFault, "Insert point set incorrectly for %s\n", t.source_path[j]);
   }
   t.insert_frame[j] = int32_t(frame);
 }
 
 // Refuses a destination whose header and T frames pass what a WAV file's
-// unsigned 32-bit sizes can declare.
-void CheckDestinationSize(const EditTable& t, int64_t total_frames) {
-  if (kHeaderBytes + total_frames * BlockAlign(t.bytes_per_sample[0], t.channels[0]) >
-      kMaxWavBytes) {
+// unsigned 32-bit sizes can declare, naming the entry `last` that ends it.
+void CheckDestinationSize(const EditTable& t, int64_t total_frames, int32_t last) {
+  const int64_t bytes = kHeaderBytes + total_frames * BlockAlign(t.bytes_per_sample[0], t.channels[0]);
+  if (bytes > kMaxWavBytes) {
+    ExplainRefusal(t, last, "it ends the destination at %s, which makes a file of %lld bytes, more "
+                   "than the %lld a WAV file can declare", PlainTime(t, total_frames).text,
+                   static_cast<long long>(bytes), static_cast<long long>(kMaxWavBytes));
     Fatal(kPlanFault, "Destination would be too large: WAV files are limited to 4 GiB\n");
   }
+}
+
+// Refuses entry j's crossfade width, which makes a clip no WAV file holds.
+[[noreturn]] void RefuseWidth(const EditTable& t, int32_t j) {
+  ExplainRefusal(t, j, "xf width %g ms makes a crossfade clip of more frames than a WAV file can "
+                 "hold", double(t.width_ms[j]));
+  Fatal(kPlanFault, "Crossfade width set incorrectly for %s\n", t.source_path[j]);
 }
 
 // Derives each crossfade's width in frames and refuses a clip that would not
@@ -183,12 +287,12 @@ void PlanCrossfadeWidths(EditTable& t) {
     if (t.width_ms[j] > 0.0f) {
       const long double frames = (long double)t.width_ms[j] * rate / kMillisecondsPerSecond;
       int32_t width = 0;
-      if (!FrameOf(frames, &width)) Fatal(kPlanFault, "Crossfade width set incorrectly for %s\n", t.source_path[j]);
+      if (!FrameOf(frames, &width)) RefuseWidth(t, j);
       t.width_frames[j] = width;
     }
     const int64_t w = t.width_frames[j];
     if (kHeaderBytes + w * BlockAlign(t.bytes_per_sample[0], t.channels[0]) > kMaxWavBytes) {
-      Fatal(kPlanFault, "Crossfade width set incorrectly for %s\n", t.source_path[j]);
+      RefuseWidth(t, j);
     }
   }
 }
@@ -214,12 +318,101 @@ void CheckDestinationNotSource(const EditTable& t) {
   for (int32_t j = 0; j < t.entry_count; ++j) {
     if (std::strcmp(t.destination_path, t.source_path[j]) == 0 ||
         IsKnownFile(t.source_path[j], exists, destination)) {
+      ExplainRefusal(t, j, "it reads the destination itself, which the run replaces: give dest "
+                     "another name");
       Fatal(kPlanFault, "Destination %s is also a source track\n", t.destination_path);
     }
   }
 }
 
+// Returns how many single-byte edits turn `a` into `b`, or `cap` once it is
+// clear there are that many or more.
+int32_t EditDistance(const char* a, const char* b, int32_t cap) {
+  int32_t row[kNameBytes + 1];
+  const int32_t m = int32_t(std::strlen(b));
+  if (m > kNameBytes) return cap;
+  for (int32_t k = 0; k <= m; ++k) row[k] = k;
+  for (int32_t i = 1; a[i - 1] != '\0'; ++i) {
+    int32_t diagonal = row[0];
+    row[0] = i;
+    int32_t lowest = row[0];
+    for (int32_t k = 1; k <= m; ++k) {
+      const int32_t above = row[k];
+      row[k] = std::min({above + 1, row[k - 1] + 1, diagonal + (a[i - 1] == b[k - 1] ? 0 : 1)});
+      diagonal = above;
+      lowest = std::min(lowest, row[k]);
+    }
+    if (lowest >= cap) return cap;
+  }
+  return std::min(row[m], cap);
+}
+
+// Writes into `hint` a suggestion of the name in `folder` closest to `name`,
+// within kMaxSuggestedEdits edits (the alphabetically first of the closest),
+// or nothing when there is none.
+void SuggestName(const char* folder, const char* name, char* hint, size_t size) {
+  hint[0] = '\0';
+  DIR* entries = opendir(folder[0] == '\0' ? "." : folder);
+  if (entries == nullptr) return;
+  char best[kNameBytes + 1] = "";
+  int32_t best_distance = kMaxSuggestedEdits + 1;
+  for (const dirent* e = readdir(entries); e != nullptr; e = readdir(entries)) {
+    if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+    const int32_t distance = EditDistance(name, e->d_name, best_distance + 1);
+    if (distance < best_distance || (distance == best_distance && std::strcmp(e->d_name, best) < 0)) {
+      best_distance = distance;
+      std::snprintf(best, sizeof best, "%s", e->d_name);
+    }
+  }
+  closedir(entries);
+  if (best_distance <= kMaxSuggestedEdits && best[0] != '\0') {
+    std::snprintf(hint, size, ": did you mean \"%s%s\"?", folder, best);
+  }
+}
+
+// Refuses a source that cannot be opened as a file, saying why, where a
+// relative path was looked for, and which name nearby it may have meant.
+void CheckSourceOpens(const EditTable& t, int32_t j) {
+  const char* path = t.source_path[j];
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const int error = errno;
+  struct stat info = {};
+  const bool regular = fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+  if (fd >= 0) close(fd);
+  if (regular) return;
+  const char* why = fd >= 0 ? (S_ISDIR(info.st_mode) ? "it is a folder" : "it is not a regular file")
+                  : error == ENOENT ? "there is no such file"
+                                    : std::strerror(error);
+  char where[kMessageBytes] = "";
+  char working[kMessageBytes];
+  if (path[0] != '/' && getcwd(working, sizeof working) != nullptr) {
+    std::snprintf(where, sizeof where, " (a source's path starts from the working directory, %s)",
+                  Quote(working).text);
+  }
+  char hint[kMessageBytes] = "";
+  if (fd < 0 && error == ENOENT) {
+    const char* slash = std::strrchr(path, '/');
+    char folder[kPathBytes] = "";
+    if (slash != nullptr) std::snprintf(folder, sizeof folder, "%.*s/", int(slash - path), path);
+    SuggestName(folder, slash == nullptr ? path : slash + 1, hint, sizeof hint);
+  }
+  ExplainRefusal(t, j, "the source cannot be opened: %s%s%s", why, where, hint);
+  Fatal(kMissingSource, "Cannot find file in track list called %s!!\n", path);
+}
+
 }  // namespace
+
+TimeText PlainTime(const EditTable& t, long double frames) {
+  TimeText out;
+  frames += 0.0L;  // -0 reads as 0
+  if (t.time_unit == kFrames) {
+    std::snprintf(out.text, sizeof out.text, std::fabs(frames) < 1e15L ? "%.0Lf frames" : "%.3Lg frames",
+                  frames);
+  } else {
+    std::snprintf(out.text, sizeof out.text, "%.3Lf s", frames / t.sample_rate[0]);
+  }
+  return out;
+}
 
 TimeText InTaskUnit(const EditTable& t, long double frames) {
   TimeText out;
@@ -274,6 +467,7 @@ void FindOrder(int32_t n, const double* ins, int32_t* order, const int32_t* appe
 void PlanEdits(EditTable& t) {
   ForgetFiles();  // the sources are what this plan finds them to be
   for (int32_t i = 0; i < t.entry_count; ++i) {
+    CheckSourceOpens(t, i);
     GET_ATTRIBUTES(i, t.source_path[i], t.channels, t.data_start, t.sample_rate, t.frame_count,
                    t.bytes_per_sample, t.bits);
   }
@@ -284,12 +478,16 @@ void PlanEdits(EditTable& t) {
   for (int32_t j = 0; j < t.entry_count; ++j) PlanReadRange(t, j, rate);
   FindOrder(t.entry_count, t.ins, t.write_order, t.append);
   int64_t total = 0;
+  int32_t last = 0;
   for (int32_t j = 0; j < t.entry_count; ++j) {
     PlanInsertPoint(t, j, rate);
     const int64_t end = int64_t(t.insert_frame[j]) + t.read_length[j];
-    if (end > total) total = end;
+    if (end > total) {
+      total = end;
+      last = j;
+    }
   }
-  CheckDestinationSize(t, total);
+  CheckDestinationSize(t, total, last);
   t.total_frames = int32_t(total);
   PlanCrossfadeWidths(t);
   PlanRunOns(t);

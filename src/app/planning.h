@@ -16,6 +16,8 @@ struct TimeText {
   char text[96];
 };
 TimeText InTaskUnit(const EditTable& table, long double frames);
+// The same without the frames in brackets: "1.500 s" in seconds.
+TimeText PlainTime(const EditTable& table, long double frames);
 
 // Reads every source's format, refuses mixed or unsupported formats and bad
 // ranges, and fills the planned frames, write order and total length.

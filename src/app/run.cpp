@@ -1,6 +1,10 @@
 #include "app/run.h"
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +25,12 @@ constexpr int kUsageStatus = 1;
 constexpr int kAnsweredStatus = 0;
 // What AnswerRequest returns for an argument that names a task file.
 constexpr int kNoRequest = -1;
+// Status of a task file whose run could not be started, and the base of the
+// status of one that a signal ended, as a shell gives it.
+constexpr int kFileStatus = 2;
+constexpr int kSignalStatusBase = 128;
+// The task file run when the command line names none.
+constexpr char kDefaultTaskPath[] = "task.txt";
 
 constexpr char kHelpText[] =
     "\nSplyce version " SPLYCE_VERSION " (2f)\n"
@@ -162,11 +172,50 @@ void CheckTaskComplete(const EditTable& t) {
   if (t.destination_path[0] == '\0') Fatal(kUsageStatus, "No destination file given: add a dest line\n");
 }
 
+// Runs one task file to the end: parsing, planning and the build, with the
+// report. Returns 0; every failure ends the process inside.
+int RunTaskFile(const char* task_path, bool strict) {
+  static EditTable table;
+  SetDefaults(table);
+  InstallCleanup();
+  std::atexit(ReportHiddenDiagnostics);
+  if (strict) MakeWarningsErrors();
+  TakeTaskPath(table, task_path);
+  ReadTaskFile(table.entry_count, table.source_path, table.destination_path, table.xin,
+               table.xout, table.ins, table.trim, table.append, table.task_path,
+               table.time_unit, table.xf_type, table.width_ms, table.level_db);
+  ReadTaskLines(table.source_line, &table.destination_line);
+  std::printf("\nRead %i entries in task file\n\n", table.entry_count);
+  CheckTaskComplete(table);
+  EndIfWarned();
+  PlanEdits(table);
+  EndIfWarned();
+  BuildDestination(table);
+  return 0;
+}
+
+// Runs one of several task files in a process of its own, exactly as a run
+// of that task file alone, and returns its status: 128 + the signal for one
+// that a signal ended, and 2 for one that could not be started.
+int RunTaskFileApart(const char* task_path, bool strict) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  const pid_t child = fork();
+  if (child == 0) std::exit(RunTaskFile(task_path, strict));
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child) {
+    std::fprintf(stderr, "splyce: error: the run of %s could not be started: %s\n",
+                 Quote(task_path).text, std::strerror(errno));
+    return kFileStatus;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : kSignalStatusBase + WTERMSIG(status);
+}
+
 }  // namespace
 
 void SetDefaults(EditTable& t) {
   std::memset(&t, 0, sizeof t);
-  std::strcpy(t.task_path, "task.txt");
+  std::strcpy(t.task_path, kDefaultTaskPath);
   std::strcpy(t.clip_path, kWorkFileName);
   t.time_unit = kSeconds;
   for (int32_t j = 0; j < kMaxEntries; ++j) {
@@ -185,29 +234,25 @@ void BuildDestination(EditTable& t) {
               uint32_t(channels));
   // The T frames start as silence: the file grows over them without a write.
   PAD_FILE(t.build_path, 0, bytes, channels, t.total_frames);
-  for (int32_t k = 0; k < t.entry_count; ++k) WriteEdit(t, t.write_order[k]);
+  for (int32_t k = 0; k < t.entry_count; ++k) {
+    WriteEdit(t, t.write_order[k]);
+    EndIfWarned();
+  }
   CloseClipFiles(t);
   ReportBuilt(t);
   ReplaceDestination(t);
 }
 
 int RunSplyce(int argc, char** argv) {
-  static EditTable table;
-  SetDefaults(table);
-  InstallCleanup();
-  std::atexit(ReportHiddenDiagnostics);
   if (argc > 1) {
     const int answered = AnswerRequest(argv[1]);
     if (answered != kNoRequest) return answered;
-    TakeTaskPath(table, argv[1]);
   }
-  ReadTaskFile(table.entry_count, table.source_path, table.destination_path, table.xin,
-               table.xout, table.ins, table.trim, table.append, table.task_path,
-               table.time_unit, table.xf_type, table.width_ms, table.level_db);
-  ReadSourceLines(table.source_line);
-  std::printf("\nRead %i entries in task file\n\n", table.entry_count);
-  CheckTaskComplete(table);
-  PlanEdits(table);
-  BuildDestination(table);
-  return 0;
+  int first = 1;
+  bool strict = false;
+  for (; first < argc && std::strcmp(argv[first], "--strict") == 0; ++first) strict = true;
+  if (first >= argc - 1) return RunTaskFile(first < argc ? argv[first] : kDefaultTaskPath, strict);
+  int highest = 0;
+  for (int k = first; k < argc; ++k) highest = std::max(highest, RunTaskFileApart(argv[k], strict));
+  return highest;
 }

@@ -227,10 +227,16 @@ void CheckWorkFileFree(const EditTable& t) {
   struct stat clip = {};
   const bool clip_exists = stat(kWorkFileName, &clip) == 0;
   if (NamesWorkFile(t.destination_path, clip_exists, clip)) {
+    ErrorAtLine(t.task_path, t.destination_line, "the destination %s is the file the crossfades "
+                "are made in, %s in the working directory: give dest another name",
+                Quote(t.destination_path).text, kWorkFileName);
     Fatal(kPlanFault, "%s clashes with the crossfade work file xfade_temp.wav\n", t.destination_path);
   }
   for (int32_t j = 0; j < t.entry_count; ++j) {
     if (NamesWorkFile(t.source_path[j], clip_exists, clip)) {
+      ErrorAtLine(t.task_path, t.source_line[j], "task %i (%s) reads the file the crossfades are "
+                  "made in, %s in the working directory: rename the source",
+                  j + 1, Quote(t.source_path[j]).text, kWorkFileName);
       Fatal(kPlanFault, "%s clashes with the crossfade work file xfade_temp.wav\n", t.source_path[j]);
     }
   }

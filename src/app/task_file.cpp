@@ -38,6 +38,14 @@ constexpr char kUtf16BigMark[] = "\xFE\xFF";
 constexpr size_t kUtf16MarkBytes = 2;
 // Room for the hint that says what an unrecognised token seems meant to be.
 constexpr int32_t kHintBytes = 160;
+// A timecode has at most hours, minutes and seconds; minutes and seconds
+// under a larger unit stay below sixty; hours stay below a limit that keeps
+// every sum exact; room for the timecode written as seconds, whatever its
+// fraction (bytes).
+constexpr int32_t kTimecodeParts = 3;
+constexpr int64_t kSixty = 60;
+constexpr int64_t kMaxTimecodeHours = 1000000000;
+constexpr int32_t kTimecodeBytes = kTaskBufferBytes + 32;
 
 // The task text. Each token's delimiter becomes a zero byte as the token is
 // taken, so that every token is a C string; `at` is the position of the next
@@ -50,12 +58,18 @@ struct TaskText {
   int32_t line;       // line of the token taken last
   int32_t next_line;  // line at `at`
   // The keyword token that the last round of tests left unread (not
-  // recognised, or taken as a value), or nullptr: its own value then follows.
+  // recognised), or nullptr: its own value then follows.
   const char* orphaning;
+  // A keyword met where a value was due, given back to be read as the next
+  // token, and its line; nullptr when there is none.
+  const char* given_back;
+  int32_t given_back_line;
+  bool in_frames;  // using_samples: times are frames, and no timecode is read
 };
 
-// The line of each accepted src, for diagnostics about its entry.
+// The line of each accepted src and of the dest kept, for diagnostics.
 int32_t g_source_lines[kMaxEntries];
+int32_t g_destination_line = 0;
 
 // Fields of the table that the parser fills, grouped only for the call.
 struct ParseTarget {
@@ -70,6 +84,22 @@ struct ParseTarget {
   float* widths_ms;
   double* levels_db;
 };
+
+// Refuses a task text that holds a zero byte: no plain text does, and
+// whatever followed it would otherwise go unread without a word.
+void RefuseZeroByte(const TaskText& text) {
+  const char* zero = static_cast<const char*>(std::memchr(text.bytes, 0, size_t(text.length)));
+  if (zero == nullptr) return;
+  int32_t line = 1;
+  for (const char* c = text.bytes; c < zero; ++c) line += *c == '\n';
+  const bool utf16 = std::strncmp(text.bytes, kUtf16LittleMark, kUtf16MarkBytes) == 0 ||
+                     std::strncmp(text.bytes, kUtf16BigMark, kUtf16MarkBytes) == 0;
+  ErrorAtLine(text.path, line, utf16 ? "the file is UTF-16 text, in which no keyword can be "
+                                       "read: save it as UTF-8 without a byte-order mark"
+                                     : "a zero byte, which no plain text holds: save the file "
+                                       "as plain text");
+  Fatal(kTaskFault, "Task file %s holds a zero byte at line %i\n", text.path, line);
+}
 
 // Reads the whole task file into `text`, or ends the process.
 void LoadTaskText(const char* task_path, TaskText& text) {
@@ -90,19 +120,27 @@ void LoadTaskText(const char* task_path, TaskText& text) {
   std::fclose(file);
   if (failed) Fatal(kTaskFault, "Cannot read file %s that holds your instructions\n", task_path);
   text.bytes[got] = '\0';
-  // A zero byte inside the file ends the task text there.
-  text.length = int32_t(std::strlen(text.bytes));
+  text.length = int32_t(got);
   text.at = 0;
   text.path = task_path;
   text.line = 1;
   text.next_line = 1;
   text.orphaning = nullptr;
+  text.given_back = nullptr;
+  text.in_frames = false;
+  RefuseZeroByte(text);
 }
 
 bool IsDelimiter(char c) { return c == '\t' || c == '\n'; }
 
 // Returns the next token, or nullptr at the end of the text.
 const char* NextToken(TaskText& text) {
+  if (text.given_back != nullptr) {
+    const char* token = text.given_back;
+    text.line = text.given_back_line;
+    text.given_back = nullptr;
+    return token;
+  }
   while (text.at < text.length && IsDelimiter(text.bytes[text.at])) {
     if (text.bytes[text.at] == '\n') ++text.next_line;
     ++text.at;
@@ -150,34 +188,6 @@ void CheckLineEnds(const TaskText& text) {
   }
 }
 
-// Warns when the value token of `keyword` is itself a keyword: a later
-// keyword then acts as a keyword too, an earlier one is lost. A source path
-// that spells a keyword is its own kind of mistake.
-void CheckNotKeyword(TaskText& text, const char* keyword, const char* role,
-                     const char* value) {
-  const int32_t taker = TestIndex(keyword);
-  const int32_t taken = TestIndex(value);
-  if (taken < 0 && !Is(value, kUsingSamples)) return;
-  if (taker == kSourceTest && taken > kSourceTest) {
-    WarnAtLine(kPathIsKeyword, text.path, text.line,
-               "src takes %s as its path, and %s then acts as the keyword too, taking the "
-               "next token as its value: rename the source so that its path is no keyword",
-               Quote(value).text, value);
-  } else if (taken > taker) {
-    WarnAtLine(kKeywordAsValue, text.path, text.line,
-               "%s takes the keyword %s as its %s, and %s then acts as a keyword too: "
-               "give %s its %s after a tab",
-               keyword, value, role, value, keyword, role);
-  } else if (taker != kSourceTest) {
-    WarnAtLine(kKeywordAsValue, text.path, text.line,
-               "%s takes the keyword %s as its %s, so this %s is skipped%s: give %s its %s "
-               "after a tab",
-               keyword, value, role, value, taken == kSourceTest ? " and opens no edit" : "",
-               keyword, role);
-    text.orphaning = value;
-  }
-}
-
 // Warns when a number token holds more than its leading number, or none;
 // a trailing carriage return has its own warning, a keyword too.
 void CheckNumberEnd(const TaskText& text, const char* keyword, const char* role,
@@ -191,32 +201,110 @@ void CheckNumberEnd(const TaskText& text, const char* keyword, const char* role,
   }
   const char* hint = "write the number alone";
   if (end[0] == ',') hint = "write decimals with a point";
-  if (end[0] == ':') hint = "write a time as one number of seconds (of frames after using_samples)";
+  if (end[0] == ':') {
+    hint = text.in_frames ? "write a time as one number of frames after using_samples"
+                          : "write a time as seconds, or as m:s or h:m:s with minutes and "
+                            "seconds below 60";
+  }
   WarnAtLine(kPartialNumber, text.path, text.line, "%s %s %s is read as %g and %s is ignored: %s",
              keyword, role, Quote(token).text, value, Quote(end).text, hint);
 }
 
+// Warns when strtod reads a number that is not written in decimal: a
+// hexadecimal one, an infinity or a not-a-number, saying what it took.
+void CheckDecimal(const TaskText& text, const char* keyword, const char* role,
+                  const char* token, double value) {
+  const char* digits = token;
+  while (*digits == ' ' || (*digits >= '\t' && *digits <= '\r')) ++digits;
+  if (*digits == '+' || *digits == '-') ++digits;
+  const bool hexadecimal = digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X');
+  const bool named = strncasecmp(digits, "inf", 3) == 0 || strncasecmp(digits, "nan", 3) == 0;
+  if (!hexadecimal && !named) return;
+  WarnAtLine(kNotDecimal, text.path, text.line,
+             "%s %s %s is %s and is read as %g: write a decimal number", keyword, role,
+             Quote(token).text, hexadecimal ? "hexadecimal" : "no decimal number", value);
+}
+
+// Reads the digits at `at` as a whole number below `limit` into `value`;
+// returns the byte after them, or nullptr when there are none or too many.
+const char* ReadWhole(const char* at, int64_t limit, int64_t* value) {
+  *value = 0;
+  const char* start = at;
+  for (; *at >= '0' && *at <= '9'; ++at) {
+    *value = *value * 10 + (*at - '0');
+    if (*value >= limit) return nullptr;
+  }
+  return at == start ? nullptr : at;
+}
+
+// Reads a time written as a timecode, [[h:]m:]s[.fraction] with minutes and
+// seconds below 60 under a larger unit and an optional sign, that fills the
+// token (a carriage return may follow). Sets `seconds` to the time as the
+// decimal number of seconds would read, so that it converts to the same frame.
+bool ReadTimecode(const char* token, double* seconds) {
+  const char* at = token;
+  const char* sign = (*at == '-' || *at == '+') ? at++ : "";
+  int64_t parts[kTimecodeParts] = {};
+  int32_t count = 0;
+  for (; count < kTimecodeParts; ++count) {
+    const int64_t limit = count == 0 ? kMaxTimecodeHours : kSixty;
+    at = ReadWhole(at, limit, &parts[count]);
+    if (at == nullptr) return false;
+    if (*at != ':') break;
+    ++at;
+  }
+  if (count == 0 || count == kTimecodeParts) return false;  // no ':', or too many
+  int64_t whole = 0;
+  for (int32_t k = 0; k <= count; ++k) whole = whole * kSixty + parts[k];
+  const char* fraction = at;
+  if (*at == '.') {
+    for (++at; *at >= '0' && *at <= '9'; ++at) {
+    }
+  }
+  if (!Is(at, "") && !Is(at, "\r")) return false;
+  static char decimal[kTimecodeBytes];
+  std::snprintf(decimal, sizeof decimal, "%s%lld%.*s", *sign == '-' ? "-" : "",
+                static_cast<long long>(whole), int(at - fraction), fraction);
+  *seconds = std::strtod(decimal, nullptr);
+  return true;
+}
+
 // Reads a value token's leading number as strtod does: 0.0 when it has none.
+// In a task in seconds a time (`time` set) may be written as a timecode.
 double ReadNumber(const TaskText& text, const char* keyword, const char* role,
-                  const char* token) {
+                  const char* token, bool time = false) {
+  double value = 0.0;
+  if (time && !text.in_frames && ReadTimecode(token, &value)) return value;
   char* end = nullptr;
-  const double value = std::strtod(token, &end);
+  value = std::strtod(token, &end);
   CheckNumberEnd(text, keyword, role, token, end, value);
+  // A level that is not a number or infinite has its own warning.
+  const bool level_ignored = Is(keyword, "lvl") && (std::isnan(value) || value > 0.0) &&
+                             std::isinf(value) == (value > 0.0);
+  if (end != token && !level_ignored) CheckDecimal(text, keyword, role, token, value);
   return value;
 }
 
-// Takes the value token of `keyword`; warns when the text ends first or the
-// value is itself a keyword. Returns nullptr at the end of the text.
+// Takes the value token of `keyword`. When the text ends first, or the next
+// token is a keyword, the value is missing: that is said, the keyword is
+// given back to be read as one, and nullptr returned.
 const char* TakeValue(TaskText& text, const char* keyword, const char* role) {
+  const int32_t line = text.line;
   const char* value = NextToken(text);
   if (value == nullptr) {
-    WarnAtLine(kMissingValue, text.path, text.line,
+    WarnAtLine(kMissingValue, text.path, line,
                "%s ends the file without its %s, so it is ignored: give %s its %s after a tab",
                keyword, role, keyword, role);
     return nullptr;
   }
-  CheckNotKeyword(text, keyword, role, value);
-  return value;
+  if (!IsKeyword(value)) return value;
+  WarnAtLine(kKeywordAsValue, text.path, line,
+             "%s has no %s: the next token, %s on line %i, is a keyword and is read as one: "
+             "give %s its %s after a tab",
+             keyword, role, value, text.line, keyword, role);
+  text.given_back = value;
+  text.given_back_line = text.line;
+  return nullptr;
 }
 
 // Writes into `hint` what an unrecognised token seems to be meant as.
@@ -315,13 +403,21 @@ void RequireEntry(const TaskText& text, const char* keyword, int32_t n) {
   Fatal(kTaskFault, "Command %s comes before the first src line\n", keyword);
 }
 
-// Reports whether a "src" or "dest" path is missing or too short, with the
-// error on the keyword's line when it is.
+// Reports whether a "src" or "dest" path is missing (the text ends, or a
+// keyword comes, where it is due) or too short, with the error on the
+// keyword's line when it is.
 bool PathMissing(const TaskText& text, const char* keyword, int32_t line, const char* path) {
-  if (path != nullptr && std::strlen(path) >= size_t(kMinPathChars)) return false;
+  if (path != nullptr && !IsKeyword(path) && std::strlen(path) >= size_t(kMinPathChars)) {
+    return false;
+  }
   if (path == nullptr) {
     ErrorAtLine(text.path, line, "%s ends the file without a path: write %s, a tab and the path",
                 keyword, keyword);
+  } else if (IsKeyword(path)) {
+    ErrorAtLine(text.path, line,
+                "%s has no path: the next token, %s on line %i, is a keyword: write %s, a tab "
+                "and the path",
+                keyword, path, text.line, keyword);
   } else {
     ErrorAtLine(text.path, line,
                 "%s takes %s as its path, which is shorter than 4 characters: write %s, a tab "
@@ -354,7 +450,6 @@ const char* TakeSource(TaskText& text, int32_t& n, const ParseTarget& target) {
   if (PathTooLong(text, "src", path)) {
     Fatal(kTaskFault, "Source track %i name is too long: at most 127 characters\n", n + 1);
   }
-  CheckNotKeyword(text, "src", "path", path);
   std::strcpy(target.source_paths[n], path);
   g_source_lines[n] = line;
   ++n;
@@ -371,7 +466,7 @@ const char* TakeDestination(TaskText& text, const ParseTarget& target) {
   if (PathTooLong(text, "dest", path)) {
     Fatal(kTaskFault, "Your destination name is too long: at most 127 characters\n");
   }
-  CheckNotKeyword(text, "dest", "path", path);
+  g_destination_line = line;
   std::strcpy(target.destination_path, path);
   return path;
 }
@@ -410,34 +505,34 @@ const char* TakeCrossfade(TaskText& text, int32_t entry, const ParseTarget& targ
   return type;
 }
 
-// Takes the value of a one-number keyword into `field` of the current entry.
-// Returns the value token, or nullptr when the text has ended.
-const char* TakeNumber(TaskText& text, const char* keyword, int32_t n, double* field) {
+// Takes the time that follows `keyword` into `field` of the current entry.
+// Returns the value token, or nullptr when it is missing.
+const char* TakeTime(TaskText& text, const char* keyword, int32_t n, double* field) {
   RequireEntry(text, keyword, n);
   const char* value = TakeValue(text, keyword, "value");
-  if (value != nullptr) field[n - 1] = ReadNumber(text, keyword, "value", value);
+  if (value != nullptr) field[n - 1] = ReadNumber(text, keyword, "value", value, true);
   return value;
 }
 
 // Runs the eight keyword tests on token t in order; a test that takes values
-// leaves t on its last value token, so a value that spells a later keyword is
-// obeyed as that keyword too. Returns nullptr once the text has ended.
-const char* RunKeywordTests(TaskText& text, const char* t, int32_t& n,
-                            const ParseTarget& target) {
+// leaves t on its last value token. A value is never a keyword, so no value
+// token matches a later test; a keyword met where a value was due ends the
+// round and is read as the next token.
+void RunKeywordTests(TaskText& text, const char* t, int32_t& n, const ParseTarget& target) {
   if (Is(t, "src")) t = TakeSource(text, n, target);
-  if (t != nullptr && Is(t, "xin")) t = TakeNumber(text, "xin", n, target.xin);
-  if (t != nullptr && Is(t, "xout")) t = TakeNumber(text, "xout", n, target.xout);
+  if (t != nullptr && Is(t, "xin")) t = TakeTime(text, "xin", n, target.xin);
+  if (t != nullptr && Is(t, "xout")) t = TakeTime(text, "xout", n, target.xout);
   if (t != nullptr && Is(t, "ins")) {
     RequireEntry(text, "ins", n);
     t = TakeValue(text, "ins", "value");
     if (t != nullptr && Is(t, "app")) {
       target.append[n - 1] = 1;
     } else if (t != nullptr) {
-      target.ins[n - 1] = ReadNumber(text, "ins", "value", t);
+      target.ins[n - 1] = ReadNumber(text, "ins", "value", t, true);
       target.append[n - 1] = 0;
     }
   }
-  if (t != nullptr && Is(t, "trim")) t = TakeNumber(text, "trim", n, target.trim);
+  if (t != nullptr && Is(t, "trim")) t = TakeTime(text, "trim", n, target.trim);
   if (t != nullptr && Is(t, "lvl")) {
     RequireEntry(text, "lvl", n);
     t = TakeValue(text, "lvl", "value");
@@ -447,8 +542,7 @@ const char* RunKeywordTests(TaskText& text, const char* t, int32_t& n,
     RequireEntry(text, "xf", n);
     t = TakeCrossfade(text, n - 1, target);
   }
-  if (t != nullptr && Is(t, "dest")) t = TakeDestination(text, target);
-  return t;
+  if (t != nullptr && Is(t, "dest")) TakeDestination(text, target);
 }
 
 }  // namespace
@@ -459,6 +553,7 @@ void ReadTaskFile(int32_t& entry_count, char (*source_paths)[kPathBytes],
                   int32_t& time_unit, int32_t* xf_types, float* widths_ms,
                   double* levels_db) {
   static TaskText text;
+  g_destination_line = 0;
   LoadTaskText(task_path, text);
   CheckLineEnds(text);
   const ParseTarget target{source_paths, destination_path, xin,      xout,      ins,
@@ -467,16 +562,18 @@ void ReadTaskFile(int32_t& entry_count, char (*source_paths)[kPathBytes],
   const char* token = NextToken(text);
   if (token != nullptr && Is(token, kUsingSamples)) {
     time_unit = kFrames;
+    text.in_frames = true;
     std::printf("Reading time values as samples.\n");
   }
   for (bool first = true; token != nullptr; first = false) {
     ReportUnmatched(text, token, first);
-    if (RunKeywordTests(text, token, n, target) == nullptr) break;
+    RunKeywordTests(text, token, n, target);
     token = NextToken(text);
   }
   entry_count = n;
 }
 
-void ReadSourceLines(int32_t* lines) {
-  std::memcpy(lines, g_source_lines, sizeof g_source_lines);
+void ReadTaskLines(int32_t* source_lines, int32_t* destination_line) {
+  std::memcpy(source_lines, g_source_lines, sizeof g_source_lines);
+  *destination_line = g_destination_line;
 }

@@ -21,9 +21,9 @@ void ReadTaskFile(int32_t& entry_count, char (*source_paths)[kPathBytes],
                   int32_t& time_unit, int32_t* xf_types, float* widths_ms,
                   double* levels_db);
 
-// Copies into `lines` the task-file line of each src that the last
-// ReadTaskFile accepted, entry by entry: what a diagnostic about an entry
-// names.
-void ReadSourceLines(int32_t* lines);
+// Copies into `source_lines` the task-file line of each src that the last
+// ReadTaskFile accepted, entry by entry, and into `destination_line` that of
+// the dest it kept (0 without one): what diagnostics name.
+void ReadTaskLines(int32_t* source_lines, int32_t* destination_line);
 
 #endif  // SPLYCE_APP_TASK_FILE_H

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/process.h"
+
 namespace {
 
 // Room for one diagnostic line, its origin included (bytes); a longer one is
@@ -19,6 +21,11 @@ constexpr const char* kKindNames[kDiagnosticKinds] = {SPLYCE_DIAGNOSTIC_KINDS(SP
 
 // How many diagnostics of each kind this run has raised, shown or not.
 int64_t g_raised[kDiagnosticKinds];
+// Whether warnings are errors, and how many have been raised.
+bool g_warnings_are_errors = false;
+int64_t g_warnings = 0;
+// Status of a run that ends on a warning made an error.
+constexpr int kWarnedStatus = 1;
 
 // Counts one diagnostic of `kind`; true while the kind is still shown.
 bool Shown(DiagnosticKind kind) {
@@ -49,6 +56,9 @@ void WriteLine(DiagnosticKind kind, const char* origin, int32_t line, const char
   std::fprintf(stderr, "%s\n", text);
 }
 
+// The word a warning is written with.
+const char* WarningWord() { return g_warnings_are_errors ? "error" : "warning"; }
+
 }  // namespace
 
 Quoted QuoteBytes(const char* bytes, int32_t length) {
@@ -67,9 +77,10 @@ Quoted QuoteBytes(const char* bytes, int32_t length) {
 Quoted Quote(const char* token) { return QuoteBytes(token, int32_t(std::strlen(token))); }
 
 void WarnAtLine(DiagnosticKind kind, const char* file, int32_t line, const char* format, ...) {
+  ++g_warnings;
   va_list args;
   va_start(args, format);
-  WriteLine(kind, file, line, "warning", format, args);
+  WriteLine(kind, file, line, WarningWord(), format, args);
   va_end(args);
 }
 
@@ -81,9 +92,10 @@ void ErrorAtLine(const char* file, int32_t line, const char* format, ...) {
 }
 
 void Warn(DiagnosticKind kind, const char* format, ...) {
+  ++g_warnings;
   va_list args;
   va_start(args, format);
-  WriteLine(kind, "splyce", 0, "warning", format, args);
+  WriteLine(kind, "splyce", 0, WarningWord(), format, args);
   va_end(args);
 }
 
@@ -100,9 +112,15 @@ void ReportHiddenDiagnostics() {
   for (int32_t kind = 0; kind < kDiagnosticKinds; ++kind) {
     const int64_t hidden = g_raised[kind] - kShownPerKind;
     if (hidden > 0) {
-      std::fprintf(stderr, "splyce: warning: %lld more warnings of the kind \"%s\" were not shown\n",
-                   static_cast<long long>(hidden), kKindNames[kind]);
+      std::fprintf(stderr, "splyce: %s: %lld more %ss of the kind \"%s\" were not shown\n",
+                   WarningWord(), static_cast<long long>(hidden), WarningWord(), kKindNames[kind]);
     }
     g_raised[kind] = 0;
   }
+}
+
+void MakeWarningsErrors() { g_warnings_are_errors = true; }
+
+void EndIfWarned() {
+  if (g_warnings_are_errors && g_warnings > 0) EndProcess(kWarnedStatus);
 }

@@ -14,11 +14,11 @@
   KIND(kCarriageReturns, "carriage return")                 \
   KIND(kByteOrderMark, "byte-order mark")                   \
   KIND(kPartialNumber, "number read in part")               \
+  KIND(kNotDecimal, "number not decimal")                   \
   KIND(kLevelIgnored, "level ignored")                      \
   KIND(kLateUsingSamples, "late using_samples")             \
   KIND(kMissingValue, "missing value")                      \
   KIND(kBadCrossfadeType, "crossfade type")                 \
-  KIND(kPathIsKeyword, "path that is a keyword")            \
   KIND(kTaskFileError, "task file error")                   \
   KIND(kReadCut, "read cut at the source's end")            \
   KIND(kTrimWholeSeconds, "trim in whole seconds")          \
@@ -65,5 +65,12 @@ void Error(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
 // Writes how many diagnostics of each kind were counted but not shown.
 void ReportHiddenDiagnostics();
+
+// Makes every later warning an error: written as "error:" in place of
+// "warning:", so that the run can end where it must.
+void MakeWarningsErrors();
+// Ends the process with status 1 when warnings are errors and one has been
+// raised.
+void EndIfWarned();
 
 #endif  // SPLYCE_BASE_DIAGNOSTICS_H

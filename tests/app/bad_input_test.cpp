@@ -587,7 +587,7 @@ std::vector<Case> Cases() {
               kTaskArgs, 1, "Too many source tracks: at most 512\n", {"out.wav", "a.wav"}),
       Refused("binary garbage as the task file",
               [](const TempDir& dir) { Put(dir, "task.txt", Garbage()); }, kTaskArgs, 1,
-              "No source tracks in task file\n", {"out.wav", "a.wav"}),
+              "Task file task.txt holds a zero byte at line 3\n", {"out.wav", "a.wav"}),
       // Destinations that cannot be written.
       Refused("a destination in a directory that does not exist",
               [](const TempDir& dir) {
@@ -736,7 +736,8 @@ std::vector<Case> Cases() {
         ASSERT_EQ(chmod(dir.Path("b.wav").c_str(), 0), 0);
       },
       kTaskArgs, 2, "Cannot find file in track list called b.wav!!\n", kKept,
-      "splyce: error: source \"b.wav\" of task 1 cannot be opened as a file: Permission denied\n")));
+      "task.txt:3: error: task 1 (\"b.wav\"): the source cannot be opened: Permission denied (a "
+      "source's path starts from the working directory, \"DIR\")\n")));
   Case group_only = WithFaults(
       BuiltThrough("a destination whose owner cannot be kept: its group kept alone", "out.wav",
                    [](const TempDir& dir) {
@@ -777,7 +778,7 @@ TEST(BadInput, EndsWithItsMessageAndStatusAndChangesNothingUnlessItSucceeds) {
     }
     EXPECT_EQ(r.status, c.status) << r.output;
     if (c.errors) {
-      EXPECT_EQ(r.errors, *c.errors);
+      EXPECT_EQ(fixture::WithDirNamed(r.errors, dir), *c.errors);
     }
     const size_t tail = r.output.size() - std::min(r.output.size(), c.message.size());
     EXPECT_EQ(r.output.substr(tail), c.message);

@@ -174,14 +174,20 @@ TEST(PlanRefusals, LeaveEveryFileAsItWas) {
     std::string task;
     std::string message;
     int status;
+    std::string errors = "";  // when not empty, all of standard error: why, and where
   };
   const Case cases[] = {
       {"start equals stop", "using_samples\ndest\tout.wav\nsrc\tone.wav\nxin\t1000\nxout\t1000\n",
-       "Edit start/stop set incorrectly for one.wav\n", 1},
+       "Edit start/stop set incorrectly for one.wav\n", 1,
+       "task.txt:3: error: task 1 (\"one.wav\"): xout 1000 frames is at xin 1000 frames\n"},
+      {"stop before start", "dest\tout.wav\nsrc\tone.wav\n\nxin\t0.9\nxout\t0.3\n",
+       "Edit start/stop set incorrectly for one.wav\n", 1,
+       "task.txt:2: error: task 1 (\"one.wav\"): xout 0.300 s is before xin 0.900 s\n"},
       {"stop truncated onto the start", "using_samples\ndest\tout.wav\nsrc\tone.wav\nxin\t1000\n"
        "xout\t1000.9\n", "Edit start/stop set incorrectly for one.wav\n", 1},
       {"negative start", "dest\tout.wav\nsrc\tone.wav\nxin\t-0.5\nxout\t0.5\n",
-       "Edit start/stop set incorrectly for one.wav\n", 1},
+       "Edit start/stop set incorrectly for one.wav\n", 1,
+       "task.txt:2: error: task 1 (\"one.wav\"): xin -0.500 s is before the source's start\n"},
       {"start out of range", "dest\tout.wav\nsrc\tone.wav\nxin\t1e9\n",
        "Edit start/stop set incorrectly for one.wav\n", 1},
       {"stop not finite", "dest\tout.wav\nsrc\tone.wav\nxout\tinf\n",
@@ -189,13 +195,17 @@ TEST(PlanRefusals, LeaveEveryFileAsItWas) {
       {"trim not finite", "dest\tout.wav\nsrc\tone.wav\ntrim\tnan\n",
        "Edit start/stop set incorrectly for one.wav\n", 1},
       {"negative insert frame", "dest\tout.wav\nsrc\tone.wav\nins\t-0.0001\n",
-       "Insert point set incorrectly for one.wav\n", 1},
+       "Insert point set incorrectly for one.wav\n", 1,
+       "task.txt:2: error: task 1 (\"one.wav\"): ins -0.0001 is no frame of a destination, which "
+       "starts at 0 and holds at most 2147483647 frames\n"},
       {"insert not finite", "dest\tout.wav\nsrc\tone.wav\nins\tnan\n",
        "Insert point set incorrectly for one.wav\n", 1},
       {"insert out of range", "using_samples\ndest\tout.wav\nsrc\tone.wav\nins\t2147483648\n",
        "Insert point set incorrectly for one.wav\n", 1},
       {"destination over 4 GiB", "dest\tout.wav\nsrc\tone.wav\nins\t24347\n",
-       "Destination would be too large: WAV files are limited to 4 GiB\n", 1},
+       "Destination would be too large: WAV files are limited to 4 GiB\n", 1,
+       "task.txt:2: error: task 1 (\"one.wav\"): it ends the destination at 24348.000 s, which "
+       "makes a file of 4294987244 bytes, more than the 4294967295 a WAV file can declare\n"},
       {"appended past the 32-bit frames", "using_samples\ndest\tout.wav\nsrc\tone.wav\n"
        "ins\t2147480000\nsrc\tone.wav\n", "Insert point set incorrectly for one.wav\n", 1},
       {"stop not finite after trim", "using_samples\ndest\tout.wav\nsrc\tone.wav\nxout\t1e308\n"
@@ -203,15 +213,26 @@ TEST(PlanRefusals, LeaveEveryFileAsItWas) {
       {"stop far below the start", "using_samples\ndest\tout.wav\nsrc\tone.wav\nxin\t10\n"
        "xout\t-3e9\n", "Edit start/stop set incorrectly for one.wav\n", 1},
       {"unsupported", "dest\tout.wav\nsrc\teight.wav\n",
-       "Unsupported format in eight.wav: 8 bits, 2 channels. Supported are 16 or 24 bits, 1 or 2 channels.\n", 1},
+       "Unsupported format in eight.wav: 8 bits, 2 channels. Supported are 16 or 24 bits, 1 or 2 channels.\n", 1,
+       "task.txt:2: error: task 1 (\"eight.wav\"): 8 bits and 2 channels, which the destination "
+       "would take\n"},
       {"destination is a source", "dest\tone.wav\nsrc\tone.wav\n",
-       "Destination one.wav is also a source track\n", 1},
+       "Destination one.wav is also a source track\n", 1,
+       "task.txt:2: error: task 1 (\"one.wav\"): it reads the destination itself, which the run "
+       "replaces: give dest another name\n"},
       {"destination links to a source", "dest\tlink.wav\nsrc\tone.wav\n",
        "Destination link.wav is also a source track\n", 1},
       {"destination by another path", "dest\t./one.wav\nsrc\tone.wav\n",
        "Destination ./one.wav is also a source track\n", 1},
-      {"missing source", "dest\tout.wav\nsrc\tgone.wav\n",
-       "Cannot find file in track list called gone.wav!!\n", 2},
+      {"missing source", "dest\tout.wav\nsrc\tnothing.wav\n",
+       "Cannot find file in track list called nothing.wav!!\n", 2,
+       "task.txt:2: error: task 1 (\"nothing.wav\"): the source cannot be opened: there is no such "
+       "file (a source's path starts from the working directory, \"DIR\")\n"},
+      {"missing source near a name that is there", "dest\tout.wav\nsrc\t./onne.wv\n",
+       "Cannot find file in track list called ./onne.wv!!\n", 2,
+       "task.txt:2: error: task 1 (\"./onne.wv\"): the source cannot be opened: there is no such "
+       "file (a source's path starts from the working directory, \"DIR\"): did you mean "
+       "\"./one.wav\"?\n"},
       {"rates differ", "dest\tout.wav\nsrc\tone.wav\nsrc\tr48.wav\nsrc\tr48.wav\n",
        "Sample rates do not match for source tracks:\none.wav\t44100 kHz\nr48.wav\t48000 kHz\n"
        "r48.wav\t48000 kHz\n"
@@ -219,16 +240,22 @@ TEST(PlanRefusals, LeaveEveryFileAsItWas) {
        "r48.wav\t48000 kHz\n", 1},
       {"channels and bits differ", "dest\tout.wav\nsrc\tone.wav\nsrc\tmono24.wav\n",
        "Number of channels do not match for source tracks:\none.wav\t2 channels\nmono24.wav\t1 channels\n"
-       "Number of bits do not match for source tracks:\none.wav\t16\nmono24.wav\t24\n", 1},
+       "Number of bits do not match for source tracks:\none.wav\t16\nmono24.wav\t24\n", 1,
+       "task.txt:3: error: task 2 (\"mono24.wav\") differs from the destination, which takes the "
+       "format of task 1 (\"one.wav\"): 1 channels against 2; 24 bits against 16\n"},
       {"clip name as destination", "dest\t./xfade_temp.wav\nsrc\tone.wav\nxin\t0.5\nxf\t10\t1\n",
-       "./xfade_temp.wav clashes with the crossfade work file xfade_temp.wav\n", 1},
+       "./xfade_temp.wav clashes with the crossfade work file xfade_temp.wav\n", 1,
+       "task.txt:1: error: the destination \"./xfade_temp.wav\" is the file the crossfades are made "
+       "in, xfade_temp.wav in the working directory: give dest another name\n"},
       {"clip name as source", "dest\tout.wav\nsrc\txfade_temp.wav\nxin\t0.5\nxf\t10\t1\n",
        "xfade_temp.wav clashes with the crossfade work file xfade_temp.wav\n", 1},
       {"clip by another name as source",
        "dest\tout.wav\nsrc\tone.wav\nsrc\tcliplink.wav\nxin\t0.5\nxf\t10\t1\n",
        "cliplink.wav clashes with the crossfade work file xfade_temp.wav\n", 1},
       {"crossfade too wide", "dest\tout.wav\nsrc\tone.wav\nxin\t0.5\nxf\t1e9\t1\n",
-       "Crossfade width set incorrectly for one.wav\n", 1},
+       "Crossfade width set incorrectly for one.wav\n", 1,
+       "task.txt:2: error: task 1 (\"one.wav\"): xf width 1e+09 ms makes a crossfade clip of more "
+       "frames than a WAV file can hold\n"},
       {"crossfade width infinite", "dest\tout.wav\nsrc\tone.wav\nxin\t0.5\nxf\tinf\t2\n",
        "Crossfade width set incorrectly for one.wav\n", 1},
   };
@@ -248,6 +275,9 @@ TEST(PlanRefusals, LeaveEveryFileAsItWas) {
     ASSERT_NE(report, std::string::npos);
     EXPECT_EQ(r.output.substr(report + 23), c.message);
     EXPECT_EQ(r.status, c.status);
+    if (!c.errors.empty()) {
+      EXPECT_EQ(fixture::WithDirNamed(r.errors, dir), c.errors);
+    }
     EXPECT_FALSE(fixture::FileExists(dir.Path("out.wav")));
     EXPECT_EQ(fixture::ReadFile(dir.Path("one.wav")), one);
   }

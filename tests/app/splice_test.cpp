@@ -139,6 +139,13 @@ TEST(Splice, AppendedCrossfadeFadesOutTheRunOn) {
     fixture::LayEdit(expected, f, a, 0, 1000 + c.run_on, 0, 0.0);
     LayCrossfadedEdit(expected, f, b, 500, 2500, 1000, 0.0, {400, 2, 0.0});
     EXPECT_EQ(fixture::ReadFile(dir.Path("out.wav")), expected);
+    if (c.errors.empty()) continue;
+    // With --strict the warning ends the run at that edit, and the
+    // destination stays as it was.
+    const fixture::RunResult strict = fixture::RunSplyceIn(dir.path, {"--strict", "task.txt"});
+    EXPECT_EQ(strict.status, 1);
+    EXPECT_EQ(strict.output.substr(strict.output.size() - 7), "\tDone\n\n");
+    EXPECT_EQ(fixture::ReadFile(dir.Path("out.wav")), expected);
   }
 }
 

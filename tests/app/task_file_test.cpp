@@ -73,12 +73,10 @@ TEST(TaskFile, CarriageReturnsStayInTokens) {
 }
 
 TEST(TaskFile, TokensFollowTabsAndLineFeedsOnly) {
-  // Values on their own lines, pairs sharing a line, a zero byte ending the
-  // text, and spaces inside one token.
-  std::string text = "src\nmy take.wav\txin\t2\tins\n7\nsrc\tb.wav";
-  text += '\0';
-  text += "\nsrc\tc.wav\n";
-  const fixture::Parsed p = Parse(text + "xf    200     1\n");
+  // Values on their own lines, pairs sharing a line, and spaces inside one
+  // token.
+  const fixture::Parsed p =
+      Parse("src\nmy take.wav\txin\t2\tins\n7\nsrc\tb.wav\nxf    200     1\n");
   const EditTable& t = *p.table;
   EXPECT_EQ(t.entry_count, 2);
   EXPECT_STREQ(t.source_path[0], "my take.wav");
@@ -90,17 +88,41 @@ TEST(TaskFile, TokensFollowTabsAndLineFeedsOnly) {
   EXPECT_EQ(Parse("src\ta.wav\nxf    200     1\n").table->xf_type[0], 0);
 }
 
-TEST(TaskFile, ValueThatSpellsALaterKeywordIsObeyedToo) {
-  const fixture::Parsed trim = Parse("src\ttrim\t5\n");
-  EXPECT_STREQ(trim.table->source_path[0], "trim");
-  EXPECT_EQ(trim.table->trim[0], 5.0);
-  const fixture::Parsed dest = Parse("src\tdest\tout.wav\n");
-  EXPECT_STREQ(dest.table->source_path[0], "dest");
-  EXPECT_STREQ(dest.table->destination_path, "out.wav");
-  // An earlier keyword in value position is only a value.
-  const fixture::Parsed xin = Parse("src\ta.wav\ntrim\txin\t3\n");
-  EXPECT_EQ(xin.table->xin[0], 0.0);
-  EXPECT_EQ(xin.table->entry_count, 1);
+// A keyword where a value is due is read as a keyword, whether it comes
+// later among the keyword tests or earlier, and the value counts as missing:
+// the field keeps what it had.
+TEST(TaskFile, KeywordsAreNeverValues) {
+  const fixture::Parsed later = Parse("src\ta.wav\nxin\t2\nxin\ttrim\t5\n");
+  EXPECT_EQ(later.table->xin[0], 2.0);
+  EXPECT_EQ(later.table->trim[0], 5.0);
+  const fixture::Parsed earlier = Parse("src\ta.wav\ntrim\txin\t3\n");
+  EXPECT_EQ(earlier.table->trim[0], 0.0);
+  EXPECT_EQ(earlier.table->xin[0], 3.0);
+  const fixture::Parsed itself = Parse("src\ta.wav\nxin\txin\t0.0005\n");
+  EXPECT_EQ(itself.table->xin[0], 0.0005);
+  const fixture::Parsed app = Parse("src\ta.wav\nins\tapp\nsrc\tb.wav\nins\tsrc\tc.wav\n");
+  EXPECT_EQ(app.table->entry_count, 3);
+  EXPECT_EQ(app.table->append[1], 1);
+}
+
+// In seconds a time may be a timecode, read as the seconds it spells; in
+// frames, and where it breaks the rules, it is a number read in part.
+TEST(TaskFile, TimecodesReadAsSeconds) {
+  struct Case { const char* token; double seconds, frames; };
+  const Case cases[] = {
+      {"0:30", 30.0, 0.0},          {"1:02:03.5", 3723.5, 1.0},  {"-0:01.25", -1.25, -0.0},
+      {"90:00", 5400.0, 90.0},      {"0:30.1", 30.1, 0.0},       {"1:60", 1.0, 1.0},
+      {"1:60:00", 1.0, 1.0},        {"1:2:3:4", 1.0, 1.0},       {"0:30s", 0.0, 0.0},
+      {"12", 12.0, 12.0},           {"0:30\r", 30.0, 0.0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.token);
+    EXPECT_EQ(Parse(std::string("src\ta.wav\nxin\t") + c.token + "\n").table->xin[0], c.seconds);
+    EXPECT_EQ(
+        Parse(std::string("using_samples\nsrc\ta.wav\nxin\t") + c.token + "\n").table->xin[0],
+        c.frames);
+  }
+  EXPECT_EQ(Parse("src\ta.wav\nlvl\t0:30\n").table->level_db[0], 0.0);  // no time
 }
 
 TEST(TaskFile, LastOccurrenceWins) {
@@ -162,11 +184,11 @@ TEST(TaskFile, CrossfadeWidthAndType) {
   }
 }
 
-TEST(TaskFile, CrossfadeWithOnlyAWidthTakesTheNextToken) {
-  const fixture::Parsed p = Parse("src\ta.wav\nxf\t300\nsrc\tb.wav\n");
-  EXPECT_EQ(p.table->entry_count, 1);
+TEST(TaskFile, CrossfadeWithOnlyAWidthKeepsItsType) {
+  const fixture::Parsed p = Parse("src\ta.wav\nxf\t10\t2\nxf\t300\nsrc\tb.wav\n");
+  EXPECT_EQ(p.table->entry_count, 2);
   EXPECT_EQ(p.table->width_ms[0], 300.0f);
-  EXPECT_EQ(p.table->xf_type[0], 0);
+  EXPECT_EQ(p.table->xf_type[0], 2);
   // At the end of the text a missing type or value leaves the fields alone.
   const fixture::Parsed end = Parse("src\ta.wav\nxf\t2\t3\nxf\t250");
   EXPECT_EQ(end.table->width_ms[0], 250.0f);
@@ -217,6 +239,12 @@ TEST(TaskFileRuns, RefuseOrBuildAsAlwaysAndExplainEachMistake) {
     return s;
   }();
   const std::string kWhole = OneEditRun("0.000", "0.100", "0.000");
+  const std::string kTwoEdits =
+      "\nRead 2 entries in task file\n\nTask 1\tInsert point 0.000 sec\n\tFile a.wav\n"
+      "\tRead start 0.000 sec\n\tRead length 0.100 sec\n\tLevel 0.000 dB\n\tDone\n\n"
+      "Task 2\tInsert point 0.100 sec\n\tFile b.wav\n\tRead start 0.000 sec\n"
+      "\tRead length 0.100 sec\n\tLevel 0.000 dB\n\tDone\n\nBuilt\tout.wav\n"
+      "\tLength 0.200 sec\n\tBits 16\n\tChannels 1\n\tSample rate 8000\n\n";
   const std::string kUnread = "\nRead 1 entries in task file\n\n";
   const std::string kHead = "dest\tout.wav\nsrc\ta.wav\n";
   struct Case {
@@ -252,43 +280,65 @@ TEST(TaskFileRuns, RefuseOrBuildAsAlwaysAndExplainEachMistake) {
        OneEditRun("0.000", "0.050", "0.000"), 0,
        Warn(4, "\"SRC\" is skipped: keywords are lower case: write src") +
            SkippedToo(4, "b.wav", "SRC")},
-      {"xf without a type before src", kHead + "xf\t10\nsrc\tb.wav\n", kWhole, 0,
-       Warn(4, "xf takes the keyword src as its type, so this src is skipped and opens no edit: "
-               "give xf its type after a tab") + SkippedToo(4, "b.wav", "src")},
+      {"xf without a type before src", kHead + "xf\t10\nsrc\tb.wav\n", kTwoEdits, 0,
+       Warn(3, "xf has no type: the next token, src on line 4, is a keyword and is read as one: "
+               "give xf its type after a tab")},
       {"CR LF line ends", "dest\tout.wav\r\nsrc\ta.wav\r\n",
        kUnread + "Cannot find file in track list called a.wav\r!!\n", 2,
        Warn(1, "lines end in a carriage return and a line feed (Windows), and the carriage return "
                "stays part of each line's last value, as in \"out.wav\\r\": save the file with "
                "line feeds (LF) alone") +
-           "splyce: error: source \"a.wav\\r\" of task 1 cannot be opened as a file: there is no such file\n"},
+           "task.txt:2: error: task 1 (\"a.wav\\r\"): the source cannot be opened: there is no "
+           "such file (a source's path starts from the working directory, \"DIR\"): did you mean "
+           "\"a.wav\"?\n"},
       {"a carriage return ending the file", "dest\tout.wav\nsrc\ta.wav\r",
        kUnread + "Cannot find file in track list called a.wav\r!!\n", 2,
        Warn(2, "lines end in a carriage return and a line feed (Windows), and the carriage return "
                "stays part of each line's last value, as in \"a.wav\\r\": save the file with "
                "line feeds (LF) alone") +
-           "splyce: error: source \"a.wav\\r\" of task 1 cannot be opened as a file: there is no such file\n"},
+           "task.txt:2: error: task 1 (\"a.wav\\r\"): the source cannot be opened: there is no "
+           "such file (a source's path starts from the working directory, \"DIR\"): did you mean "
+           "\"a.wav\"?\n"},
       {"a carriage return after a number", kHead + "xin\t0.05\r\n",
        OneEditRun("0.050", "0.050", "0.000"), 0,
        Warn(3, "lines end in a carriage return and a line feed (Windows), and the carriage return "
                "stays part of each line's last value, as in \"0.05\\r\": save the file with "
                "line feeds (LF) alone")},
-      {"a keyword given itself as its value", kHead + "xin\txin\t0.0005\n", kWhole, 0,
-       Warn(3, "xin takes the keyword xin as its value, so this xin is skipped: give xin its "
-               "value after a tab") + SkippedToo(3, "0.0005", "xin")},
+      {"a keyword given itself as its value", kHead + "xin\txin\t0.0005\n",
+       OneEditRun("0.001", "0.100", "0.000"), 0,
+       Warn(3, "xin has no value: the next token, xin on line 3, is a keyword and is read as one: "
+               "give xin its value after a tab")},
       {"a byte-order mark", "\xEF\xBB\xBF" + kHead,
        kUnread + "No destination file given: add a dest line\n", 1,
        Warn(1, "the file starts with a UTF-8 byte-order mark, so its first token \"dest\" is not "
                "recognised: save the file as UTF-8 without a byte-order mark") +
            SkippedToo(1, "out.wav", "\xEF\xBB\xBF" "dest")},
       {"UTF-16 text", std::string("\xFF\xFE" "d\0e\0s\0t\0", 10),
-       "\nRead 0 entries in task file\n\nNo source tracks in task file\n", 1,
-       Warn(1, "the file starts with a UTF-16 byte-order mark, and no keyword can be read in "
-               "UTF-16 text: save the file as UTF-8 without a byte-order mark")},
-      {"a decimal comma and a clock time", kHead + "xin\t0,8\nxout\t00:01:30.5\n", kWhole, 0,
+       "Task file task.txt holds a zero byte at line 1\n", 1,
+       "task.txt:1: error: the file is UTF-16 text, in which no keyword can be read: save it as "
+       "UTF-8 without a byte-order mark\n"},
+      {"a decimal comma, and a time past the end as a timecode",
+       kHead + "xin\t0,8\nxout\t00:01:30.5\n", kWhole, 0,
        Warn(3, "xin value \"0,8\" is read as 0 and \",8\" is ignored: write decimals with a "
                "point") +
-           Warn(4, "xout value \"00:01:30.5\" is read as 0 and \":01:30.5\" is ignored: write a "
-                   "time as one number of seconds (of frames after using_samples)")},
+           Warn(2, "task 1 (\"a.wav\"): the read asks to stop at 90.500 s (724000 frames), past "
+                   "the end of the source, which is 0.100 s (800 frames) long, so it stops there")},
+      {"a timecode with 75 seconds", kHead + "xout\t0:75\n", kWhole, 0,
+       Warn(3, "xout value \"0:75\" is read as 0 and \":75\" is ignored: write a time as "
+               "seconds, or as m:s or h:m:s with minutes and seconds below 60")},
+      {"a timecode in frames", "using_samples\n" + kHead + "xout\t1:00\n",
+       "Reading time values as samples.\n" + kUnread +
+           "Task 1\tInsert point 0 samples\n\tFile a.wav\n\tRead start 0 samples\n"
+           "\tRead length 1 samples\n\tLevel 0.000 dB\n\tDone\n\nBuilt\tout.wav\n"
+           "\tLength 1 samples\n\tBits 16\n\tChannels 1\n\tSample rate 8000\n\n", 0,
+       Warn(4, "xout value \"1:00\" is read as 1 and \":00\" is ignored: write a time as one "
+               "number of frames after using_samples")},
+      {"numbers that are not decimal", kHead + "xin\t0x0.1p-4\nlvl\t-inf\n",
+       OneEditRun("0.004", "0.096", "-inf"), 0,
+       Warn(3, "xin value \"0x0.1p-4\" is hexadecimal and is read as 0.00390625: write a decimal "
+               "number") +
+           Warn(4, "lvl value \"-inf\" is no decimal number and is read as -inf: write a decimal "
+                   "number")},
       {"a unit after a number", kHead + "xin\t0.05s\n", OneEditRun("0.050", "0.050", "0.000"), 0,
        Warn(3, "xin value \"0.05s\" is read as 0.05 and \"s\" is ignored: write the number alone")},
       {"a level of 24 dB or more", kHead + "lvl\t-2\nlvl\t30\n",
@@ -309,18 +359,25 @@ TEST(TaskFileRuns, RefuseOrBuildAsAlwaysAndExplainEachMistake) {
        Warn(5, "xf type \"7\" is outside 0 to 4, so this edit gets no crossfade: write a type "
                "from 1 to 4, or 0 for none")},
       {"a later keyword as a value", kHead + "xin\ntrim\t0.5\n", kWhole, 0,
-       Warn(4, "xin takes the keyword trim as its value, and trim then acts as a keyword too: "
-               "give xin its value after a tab") +
+       Warn(3, "xin has no value: the next token, trim on line 4, is a keyword and is read as "
+               "one: give xin its value after a tab") +
            Warn(2, "task 1 (\"a.wav\"): trim 0.5 counts whole seconds only, so it moves the "
                    "stop by 0.000 s (0 frames), not by 0.5 s: give the stop as xout instead")},
-      {"an earlier keyword as a value", kHead + "trim\txin\t0.05\n", kWhole, 0,
-       Warn(3, "trim takes the keyword xin as its value, so this xin is skipped: give trim its "
-               "value after a tab") + SkippedToo(3, "0.05", "xin")},
-      {"a source path that is a keyword", "dest\tout.wav\nsrc\ttrim\t1\n",
-       kUnread + "Cannot find file in track list called trim!!\n", 2,
-       Warn(2, "src takes \"trim\" as its path, and trim then acts as the keyword too, taking the "
-               "next token as its value: rename the source so that its path is no keyword") +
-           "splyce: error: source \"trim\" of task 1 cannot be opened as a file: there is no such file\n"},
+      {"an earlier keyword as a value", kHead + "trim\txin\t0.05\n",
+       OneEditRun("0.050", "0.050", "0.000"), 0,
+       Warn(3, "trim has no value: the next token, xin on line 3, is a keyword and is read as "
+               "one: give trim its value after a tab")},
+      {"a keyword where a source path is due", "dest\tout.wav\nsrc\ttrim\t1\n",
+       "Source track 1 appears to be too short or missing", 1,
+       "task.txt:2: error: src has no path: the next token, trim on line 2, is a keyword: write "
+       "src, a tab and the path\n"},
+      {"a keyword where the destination is due", "dest\nsrc\ta.wav\n",
+       "Your destination name appears to be too short or missing\n", 1,
+       "task.txt:1: error: dest has no path: the next token, src on line 2, is a keyword: write "
+       "dest, a tab and the path\n"},
+      {"a zero byte", "dest\tfirst.wav\nsrc\ta.wav\n" + std::string(1, '\0') + "dest\tsecond.wav\n",
+       "Task file task.txt holds a zero byte at line 3\n", 1,
+       "task.txt:3: error: a zero byte, which no plain text holds: save the file as plain text\n"},
       {"a level that clips samples", kHead + "lvl\t6.0206\n", OneEditRun("0.000", "0.100", "6.021"),
        0, "splyce: warning: task 1 (\"a.wav\"): 37 samples went past full scale at lvl 6.021 dB "
           "and were clipped: lower the level\n"},
@@ -344,7 +401,7 @@ TEST(TaskFileRuns, RefuseOrBuildAsAlwaysAndExplainEachMistake) {
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(fixture::FileExists(dir.Path("out.wav")), c.status == 0);
     if (c.errors) {
-      EXPECT_EQ(r.errors, *c.errors);
+      EXPECT_EQ(fixture::WithDirNamed(r.errors, dir), *c.errors);
     }
   }
 }
@@ -357,8 +414,10 @@ TEST(TaskFileRefusals, TaskFileThatCannotBeRead) {
   fixture::RunResult r = run({});
   EXPECT_EQ(r.output, "Cannot find file task.txt that holds your instructions\n");
   EXPECT_EQ(r.status, 1);
-  r = run({"Help", "more", "args"});
-  EXPECT_EQ(r.output, "Cannot find file Help that holds your instructions\n");
+  r = run({"Help", "more", "args"});  // three task files, each refused in turn
+  EXPECT_EQ(r.output, "Cannot find file Help that holds your instructions\n"
+                      "Cannot find file more that holds your instructions\n"
+                      "Cannot find file args that holds your instructions\n");
   EXPECT_EQ(r.status, 1);
   r = run({std::string(128, 't')});
   EXPECT_EQ(r.output, "Task file name is too long: at most 127 characters\n");

@@ -206,6 +206,13 @@ std::function<void()> WithFaults(const std::string& rules, const std::function<v
   };
 }
 
+std::string WithDirNamed(std::string text, const TempDir& dir) {
+  for (size_t at = text.find(dir.path); at != std::string::npos; at = text.find(dir.path, at)) {
+    text.replace(at, dir.path.size(), "DIR");
+  }
+  return text;
+}
+
 RunResult RunTask(const TempDir& dir, const std::string& text, const std::string& name) {
   WriteFile(dir.Path(name), Bytes(text.begin(), text.end()));
   return RunSplyceIn(dir.path, {name});

@@ -59,6 +59,10 @@ RunResult RunSplyceHeld(const std::string& dir, const std::vector<std::string>& 
 std::function<void()> WithFaults(const std::string& rules,
                                  const std::function<void()>& then = nullptr);
 
+// Returns `text` with every mention of `dir`'s path written DIR, so that
+// messages that name the directory compare alike in every run.
+std::string WithDirNamed(std::string text, const TempDir& dir);
+
 // Writes `text` to `dir`/`name` and runs splyce on it.
 RunResult RunTask(const TempDir& dir, const std::string& text,
                   const std::string& name = "task.txt");

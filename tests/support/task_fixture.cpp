@@ -22,7 +22,7 @@ Parsed ParseTask(const std::string& dir, const std::string& text) {
   testing::internal::CaptureStdout();
   ReadTaskFile(t.entry_count, t.source_path, t.destination_path, t.xin, t.xout, t.ins, t.trim,
                t.append, path.c_str(), t.time_unit, t.xf_type, t.width_ms, t.level_db);
-  ReadSourceLines(t.source_line);
+  ReadTaskLines(t.source_line, &t.destination_line);
   std::fflush(stdout);
   p.output = testing::internal::GetCapturedStdout();
   return p;
