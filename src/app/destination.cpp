@@ -174,7 +174,10 @@ void CheckDestination(const EditTable& t) {
   if (CannotBeReplaced(path)) {
     Refuse(t, "it is a file you may not replace: it is flagged append-only or immutable");
   }
-  if (access(path, W_OK) != 0) Refuse(t, "permission denied: you may not write it");
+  if (access(path, W_OK) != 0) {
+    if (errno == EROFS) Refuse(t, "it is on a read-only file system");
+    Refuse(t, "permission denied: you may not write it");
+  }
 }
 
 // Sets the final path to where the last of a chain of links points, for a
@@ -339,7 +342,10 @@ void KeepAttributes(const EditTable& t) {
     if (fchmod(g_build_fd, kNewFileMode & ~mask) != 0) Refuse(t, "its mode could not be set");
     return;
   }
-  KeepOwnerAndGroup(replaced);
+  if (!KeepOwnerAndGroup(replaced)) {
+    Warn(kFileError, "%s: neither its owner nor its group could be kept (%s)",
+         Quote(t.destination_path).text, std::strerror(errno));
+  }
   if (fchmod(g_build_fd, replaced.st_mode & kPermissionBits) != 0) {
     Refuse(t, "its mode could not be kept");
   }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/diagnostics.h"
 #include "base/process.h"
 #include "dsp/level.h"
 #include "dsp/pcm_codec.h"
@@ -456,7 +457,10 @@ int32_t CROSSFADE(int32_t insert_frame, int32_t read_start, int32_t width,
   }
   CloseIfOpen(destination.file);
   CloseIfOpen(source.file);
+  int error = written ? 0 : errno;
   if (clip.file != nullptr && (std::fclose(clip.file) != 0 || !written)) {
+    if (error == 0) error = errno;
+    Error("%s could not be written: %s", Quote(ShownPath(clip_path)).text, std::strerror(error));
     Fatal(kClipWriteStatus, "Cannot write file %s\n", ShownPath(clip_path));
   }
   return status;

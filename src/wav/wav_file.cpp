@@ -266,10 +266,15 @@ CopyResult CopyFrames(int source, int64_t source_at, int64_t source_end, int des
 }
 
 // Closes a file that was written to, or ends the process when what was
-// written did not all reach it (a full disk shows here, at the last flush).
+// written did not all reach it (a full disk shows here, at the last flush),
+// saying why.
 void CloseWrittenOrDie(FILE* file, bool written, const char* path) {
+  int error = written ? 0 : errno;
   const bool closed = std::fclose(file) == 0;
-  if (!written || !closed) Fatal(kStatusBadFile, "Cannot write file %s\n", ShownPath(path));
+  if (written && closed) return;
+  if (error == 0) error = errno;
+  Error("%s could not be written: %s", Quote(ShownPath(path)).text, std::strerror(error));
+  Fatal(kStatusBadFile, "Cannot write file %s\n", ShownPath(path));
 }
 
 // Writes a chunk tag at `at`; returns the byte after it.
