@@ -18,6 +18,7 @@
 
 #include "base/diagnostics.h"
 #include "base/process.h"
+#include "app/planning.h"
 #include "wav/wav_file.h"
 
 namespace {
@@ -483,11 +484,13 @@ void CreateBuildFile(EditTable& t, void (*in_place_check)(const EditTable&)) {
 void ReserveBuildBlocks(const EditTable& t) {
   if (g_build_fd < 0 || g_in_place) return;
   const int64_t block_align = BlockAlign(t.bytes_per_sample[0], t.channels[0]);
-  fallocate(g_build_fd, FALLOC_FL_KEEP_SIZE, 0, kHeaderBytes);
+  const int64_t header = HeaderBytes(uint32_t(t.bits[0]), t.total_frames, uint32_t(t.channels[0]),
+                                     DestinationWave(t));
+  fallocate(g_build_fd, FALLOC_FL_KEEP_SIZE, 0, header);
   for (int32_t j = 0; j < t.entry_count; ++j) {
     const int64_t frames = int64_t(t.read_length[j]) + t.run_on[j];
     if (frames <= 0) continue;
-    fallocate(g_build_fd, FALLOC_FL_KEEP_SIZE, kHeaderBytes + t.insert_frame[j] * block_align,
+    fallocate(g_build_fd, FALLOC_FL_KEEP_SIZE, header + t.insert_frame[j] * block_align,
               frames * block_align);
   }
 }

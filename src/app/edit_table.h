@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "wav/wav_file.h"
+
 constexpr int32_t kMaxEntries = 512;
 // Path buffers hold at most 127 characters and a terminating zero.
 constexpr int32_t kPathBytes = 128;
@@ -55,6 +57,7 @@ struct EditTable {
   int32_t frame_count[kMaxEntries];
   int32_t bytes_per_sample[kMaxEntries];
   int32_t bits[kMaxEntries];
+  FormatDetails details[kMaxEntries];  // encoding, valid bits, channel mask
 
   // Planned, in frames.
   int32_t read_start[kMaxEntries];

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "app/splice.h"
 #include "base/diagnostics.h"
@@ -25,6 +26,22 @@ constexpr int kPlanFault = 1;
 constexpr int kMissingSource = 2;
 // Room for one explanation (bytes).
 constexpr size_t kMessageBytes = 768;
+// Sample widths Splyce reads (bits), and the bits of a byte.
+constexpr int32_t kBits16 = 16;
+constexpr int32_t kBits24 = 24;
+constexpr int32_t kBits32 = 32;
+constexpr int32_t kBitsFloat32 = 32;
+constexpr int32_t kBitsFloat64 = 64;
+constexpr int32_t kBitsPerByte = 8;
+// Names of the format codes people meet most in WAV files that Splyce does
+// not read, for the messages that refuse them.
+constexpr std::pair<int32_t, const char*> kCodeNames[] = {
+    {2, "Microsoft ADPCM"}, {6, "A-law"},   {7, "mu-law"}, {0x11, "IMA ADPCM"},
+    {0x50, "MPEG"},         {0x55, "MP3"}, {kCodeExtensible, "extensible, of an unknown subformat"}};
+// A description of a format, for messages.
+struct Described {
+  char text[96];
+};
 // Longest file name a folder holds (bytes), and the edits within which a
 // name is suggested for a source that is not there.
 constexpr int32_t kNameBytes = 255;
@@ -59,6 +76,43 @@ void PrintListing(const EditTable& t, const char* heading, const int32_t* values
   for (int32_t j = 0; j < t.entry_count; ++j) std::printf(line_format, t.source_path[j], values[j]);
 }
 
+// Returns the name of a format code that Splyce does not read, or "".
+const char* CodeName(int32_t code) {
+  for (const auto& [known, name] : kCodeNames) {
+    if (known == code) return name;
+  }
+  return "";
+}
+
+// Describes entry j's samples: "24-bit integer", "32-bit float", "20-bit
+// integer in 24-bit containers", or the format code of another encoding.
+Described DescribeSamples(const EditTable& t, int32_t j) {
+  Described d;
+  const FormatDetails& f = t.details[j];
+  if (f.code == kCodeBigEndian) {
+    std::snprintf(d.text, sizeof d.text, "big-endian (RIFX)");
+  } else if (f.code != kEncodingInteger && f.code != kEncodingFloat) {
+    const char* name = CodeName(f.code);
+    std::snprintf(d.text, sizeof d.text, name[0] != '\0' ? "format code %i (%s)" : "format code %i%s",
+                  f.code, name);
+  } else if (f.valid_bits != t.bits[j]) {
+    std::snprintf(d.text, sizeof d.text, "%i-bit %s in %i-bit containers", f.valid_bits,
+                  f.code == kEncodingFloat ? "float" : "integer", t.bits[j]);
+  } else {
+    std::snprintf(d.text, sizeof d.text, "%i-bit %s", t.bits[j],
+                  f.code == kEncodingFloat ? "float" : "integer");
+  }
+  return d;
+}
+
+// Prints the listing of sample formats: the heading, then every entry's.
+void PrintSampleFormats(const EditTable& t) {
+  std::printf("Sample formats do not match for source tracks:\n");
+  for (int32_t j = 0; j < t.entry_count; ++j) {
+    std::printf("%s\t%s\n", t.source_path[j], DescribeSamples(t, j).text);
+  }
+}
+
 // Appends to `what` one attribute in which entry i differs from entry 0,
 // after those appended before.
 void AddDifference(char* what, size_t size, const char* format, int32_t value, int32_t wanted) {
@@ -82,20 +136,28 @@ void ExplainFormatDifference(const EditTable& t, int32_t i) {
   if (t.bits[i] != t.bits[0]) {
     AddDifference(what, sizeof what, "%i bits against %i", t.bits[i], t.bits[0]);
   }
+  if (t.details[i].code != t.details[0].code || t.details[i].valid_bits != t.details[0].valid_bits) {
+    const size_t used = std::strlen(what);
+    std::snprintf(what + used, sizeof what - used, "%s%s against %s", used == 0 ? "" : "; ",
+                  DescribeSamples(t, i).text, DescribeSamples(t, 0).text);
+  }
   ErrorAtLine(t.task_path, t.source_line[i],
               "task %i (%s) differs from the destination, which takes the format of task 1 (%s): "
               "%s",
               i + 1, Quote(t.source_path[i]).text, Quote(t.source_path[0]).text, what);
 }
 
-// Compares every entry's rate, channels and bits with entry 0's; prints a
-// listing for each difference and refuses the run once all are compared.
+// Compares every entry's rate, channels, bits and then encoding and valid
+// bits with entry 0's; prints a listing for each difference and refuses the
+// run once all are compared.
 void CheckFormatsAgree(const EditTable& t) {
   bool differ = false;
   for (int32_t i = 1; i < t.entry_count; ++i) {
     const bool rate = t.sample_rate[i] != t.sample_rate[0];
     const bool channels = t.channels[i] != t.channels[0];
     const bool bits = t.bits[i] != t.bits[0];
+    const bool samples = t.details[i].code != t.details[0].code ||
+                         t.details[i].valid_bits != t.details[0].valid_bits;
     if (rate) {
       PrintListing(t, "Sample rates do not match for source tracks:", t.sample_rate, "%s\t%i kHz\n");
     }
@@ -104,8 +166,9 @@ void CheckFormatsAgree(const EditTable& t) {
                    "%s\t%i channels\n");
     }
     if (bits) PrintListing(t, "Number of bits do not match for source tracks:", t.bits, "%s\t%i\n");
-    if (rate || channels || bits) ExplainFormatDifference(t, i);
-    differ = differ || rate || channels || bits;
+    if (samples) PrintSampleFormats(t);
+    if (rate || channels || bits || samples) ExplainFormatDifference(t, i);
+    differ = differ || rate || channels || bits || samples;
   }
   if (differ) EndProcess(kPlanFault);
 }
@@ -131,16 +194,46 @@ void CheckSampleRate(const EditTable& t) {
   }
 }
 
-// Refuses any format but 16 or 24 bits with 1 or 2 channels.
+// Describes what is wrong with entry j's format, or returns false when
+// Splyce can use it: integer PCM in 16-, 24- or 32-bit containers (of which
+// the high 8 to all bits valid), float of 32 or 64 bits, 1 to kMaxChannels
+// channels, in blocks of exactly one sample per channel.
+bool DescribeUnsupported(const EditTable& t, int32_t j, Described* d) {
+  const FormatDetails& f = t.details[j];
+  const int32_t bits = t.bits[j];
+  const int32_t channels = t.channels[j];
+  const bool integer = f.code == kEncodingInteger;
+  const bool float_bits = bits == kBitsFloat32 || bits == kBitsFloat64;
+  const bool integer_bits = bits == kBits16 || bits == kBits24 || bits == kBits32;
+  if (f.code != kEncodingInteger && f.code != kEncodingFloat) {
+    *d = DescribeSamples(t, j);
+  } else if ((integer && !integer_bits) || (!integer && !float_bits) || channels < 1 ||
+             channels > kMaxChannels) {
+    std::snprintf(d->text, sizeof d->text, "%i-bit %s, %i channel%s", bits,
+                  integer ? "integer" : "float", channels, channels == 1 ? "" : "s");
+  } else if (f.block_align != channels * bits / kBitsPerByte) {
+    std::snprintf(d->text, sizeof d->text, "%i bits in blocks of %i bytes for %i channel%s", bits,
+                  f.block_align, channels, channels == 1 ? "" : "s");
+  } else if (f.valid_bits > bits || f.valid_bits < (integer ? bits - kBitsPerByte : bits)) {
+    std::snprintf(d->text, sizeof d->text, "%i valid bits in %i-bit %s containers", f.valid_bits,
+                  bits, integer ? "integer" : "float");
+  } else {
+    return false;
+  }
+  return true;
+}
+
+// Refuses the first source whose format Splyce cannot use.
 void CheckFormatSupported(const EditTable& t) {
-  const bool bits_ok = t.bits[0] == 16 || t.bits[0] == 24;
-  const bool channels_ok = t.channels[0] == 1 || t.channels[0] == 2;
-  if (!bits_ok || !channels_ok) {
-    ExplainRefusal(t, 0, "%i bits and %i channels, which the destination would take", t.bits[0],
-                   t.channels[0]);
+  for (int32_t j = 0; j < t.entry_count; ++j) {
+    Described what;
+    if (!DescribeUnsupported(t, j, &what)) continue;
+    ExplainRefusal(t, j, "%s: Splyce reads 16, 24 and 32-bit integer and 32 and 64-bit float "
+                   "PCM, 1 to 32 channels", what.text);
     Fatal(kPlanFault,
-          "Unsupported format in %s: %i bits, %i channels. Supported are 16 or 24 bits, 1 or 2 channels.\n",
-          t.source_path[0], t.bits[0], t.channels[0]);
+          "Unsupported format in %s: %s. Supported are 16, 24 and 32-bit integer and 32 and 64-bit "
+          "float PCM, 1 to 32 channels.\n",
+          t.source_path[j], what.text);
   }
 }
 
@@ -259,15 +352,14 @@ void PlanInsertPoint(EditTable& t, int32_t j, int32_t rate) {
   t.insert_frame[j] = int32_t(frame);
 }
 
-// Refuses a destination whose header and T frames pass what a WAV file's
-// unsigned 32-bit sizes can declare, naming the entry `last` that ends it.
+// Refuses a destination of more frames than the 32-bit frame counts hold
+// (past 4 GiB it is an RF64 file), naming the entry `last` that ends it.
 void CheckDestinationSize(const EditTable& t, int64_t total_frames, int32_t last) {
-  const int64_t bytes = kHeaderBytes + total_frames * BlockAlign(t.bytes_per_sample[0], t.channels[0]);
-  if (bytes > kMaxWavBytes) {
-    ExplainRefusal(t, last, "it ends the destination at %s, which makes a file of %lld bytes, more "
-                   "than the %lld a WAV file can declare", PlainTime(t, total_frames).text,
-                   static_cast<long long>(bytes), static_cast<long long>(kMaxWavBytes));
-    Fatal(kPlanFault, "Destination would be too large: WAV files are limited to 4 GiB\n");
+  if (total_frames > INT32_MAX) {
+    ExplainRefusal(t, last, "it ends the destination at %s, frame %lld, past the %i frames a "
+                   "destination can hold", PlainTime(t, total_frames).text,
+                   static_cast<long long>(total_frames), INT32_MAX);
+    Fatal(kPlanFault, "Destination would be too large: at most 2147483647 frames\n");
   }
 }
 
@@ -291,9 +383,7 @@ void PlanCrossfadeWidths(EditTable& t) {
       t.width_frames[j] = width;
     }
     const int64_t w = t.width_frames[j];
-    if (kHeaderBytes + w * BlockAlign(t.bytes_per_sample[0], t.channels[0]) > kMaxWavBytes) {
-      RefuseWidth(t, j);
-    }
+    if (w * BlockAlign(t.bytes_per_sample[0], t.channels[0]) > kMaxWavBytes) RefuseWidth(t, j);
   }
 }
 
@@ -402,6 +492,14 @@ void CheckSourceOpens(const EditTable& t, int32_t j) {
 
 }  // namespace
 
+SampleFormat DestinationSamples(const EditTable& t) {
+  return {t.details[0].code, t.details[0].valid_bits};
+}
+
+WaveFormat DestinationWave(const EditTable& t) {
+  return {t.details[0].code, t.details[0].valid_bits, t.details[0].channel_mask};
+}
+
 TimeText PlainTime(const EditTable& t, long double frames) {
   TimeText out;
   frames += 0.0L;  // -0 reads as 0
@@ -469,7 +567,7 @@ void PlanEdits(EditTable& t) {
   for (int32_t i = 0; i < t.entry_count; ++i) {
     CheckSourceOpens(t, i);
     GET_ATTRIBUTES(i, t.source_path[i], t.channels, t.data_start, t.sample_rate, t.frame_count,
-                   t.bytes_per_sample, t.bits);
+                   t.bytes_per_sample, t.bits, t.details);
   }
   CheckFormatsAgree(t);
   CheckFormatSupported(t);

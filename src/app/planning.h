@@ -19,6 +19,10 @@ TimeText InTaskUnit(const EditTable& table, long double frames);
 // The same without the frames in brackets: "1.500 s" in seconds.
 TimeText PlainTime(const EditTable& table, long double frames);
 
+// The samples and the header the destination takes: those of entry 0.
+SampleFormat DestinationSamples(const EditTable& table);
+WaveFormat DestinationWave(const EditTable& table);
+
 // Reads every source's format, refuses mixed or unsupported formats and bad
 // ranges, and fills the planned frames, write order and total length.
 // Ends the process on the first fault; writes no file.

@@ -54,7 +54,8 @@ constexpr char kHelpText[] =
     "\nEntries get re-sorted by insert values and earliest get written first.\n"
     "New edits overwrite overhanging previous edits.\n"
     "\nAll source tracks must be of the same bits, samplerate, and channels.\n"
-    "Supported are 16 or 24 bits, 1 or 2 channels, and .wav files only.\n"
+    "Supported are 16, 24 and 32-bit integer and 32 and 64-bit float PCM, 1 to 32 channels,\n"
+    "and .wav files only.\n"
     "The destination track will match the source track specifications.\n"
     "\nCrossfades are added with the command 'xf' followed by a tab\n"
     "and the width in milliseconds, followed by a tab and a type 1, 2, or 3.\n"
@@ -91,8 +92,26 @@ void ReportBuilt(const EditTable& t) {
               t.sample_rate[0]);
 }
 
-// Warns of the samples of entry e that went past full scale and were clipped.
+// Warns of the float samples of entry e that went past full scale, which
+// the destination keeps: a player or a conversion to integers clips them.
+void ReportFloatsPastFullScale(const EditTable& t, int32_t e, int64_t level_beyond,
+                               int64_t mix_beyond) {
+  if (level_beyond + mix_beyond == 0) return;
+  Warn(kFloatPastFullScale,
+       "task %i (%s): %lld samples went past full scale (%lld at lvl %.3f dB, %lld in its "
+       "crossfade); float samples keep them, but players and conversions to integer clip them: "
+       "lower the level",
+       e + 1, Quote(t.source_path[e]).text, static_cast<long long>(level_beyond + mix_beyond),
+       static_cast<long long>(level_beyond), t.level_db[e], static_cast<long long>(mix_beyond));
+}
+
+// Warns of the samples of entry e that went past full scale: clipped, or,
+// for float samples, kept.
 void ReportClips(const EditTable& t, int32_t e, int64_t level_clipped, int64_t mix_clipped) {
+  if (DestinationSamples(t).encoding == kEncodingFloat) {
+    ReportFloatsPastFullScale(t, e, level_clipped, mix_clipped);
+    return;
+  }
   if (level_clipped > 0) {
     Warn(kLevelClipped,
          "task %i (%s): %lld %s past full scale at lvl %.3f dB and %s clipped: lower the level",
@@ -137,7 +156,7 @@ void WriteEdit(EditTable& t, int32_t e) {
   if (t.xf_type[e] != 0) PrepareCrossfade(t, e, &mix_clipped);
   INSERT_FILE(t.build_path, t.source_path[e], t.insert_frame[e], t.bytes_per_sample[0],
               t.channels[0], t.read_length[e] + t.run_on[e], t.read_start[e], t.level_db[e],
-              level_count);
+              level_count, DestinationSamples(t));
   if (t.xf_type[e] == 0 || !LayCrossfade(t, e)) mix_clipped = 0;  // no clip reached the file
   ReportClips(t, e, level_clipped, mix_clipped);
   std::printf("\tDone\n\n");
@@ -231,7 +250,7 @@ void BuildDestination(EditTable& t) {
   CloseClipFiles(t);
   CreateBuildFile(t, CheckWorkFileCanBeMade);
   MAKE_HEADER(t.build_path, t.sample_rate[0], uint32_t(t.bits[0]), t.total_frames,
-              uint32_t(channels));
+              uint32_t(channels), DestinationWave(t));
   // The T frames start as silence: the file grows over them without a write.
   PAD_FILE(t.build_path, 0, bytes, channels, t.total_frames);
   for (int32_t k = 0; k < t.entry_count; ++k) {

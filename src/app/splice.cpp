@@ -252,11 +252,11 @@ void PrepareCrossfade(EditTable& t, int32_t e, int64_t* clipped) {
   LockClipDirectory();
   HoldClip(t, FreeWorkFileName(t));
   MAKE_HEADER(g_clip_name, t.sample_rate[0], uint32_t(t.bits[0]), t.width_frames[e],
-              uint32_t(t.channels[0]));
+              uint32_t(t.channels[0]), DestinationWave(t));
   const int32_t status =
       CROSSFADE(t.insert_frame[e], t.read_start[e], t.width_frames[e], t.xf_type[e],
                 t.build_path, t.source_path[e], g_clip_name, t.channels[0],
-                t.bytes_per_sample[0], t.level_db[e], clipped);
+                t.bytes_per_sample[0], t.level_db[e], clipped, DestinationSamples(t));
   if (status != kCrossfadeOk) {
     std::printf("Could not generate crossfade\n");
     ExplainSkippedCrossfade(t, e, status);

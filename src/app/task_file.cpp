@@ -13,6 +13,7 @@
 
 #include "base/diagnostics.h"
 #include "base/process.h"
+#include "dsp/pcm_codec.h"
 
 namespace {
 
@@ -366,21 +367,6 @@ void ReportUnmatched(TaskText& text, const char* token, bool first) {
   } else {
     WarnAtLine(kUnknownToken, text.path, text.line, "%s is skipped: %s", Quote(token).text, hint);
   }
-}
-
-// Rounds a double to the nearest float; beyond the float range the result
-// is the infinity of that sign, as IEEE rounding gives, without relying on
-// an out-of-range conversion.
-float RoundToFloat(double value) {
-  if (std::isnan(value)) return NAN;
-  // FLT_MAX plus half its unit in the last place: from there on, rounding
-  // to nearest gives infinity.
-  const double overflow = double(FLT_MAX) + std::ldexp(1.0, 103);
-  if (value >= overflow) return INFINITY;
-  if (value <= -overflow) return -INFINITY;
-  if (value > double(FLT_MAX)) return FLT_MAX;
-  if (value < -double(FLT_MAX)) return -FLT_MAX;
-  return float(value);
 }
 
 // Reads a crossfade type: base-10 digits, saturated at the int32 limits.

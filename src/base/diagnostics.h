@@ -24,6 +24,7 @@
   KIND(kTrimWholeSeconds, "trim in whole seconds")          \
   KIND(kLevelClipped, "level clipped")                      \
   KIND(kMixClipped, "crossfade mix clipped")                \
+  KIND(kFloatPastFullScale, "float past full scale")        \
   KIND(kCrossfadeSkipped, "crossfade skipped")              \
   KIND(kRunOnMissing, "run-on missing")                     \
   KIND(kNoFolderLock, "folder without a lock")              \

@@ -26,10 +26,11 @@ constexpr int32_t kCurveFastStart = 4;   // 1 - sin out, sin in: falls fast at f
 // some results. It is widened when multiplied by the extended-precision M.
 constexpr double kQuarterTurn = 1.570796327;
 // Frames mixed in one step: read from both windows, mixed and encoded
-// together.
+// together; fewer for more than two channels, so that a step holds at most
+// kMixSamples samples of at most kMaxSampleBytes bytes.
 constexpr int32_t kMixFrames = 2 * kBlockFrames;
 constexpr int32_t kMixSamples = kMixFrames * kStereoChannels;
-constexpr int32_t kMixBytes = kMixFrames * kMaxBlockAlign;
+constexpr int32_t kMixBytes = kMixSamples * kMaxSampleBytes;
 // Mixed bytes held before they go to the clip file: a clip up to this size
 // (a third of a second of 24-bit stereo at 48 kHz) is written in one piece,
 // a longer one in pieces of it, which keeps the peak memory of a run with
@@ -59,6 +60,7 @@ struct Fade {
   bool has_level;  // level_factor applies to the fade-in side
   int32_t channels;
   int32_t bytes_per_sample;
+  SampleFormat format;
 };
 
 // Curve gains, before any level, of clip frames 0 to filled - 1 of the shape
@@ -273,17 +275,22 @@ void FrameGains(const Fade& fade, int32_t first, int32_t count, const double** o
   *in = g_frame_gain_in;
 }
 
-// Copies each of `count` frame gains to every sample of its frame, for the
-// one or two channels the mixer takes.
+// Copies each of `count` frame gains to every sample of its frame: every
+// channel of a frame mixes with the same gains. Mono and stereo have loops
+// of their own, which vectorise.
 void SpreadGains(const double* frame_gains, double* sample_gains, int32_t count,
                  int32_t channels) {
-  if (channels != kStereoChannels) {
+  if (channels == kMonoChannels) {
     std::memcpy(sample_gains, frame_gains, sizeof(double) * size_t(count));
-    return;
-  }
-  for (int32_t i = 0; i < count; ++i) {
-    sample_gains[kStereoChannels * i] = frame_gains[i];
-    sample_gains[kStereoChannels * i + 1] = frame_gains[i];
+  } else if (channels == kStereoChannels) {
+    for (int32_t i = 0; i < count; ++i) {
+      sample_gains[kStereoChannels * i] = frame_gains[i];
+      sample_gains[kStereoChannels * i + 1] = frame_gains[i];
+    }
+  } else {
+    for (int32_t i = 0; i < count; ++i) {
+      for (int32_t c = 0; c < channels; ++c) sample_gains[channels * i + c] = frame_gains[i];
+    }
   }
 }
 
@@ -358,6 +365,37 @@ int32_t MixSamples(const Fade& fade, int32_t samples) {
   return int32_t(ClipToFullScale(g_mixed, samples, bps));
 }
 
+// Mixes `samples` samples of both windows' bytes into `out`, in the format
+// the 16/24-bit paths do not take: integers (32-bit, or valid bits short of
+// the container) in extended precision on the scale of their valid bits,
+// clipped to full scale; floats in double precision, each product and the
+// sum rounded in turn (rounded to float for 4-byte samples), and kept
+// whatever their size. Returns the results beyond full scale.
+int32_t MixWide(const Fade& fade, int32_t samples, uint8_t* out) {
+  const int32_t bps = fade.bytes_per_sample;
+  const int32_t valid = ValidBits(fade.format, bps);
+  int32_t beyond = 0;
+  for (int32_t i = 0; i < samples; ++i) {
+    const int64_t at = int64_t(i) * bps;
+    if (fade.format.encoding == kEncodingFloat) {
+      const double d = GetFloatSample(g_destination_bytes + at, bps) * g_sample_gain_out[i];
+      const double sum = d + GetFloatSample(g_source_bytes + at, bps) * g_sample_gain_in[i];
+      PutFloatSample(sum, out + at, bps);
+      beyond += std::fabs(GetFloatSample(out + at, bps)) > 1.0;
+    } else {
+      const long double y =
+          static_cast<long double>(GetValidSample(g_destination_bytes + at, bps, valid)) *
+              g_sample_gain_out[i] +
+          static_cast<long double>(GetValidSample(g_source_bytes + at, bps, valid)) *
+              g_sample_gain_in[i];
+      bool clipped = false;
+      PutValidSample(ClipToValidBits(y, valid, &clipped), out + at, bps, valid);
+      beyond += clipped;
+    }
+  }
+  return beyond;
+}
+
 // Mixes the W clip frames step by step from both windows into the clip
 // buffer, and appends the buffer to the clip whenever it is full and at the
 // end; counts the mixed values clipped to full scale into `clipped` when it
@@ -369,8 +407,10 @@ bool AppendMix(Input* destination, Input* source, Clip* clip, const Fade& fade,
   const int32_t bps = fade.bytes_per_sample;
   const int64_t block_align = BlockAlign(bps, fade.channels);
   int64_t held = 0;  // bytes in g_clip
+  const bool plain = IsPlainInteger(fade.format, bps);
+  const int32_t step = std::min(kMixFrames, kMixSamples / fade.channels);
   for (int32_t done = 0; done < fade.width;) {
-    const int32_t count = fade.width - done < kMixFrames ? fade.width - done : kMixFrames;
+    const int32_t count = std::min(fade.width - done, step);
     const int32_t samples = count * fade.channels;
     const int64_t bytes = count * block_align;
     if (held + bytes > kClipBufferBytes) {
@@ -380,9 +420,14 @@ bool AppendMix(Input* destination, Input* source, Clip* clip, const Fade& fade,
     ReadBlock(destination, g_destination_bytes, bytes, block_align);
     ReadBlock(source, g_source_bytes, bytes, block_align);
     FillSampleGains(fade, done, count);
-    const int32_t beyond = MixSamples(fade, samples);
+    int32_t beyond = 0;
+    if (plain) {
+      beyond = MixSamples(fade, samples);
+      EncodeFrames(g_mixed, nullptr, g_clip + held, bps, kMonoChannels, samples);
+    } else {
+      beyond = MixWide(fade, samples, g_clip + held);
+    }
     if (clipped != nullptr) *clipped += beyond;
-    EncodeFrames(g_mixed, nullptr, g_clip + held, bps, kMonoChannels, samples);
     held += bytes;
     done += count;
   }
@@ -434,9 +479,9 @@ int32_t CROSSFADE(int32_t insert_frame, int32_t read_start, int32_t width,
                   int32_t type, const char* destination_path,
                   const char* source_path, const char* clip_path,
                   int32_t channels, int32_t bytes_per_sample, double level_db,
-                  int64_t* clipped) {
+                  int64_t* clipped, const SampleFormat& format) {
   const Fade fade = {width, type, DecibelsToGain(level_db), level_db != 0.0, channels,
-                     bytes_per_sample};
+                     bytes_per_sample, format};
   Input destination = {destination_path, OpenWithoutWaiting(destination_path, "rb"), 0, 0, 0, 0};
   Input source = {source_path, OpenWithoutWaiting(source_path, "rb"), 0, 0, 0, 0};
   TurnOffReadAhead(destination.file);
@@ -451,7 +496,7 @@ int32_t CROSSFADE(int32_t insert_frame, int32_t read_start, int32_t width,
   }
   bool written = true;
   if (status == kCrossfadeOk && width > 0) {
-    written = IsCodecFormat(bytes_per_sample, channels)
+    written = IsArithmeticFormat(format, bytes_per_sample, channels)
                   ? AppendMix(&destination, &source, &clip, fade, clipped)
                   : AppendSilence(&clip, width, block_align);
   }

@@ -90,6 +90,36 @@ void LevelChunk(uint8_t* bytes, int32_t count, double gain, int32_t bytes_per_sa
   EncodeFrames(levelled, nullptr, bytes, bytes_per_sample, kMonoChannels, count);
 }
 
+// Levels `count` integer samples of `bytes` that the 16/24-bit paths do not
+// take (32-bit, or valid bits short of the container) in extended precision
+// on the scale of their valid bits; counts those clipped into `clipped`.
+void LevelWideIntegers(uint8_t* bytes, int64_t count, double gain, int32_t bytes_per_sample,
+                       int32_t valid_bits, int64_t* clipped) {
+  int64_t beyond_count = 0;
+  for (int64_t i = 0; i < count; ++i) {
+    uint8_t* p = bytes + i * bytes_per_sample;
+    const long double y = static_cast<long double>(GetValidSample(p, bytes_per_sample, valid_bits)) * gain;
+    bool beyond = false;
+    PutValidSample(ClipToValidBits(y, valid_bits, &beyond), p, bytes_per_sample, valid_bits);
+    beyond_count += beyond;
+  }
+  if (clipped != nullptr) *clipped += beyond_count;
+}
+
+// Levels `count` float samples of `bytes` in double precision, rounded to
+// float for 4-byte samples; counts those larger than 1 in size, which float
+// keeps, into `beyond`.
+void LevelFloats(uint8_t* bytes, int64_t count, double gain, int32_t bytes_per_sample,
+                 int64_t* beyond) {
+  int64_t beyond_count = 0;
+  for (int64_t i = 0; i < count; ++i) {
+    uint8_t* p = bytes + i * bytes_per_sample;
+    PutFloatSample(GetFloatSample(p, bytes_per_sample) * gain, p, bytes_per_sample);
+    beyond_count += std::fabs(GetFloatSample(p, bytes_per_sample)) > 1.0;
+  }
+  if (beyond != nullptr) *beyond += beyond_count;
+}
+
 }  // namespace
 
 // Converts a level change in dB to an amplitude factor, pow(10, level_db / 20),
@@ -105,13 +135,22 @@ double DecibelsToGain(double level_db) {
   return last_gain;
 }
 
-// Scales a block in place by pow(10, level_db / 20), kChunkSamples samples at
-// a time whatever the channel count.
+// Scales a block in place by pow(10, level_db / 20); 16- and 24-bit samples
+// kChunkSamples at a time whatever the channel count.
 int32_t NewLevel(uint8_t* block, double level_db, int32_t bytes_per_sample,
-                 int32_t channels, int32_t frames, int64_t* clipped) {
-  if (!IsCodecFormat(bytes_per_sample, channels) || frames <= 0) return 0;
+                 int32_t channels, int32_t frames, int64_t* clipped, const SampleFormat& format) {
+  if (frames <= 0 || !IsArithmeticFormat(format, bytes_per_sample, channels)) return 0;
   const double gain = DecibelsToGain(level_db);
   const int64_t samples = int64_t(frames) * channels;
+  if (format.encoding == kEncodingFloat) {
+    LevelFloats(block, samples, gain, bytes_per_sample, clipped);
+    return 0;
+  }
+  if (!IsPlainInteger(format, bytes_per_sample)) {
+    LevelWideIntegers(block, samples, gain, bytes_per_sample, ValidBits(format, bytes_per_sample),
+                      clipped);
+    return 0;
+  }
   for (int64_t done = 0; done < samples; done += kChunkSamples) {
     const int32_t count = int32_t(std::min<int64_t>(kChunkSamples, samples - done));
     LevelChunk(block + done * bytes_per_sample, count, gain, bytes_per_sample, clipped);

@@ -1,6 +1,7 @@
 #include "dsp/pcm_codec.h"
 
 #include <climits>
+#include <cmath>
 
 namespace {
 
@@ -15,6 +16,8 @@ constexpr int32_t kByte3Place = 16777216;
 constexpr int32_t kMaxSignedByte = 127;
 // Largest value of an int32 (as unsigned), for the two's-complement reading.
 constexpr uint32_t kMaxInt32Bits = 0x7FFFFFFF;
+constexpr int32_t kBitsPerByte = 8;
+constexpr int32_t kBitsPer32 = 32;
 // Open bounds of the values whose truncation fits int32.
 constexpr long double kBelowInt32 = -2147483649.0L;
 constexpr long double kAboveInt32 = 2147483648.0L;
@@ -247,6 +250,85 @@ void NUM24STER_TO_CHAR(const int32_t* left, const int32_t* right, uint8_t* bytes
 // Reports whether the codec handles this width and channel count.
 bool IsCodecFormat(int32_t bytes_per_sample, int32_t channels) {
   return IsCodecWidth(bytes_per_sample) && (channels == kMonoChannels || channels == kStereoChannels);
+}
+
+bool IsPlainInteger(const SampleFormat& format, int32_t bytes_per_sample) {
+  return format.encoding == kEncodingInteger && IsCodecWidth(bytes_per_sample) &&
+         ValidBits(format, bytes_per_sample) == bytes_per_sample * kBitsPerByte;
+}
+
+bool IsArithmeticFormat(const SampleFormat& format, int32_t bytes_per_sample, int32_t channels) {
+  if (channels < 1 || channels > kMaxChannels) return false;
+  if (format.encoding == kEncodingFloat) {
+    return bytes_per_sample == kBytes32Bit || bytes_per_sample == kBytes64Bit;
+  }
+  const int32_t valid = ValidBits(format, bytes_per_sample);
+  return format.encoding == kEncodingInteger && bytes_per_sample >= kBytes16Bit &&
+         bytes_per_sample <= kBytes32Bit && valid >= kBitsPerByte &&
+         valid <= bytes_per_sample * kBitsPerByte;
+}
+
+int32_t ValidBits(const SampleFormat& format, int32_t bytes_per_sample) {
+  return format.valid_bits > 0 ? format.valid_bits : bytes_per_sample * kBitsPerByte;
+}
+
+// Reads the container's bytes as a sign-extended integer, then keeps its
+// valid bits: an arithmetic shift, written out so that a negative value
+// never meets a shift the language leaves to the compiler.
+int32_t GetValidSample(const uint8_t* p, int32_t bytes_per_sample, int32_t valid_bits) {
+  uint32_t bits = 0;
+  for (int32_t k = 0; k < bytes_per_sample; ++k) bits |= uint32_t(p[k]) << (kBitsPerByte * k);
+  const int32_t width = bytes_per_sample * kBitsPerByte;
+  if (width < kBitsPer32) bits = (bits ^ (1u << (width - 1))) - (1u << (width - 1));
+  const int32_t container = FromBits32(bits);
+  const int32_t shift = width - valid_bits;
+  return container >= 0 ? container >> shift : ~(~container >> shift);
+}
+
+void PutValidSample(int32_t v, uint8_t* p, int32_t bytes_per_sample, int32_t valid_bits) {
+  const uint32_t bits = uint32_t(v) << (bytes_per_sample * kBitsPerByte - valid_bits);
+  for (int32_t k = 0; k < bytes_per_sample; ++k) p[k] = uint8_t(bits >> (kBitsPerByte * k));
+}
+
+double GetFloatSample(const uint8_t* p, int32_t bytes_per_sample) {
+  if (bytes_per_sample == kBytes32Bit) {
+    float v = 0.0f;
+    std::memcpy(&v, p, sizeof v);
+    return double(v);
+  }
+  double v = 0.0;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+void PutFloatSample(double v, uint8_t* p, int32_t bytes_per_sample) {
+  if (bytes_per_sample == kBytes32Bit) {
+    const float narrow = RoundToFloat(v);
+    std::memcpy(p, &narrow, sizeof narrow);
+  } else {
+    std::memcpy(p, &v, sizeof v);
+  }
+}
+
+int32_t ClipToValidBits(long double y, int32_t valid_bits, bool* beyond) {
+  const int64_t top = (int64_t(1) << (valid_bits - 1)) - 1;
+  const int32_t v = TruncateSaturated(y);
+  *beyond = v > top || v < -top - 1 || y >= kAboveInt32 || y <= kBelowInt32;
+  if (v > top) return int32_t(top);
+  if (v < -top - 1) return int32_t(-top - 1);
+  return v;
+}
+
+// FLT_MAX plus half its unit in the last place: from there on, rounding to
+// nearest gives infinity.
+float RoundToFloat(double value) {
+  if (std::isnan(value)) return NAN;
+  const double overflow = double(FLT_MAX) + std::ldexp(1.0, 103);
+  if (value >= overflow) return INFINITY;
+  if (value <= -overflow) return -INFINITY;
+  if (value > double(FLT_MAX)) return FLT_MAX;
+  if (value < -double(FLT_MAX)) return -FLT_MAX;
+  return float(value);
 }
 
 // Decodes with the mono or the stereo decoder, as the channel count asks.

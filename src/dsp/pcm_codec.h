@@ -13,6 +13,27 @@
 
 // Frames moved by every copy, silence and mix loop in one step.
 constexpr int32_t kBlockFrames = 1024;
+// The most channels a stream may have.
+constexpr int32_t kMaxChannels = 32;
+// The widest sample: 64-bit float (bytes).
+constexpr int32_t kMaxSampleBytes = 8;
+// Encodings of samples: the format codes a WAV file's "fmt " chunk gives them.
+constexpr int32_t kEncodingInteger = 1;
+constexpr int32_t kEncodingFloat = 3;
+// Widths of the wider samples (bytes per sample).
+constexpr int32_t kBytes32Bit = 4;
+constexpr int32_t kBytes64Bit = 8;
+
+// How the samples of a stream are held besides their width and channels:
+// integer or float, and for integers the bits that carry the sample, the
+// high ones of its container (0: all of them), the low ones zero.
+struct SampleFormat {
+  int32_t encoding;
+  int32_t valid_bits;
+};
+// 16- or 24-bit integer samples that fill their containers: the format the
+// level and mix stages have their fast paths for.
+constexpr SampleFormat kPcmSamples = {kEncodingInteger, 0};
 // Largest frame handled: 24-bit stereo (bytes).
 constexpr int32_t kMaxBlockAlign = 6;
 // One block of the widest supported frame (bytes).
@@ -181,9 +202,35 @@ void NUM16STER_TO_CHAR(const int32_t* left, const int32_t* right, uint8_t* bytes
 void NUM24STER_TO_CHAR(const int32_t* left, const int32_t* right, uint8_t* bytes,
                        int32_t count);
 
-// Block helpers for the four supported formats (16/24-bit, mono/stereo).
-// Reports whether the codec handles this width and channel count.
+// Block helpers for 16- and 24-bit samples that fill their containers.
+// Reports whether the codec handles this width and channel count: 16 or 24
+// bits, 1 or 2 channels.
 bool IsCodecFormat(int32_t bytes_per_sample, int32_t channels);
+// Reports whether samples of this format and width take the 16/24-bit
+// paths: integers that fill 2- or 3-byte containers.
+bool IsPlainInteger(const SampleFormat& format, int32_t bytes_per_sample);
+// Reports whether the level and mix stages can do arithmetic on samples of
+// this format, width and channel count: integers in 2-, 3- or 4-byte
+// containers of 8 valid bits or more, floats of 4 or 8 bytes, 1 to
+// kMaxChannels channels.
+bool IsArithmeticFormat(const SampleFormat& format, int32_t bytes_per_sample, int32_t channels);
+
+// One sample of any supported format at a time, for the arithmetic on the
+// wider formats. A sample of integer format is read on the scale of its
+// valid bits and written back shifted into its container.
+int32_t GetValidSample(const uint8_t* p, int32_t bytes_per_sample, int32_t valid_bits);
+void PutValidSample(int32_t v, uint8_t* p, int32_t bytes_per_sample, int32_t valid_bits);
+double GetFloatSample(const uint8_t* p, int32_t bytes_per_sample);
+void PutFloatSample(double v, uint8_t* p, int32_t bytes_per_sample);
+// The bits that carry an integer sample of this format and width.
+int32_t ValidBits(const SampleFormat& format, int32_t bytes_per_sample);
+// Truncates `y` toward zero and limits it to the range of a `valid_bits`-bit
+// sample; NaN gives 0. Sets *beyond when it was outside that range.
+int32_t ClipToValidBits(long double y, int32_t valid_bits, bool* beyond);
+// Rounds a double to the nearest float; beyond the float range the result
+// is the infinity of that sign, as IEEE rounding gives, without relying on
+// an out-of-range conversion.
+float RoundToFloat(double value);
 // Limits the first `count` values to the range of the output width (16-bit
 // values for width 2, 24-bit for 3), so that an over-loud result clips to
 // full scale instead of wrapping in the encoder; returns how many lay

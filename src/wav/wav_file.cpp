@@ -39,19 +39,39 @@ constexpr int32_t kTagBytes = 4;
 constexpr int32_t kRiffHeadBytes = 12;
 constexpr int32_t kU16Bytes = 2;
 constexpr int32_t kU32Bytes = 4;
-// Distances of the format fields from the "fmt" tag (bytes).
+// Distances of the format fields from the "fmt" tag (bytes), those of the
+// extensible kind among them.
+constexpr int32_t kFmtSizeAt = 4;
+constexpr int32_t kFmtCodeAt = 8;
 constexpr int32_t kFmtChannelsAt = 10;
 constexpr int32_t kFmtRateAt = 12;
+constexpr int32_t kFmtBlockAlignAt = 20;
 constexpr int32_t kFmtBitsAt = 22;
-// Bytes from the "fmt" tag to the end of the bits field.
-constexpr int32_t kFmtFieldBytes = kFmtBitsAt + kU16Bytes;
+constexpr int32_t kFmtExtensionAt = 24;
+constexpr int32_t kFmtValidBitsAt = 26;
+constexpr int32_t kFmtChannelMaskAt = 28;
+constexpr int32_t kFmtSubformatAt = 32;
+// Bytes from the "fmt" tag to the end of the fields read.
+constexpr int32_t kFmtFieldBytes = kFmtSubformatAt + 16;
 constexpr uint32_t kBitsPerByte = 8;
-// Payload of the canonical format chunk (bytes) and its integer-PCM code.
+// Payloads of the canonical and the extensible format chunk (bytes), the
+// bytes of the extension, and the extensible kind's format code.
 constexpr uint32_t kFormatChunkBytes = 16;
-constexpr uint32_t kFormatCodePcm = 1;
-// Header bytes that the RIFF size counts besides the data: all but the
-// RIFF tag and size field.
-constexpr uint32_t kRiffSizeOverData = kHeaderBytes - kChunkHeadBytes;
+constexpr uint32_t kExtensibleChunkBytes = 40;
+constexpr uint32_t kExtensionBytes = 22;
+constexpr uint32_t kFormatCodeExtensible = 0xFFFE;
+// The fourteen bytes that follow the format code in the subformat GUID of
+// every standard extensible format (KSDATAFORMAT_SUBTYPE_*).
+constexpr uint8_t kSubformatSuffix[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                          0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+// RF64: the ds64 chunk's payload (bytes: RIFF size, data size and frames,
+// each 64-bit, and an empty table), the offset of its data size, and the
+// 32-bit size every RIFF size field holds instead.
+constexpr uint32_t kDs64Bytes = 28;
+constexpr int32_t kDs64DataSizeAt = kChunkHeadBytes + 8;
+constexpr uint32_t kSizeInDs64 = 0xFFFFFFFF;
+// The longest header written: RF64 with an extensible format chunk (bytes).
+constexpr int32_t kMaxHeaderBytes = 104;
 // The header keeps the low 16 bits of the channel count, block align and bits.
 constexpr uint32_t kLow16Bits = 0xFFFF;
 // Blocks of kMaxBlockBytes that one read or write moves at most: copies and
@@ -144,6 +164,36 @@ int64_t FramesPerTransfer(int64_t block_align, int64_t step) {
   return kTransferBytes / block_align / step * step;
 }
 
+// Reports whether the 4-byte chunk id at `id` is `tag`.
+bool IsChunk(const uint8_t* id, const char* tag) {
+  return std::memcmp(id, tag, kTagBytes) == 0;
+}
+
+// Reads what the format fields say beyond channels, rate and bits: the
+// format code, taken from the subformat of an extensible chunk (one whose
+// GUID is no standard one keeps the extensible code), the declared block
+// align, and an extensible chunk's valid bits and channel mask. A big-endian
+// RIFX file gets kCodeBigEndian, since its fields read as nonsense.
+FormatDetails ReadDetails(FILE* file, const uint8_t* fields) {
+  FormatDetails d = {Assem2(fields + kFmtCodeAt), Assem2(fields + kFmtBlockAlignAt),
+                     Assem2(fields + kFmtBitsAt), 0, false};
+  const bool extended = uint32_t(Assem4(fields + kFmtSizeAt)) >= kExtensibleChunkBytes &&
+                        Assem2(fields + kFmtExtensionAt) >= kExtensionBytes;
+  if (d.code == int32_t(kFormatCodeExtensible) && extended) {
+    d.extensible = true;
+    d.valid_bits = Assem2(fields + kFmtValidBitsAt);
+    d.channel_mask = uint32_t(Assem4(fields + kFmtChannelMaskAt));
+    const bool standard = std::memcmp(fields + kFmtSubformatAt + kU16Bytes, kSubformatSuffix,
+                                      sizeof kSubformatSuffix) == 0;
+    if (standard) d.code = Assem2(fields + kFmtSubformatAt);
+  }
+  uint8_t magic[kTagBytes] = {};
+  if (ReadFullyAt(fileno(file), 0, magic, kTagBytes) == kTagBytes && IsChunk(magic, "RIFX")) {
+    d.code = kCodeBigEndian;
+  }
+  return d;
+}
+
 // Returns the offset of the "fmt" tag. Without one it says so and falls back
 // on the last offset the scan examines, since the run carries on.
 int64_t FormatTagOffset(const AudioSpan& span, const char* path) {
@@ -160,10 +210,6 @@ int64_t FramesFrom(int64_t end, int64_t at, int64_t block_align) {
   return (end - at) / block_align;
 }
 
-// Reports whether the 4-byte chunk id at `id` is `tag`.
-bool IsChunk(const uint8_t* id, const char* tag) {
-  return std::memcmp(id, tag, kTagBytes) == 0;
-}
 
 // Returns the 8-byte chunk header at `at`: within `start`, the first `got`
 // bytes of the file, when it lies there whole, else read into `spare`. Null
@@ -178,13 +224,21 @@ const uint8_t* ChunkHeadAt(int fd, int64_t at, const uint8_t* start, int64_t got
 // and ends inside the file; otherwise at the end of the file, as a writer
 // that never filled the size in (0 or 0xFFFFFFFF) leaves it.
 int64_t AudioEnd(const ChunkLayout& layout, int64_t file_bytes) {
-  const int64_t chunk_end = layout.data_at + kChunkHeadBytes + int64_t(layout.data_size);
+  const int64_t chunk_end = layout.data_at + kChunkHeadBytes + layout.data_size;
   return layout.data_size != 0 && chunk_end <= file_bytes ? chunk_end : file_bytes;
+}
+
+// Reads an unsigned 64-bit little-endian value; one past 2^62 counts as
+// unknown (0), which no file reaches.
+int64_t GetSize64(const uint8_t* at) {
+  uint64_t v = 0;
+  for (int32_t k = 7; k >= 0; --k) v = v << kBitsPerByte | at[k];
+  return v >= (uint64_t(1) << 62) ? 0 : int64_t(v);
 }
 
 // Finds the format and audio by the tag scan, for files the walk cannot read.
 AudioSpan ScanForAudio(FILE* file, int64_t file_bytes) {
-  AudioSpan span = {false, 0, false, 0, file_bytes, file_bytes};
+  AudioSpan span = {false, 0, false, 0, file_bytes, file_bytes, false};
   int32_t tag = 0;
   span.has_format = FindChunkTag(file, "fmt", kFmtTagLength, &tag);
   if (span.has_format) span.format_at = tag;
@@ -219,11 +273,12 @@ bool WriteSilence(int fd, int64_t data_start, int64_t start_frame, int64_t block
 // Levels `frames` frames of `block` one step of `step` frames at a time, the
 // blocks that NewLevel is handed.
 void LevelSteps(uint8_t* block, int64_t frames, int64_t step, double level_db,
-                int32_t bytes_per_sample, int32_t channels, int64_t* clipped) {
+                int32_t bytes_per_sample, int32_t channels, int64_t* clipped,
+                const SampleFormat& format) {
   const int64_t block_align = BlockAlign(bytes_per_sample, channels);
   for (int64_t k = 0; k < frames; k += step) {
     NewLevel(block + k * block_align, level_db, bytes_per_sample, channels,
-             int32_t(std::min(step, frames - k)), clipped);
+             int32_t(std::min(step, frames - k)), clipped, format);
   }
 }
 
@@ -240,7 +295,8 @@ enum CopyResult { kCopied, kWriteFailed, kReadFailed };
 // no byte that was not read is written.
 CopyResult CopyFrames(int source, int64_t source_at, int64_t source_end, int destination,
                       int64_t destination_at, int32_t bytes_per_sample, int32_t channels,
-                      int64_t count, double level_db, int64_t* clipped) {
+                      int64_t count, double level_db, int64_t* clipped,
+                      const SampleFormat& format) {
   const int64_t block_align = BlockAlign(bytes_per_sample, channels);
   const int64_t step = FramesPerStep(block_align);
   if (step <= 0) return kCopied;
@@ -256,7 +312,7 @@ CopyResult CopyFrames(int source, int64_t source_at, int64_t source_end, int des
       return kReadFailed;
     }
     if (levelled) {
-      LevelSteps(g_transfer, wanted, step, level_db, bytes_per_sample, channels, clipped);
+      LevelSteps(g_transfer, wanted, step, level_db, bytes_per_sample, channels, clipped, format);
     }
     if (!WriteFullyAt(destination, destination_at + offset, g_transfer, wanted * block_align)) {
       return kWriteFailed;
@@ -297,30 +353,64 @@ uint8_t* PutU16(uint8_t* at, uint32_t value) {
   return at + kU16Bytes;
 }
 
-// Fills the canonical 44-byte header. Forms the products in uint32_t, where
-// they wrap instead of overflowing; for every destination that planning
-// accepts they are exact.
-void FillHeader(uint8_t* header, int32_t sample_rate, uint32_t bits, int32_t frame_count,
-                uint32_t channels) {
-  const uint32_t channel_count = channels & kLow16Bits;
+// Writes the format chunk: canonical (16 bytes) or extensible (40), as
+// `extensible` says; returns the byte after it.
+uint8_t* PutFormatChunk(uint8_t* at, int32_t sample_rate, uint32_t bits, uint32_t channels,
+                        const WaveFormat& format, bool extensible) {
   const uint32_t bytes_per_sample = bits / kBitsPerByte;
-  const uint32_t byte_rate = bytes_per_sample * uint32_t(sample_rate) * channel_count;
-  const uint32_t block_align = (bits * channel_count) / kBitsPerByte;
-  const uint32_t data_bytes = bytes_per_sample * uint32_t(frame_count) * channel_count;
-
-  uint8_t* at = PutTag(header, "RIFF");
-  at = PutU32(at, data_bytes + kRiffSizeOverData);
-  at = PutTag(at, "WAVE");
   at = PutTag(at, "fmt ");
-  at = PutU32(at, kFormatChunkBytes);
-  at = PutU16(at, kFormatCodePcm);
-  at = PutU16(at, channel_count);
+  at = PutU32(at, extensible ? kExtensibleChunkBytes : kFormatChunkBytes);
+  at = PutU16(at, extensible ? kFormatCodeExtensible : uint32_t(format.encoding));
+  at = PutU16(at, channels);
   at = PutU32(at, uint32_t(sample_rate));
-  at = PutU32(at, byte_rate);
-  at = PutU16(at, block_align);
+  at = PutU32(at, bytes_per_sample * uint32_t(sample_rate) * channels);
+  at = PutU16(at, (bits * channels) / kBitsPerByte);
   at = PutU16(at, bits);
+  if (!extensible) return at;
+  at = PutU16(at, kExtensionBytes);
+  at = PutU16(at, format.valid_bits > 0 ? uint32_t(format.valid_bits) : bits);
+  at = PutU32(at, format.channel_mask);
+  at = PutU16(at, uint32_t(format.encoding));
+  std::memcpy(at, kSubformatSuffix, sizeof kSubformatSuffix);
+  return at + sizeof kSubformatSuffix;
+}
+
+// Whether a header for this format needs the extensible format chunk: more
+// than two channels, or valid bits short of the container.
+bool NeedsExtensible(uint32_t bits, uint32_t channels, const WaveFormat& format) {
+  return channels > 2 || (format.valid_bits > 0 && uint32_t(format.valid_bits) != bits);
+}
+
+// Returns the bytes of the frames a header declares.
+uint64_t DataBytes(uint32_t bits, int32_t frame_count, uint32_t channels) {
+  return uint64_t(bits / kBitsPerByte) * uint64_t(uint32_t(frame_count)) * channels;
+}
+
+// Fills the header of HeaderBytes' length into `header`. Forms the 32-bit
+// fields in uint32_t, where they wrap instead of overflowing; for every
+// destination that planning accepts they are exact.
+void FillHeader(uint8_t* header, int32_t sample_rate, uint32_t bits, int32_t frame_count,
+                uint32_t channels, const WaveFormat& format) {
+  const uint32_t channel_count = channels & kLow16Bits;
+  const bool extensible = NeedsExtensible(bits, channel_count, format);
+  const uint64_t data_bytes = DataBytes(bits, frame_count, channel_count);
+  const uint64_t total = uint64_t(HeaderBytes(bits, frame_count, channels, format)) + data_bytes;
+  const bool rf64 = total > uint64_t(kMaxWavBytes);
+  uint8_t* at = PutTag(header, rf64 ? "RF64" : "RIFF");
+  at = PutU32(at, rf64 ? kSizeInDs64 : uint32_t(total - kChunkHeadBytes));
+  at = PutTag(at, "WAVE");
+  if (rf64) {
+    at = PutTag(at, "ds64");
+    at = PutU32(at, kDs64Bytes);
+    for (const uint64_t size : {total - kChunkHeadBytes, data_bytes, uint64_t(uint32_t(frame_count))}) {
+      at = PutU32(at, uint32_t(size));
+      at = PutU32(at, uint32_t(size >> 32));
+    }
+    at = PutU32(at, 0);  // no table of other chunks' sizes
+  }
+  at = PutFormatChunk(at, sample_rate, bits, channel_count, format, extensible);
   at = PutTag(at, "data");
-  PutU32(at, data_bytes);
+  PutU32(at, rf64 ? kSizeInDs64 : uint32_t(data_bytes));
 }
 
 }  // namespace
@@ -407,21 +497,30 @@ bool FindChunkTag(FILE* file, const char* tag, int32_t tag_length, int32_t* offs
 // size that runs past the end of the file ends the loop. The headers come
 // from one read of the file's start where they lie in it, as they all do in
 // an ordinary file, and one read each past it.
+// An RF64 file's ds64 chunk gives the data chunk's size where that chunk's
+// own field says 0xFFFFFFFF; a ds64 chunk is read from the file's first read.
 bool WalkChunks(int fd, int64_t file_bytes, ChunkLayout* layout) {
   uint8_t start[kFirstReadBytes];
   const int64_t got = ReadFullyAt(fd, 0, start, kFirstReadBytes);
-  if (got < kFirstChunk || !IsChunk(start, "RIFF") || !IsChunk(start + kChunkHeadBytes, "WAVE")) {
+  layout->rf64 = got >= kFirstChunk && (IsChunk(start, "RF64") || IsChunk(start, "BW64"));
+  if (got < kFirstChunk || (!IsChunk(start, "RIFF") && !layout->rf64) ||
+      !IsChunk(start + kChunkHeadBytes, "WAVE")) {
     return false;
   }
   bool format_met = false;
   bool data_met = false;
+  int64_t ds64_data_size = 0;
   int32_t walked = 0;
   for (int64_t at = kFirstChunk; at + kChunkHeadBytes <= file_bytes && walked < kMaxChunksWalked;
        ++walked) {
     uint8_t spare[kChunkHeadBytes];
     const uint8_t* head = ChunkHeadAt(fd, at, start, got, spare);
     if (head == nullptr) return false;
-    const uint32_t size = uint32_t(Assem4(head + kTagBytes));
+    int64_t size = uint32_t(Assem4(head + kTagBytes));
+    if (layout->rf64 && IsChunk(head, "ds64") && at + kDs64DataSizeAt + 8 <= got) {
+      ds64_data_size = GetSize64(start + at + kDs64DataSizeAt);
+    }
+    if (layout->rf64 && IsChunk(head, "data") && size == kSizeInDs64) size = ds64_data_size;
     if (!format_met && IsChunk(head, "fmt ")) {
       format_met = true;
       layout->format_at = at;
@@ -432,17 +531,17 @@ bool WalkChunks(int fd, int64_t file_bytes, ChunkLayout* layout) {
       layout->data_size = size;
     }
     if (format_met && data_met) return true;
-    at += kChunkHeadBytes + int64_t(size) + int64_t(size & 1);
+    at += kChunkHeadBytes + size + (size & 1);
   }
   return false;
 }
 
 AudioSpan LocateAudio(FILE* file) {
   const int64_t file_bytes = FileLength(file);
-  ChunkLayout layout = {0, 0, 0};
+  ChunkLayout layout = {0, 0, 0, false};
   if (!WalkChunks(fileno(file), file_bytes, &layout)) return ScanForAudio(file, file_bytes);
   return {true, layout.format_at, true, layout.data_at + kChunkHeadBytes,
-          AudioEnd(layout, file_bytes), file_bytes};
+          AudioEnd(layout, file_bytes), file_bytes, layout.rf64};
 }
 
 // Reads one source's format into slot `index`; fmt fields that lie past the
@@ -450,7 +549,7 @@ AudioSpan LocateAudio(FILE* file) {
 // end of the audio.
 void GET_ATTRIBUTES(int32_t index, const char* path, int32_t* channels,
                     int32_t* data_start, int32_t* sample_rate, int32_t* frame_count,
-                    int32_t* bytes_per_sample, int32_t* bits) {
+                    int32_t* bytes_per_sample, int32_t* bits, FormatDetails* details) {
   FILE* file = OpenRegularFile(path, "rb");
   if (file == nullptr) {
     Error("source %s of task %i cannot be opened as a file: %s", Quote(path).text, index + 1,
@@ -465,9 +564,10 @@ void GET_ATTRIBUTES(int32_t index, const char* path, int32_t* channels,
   sample_rate[index] = Assem4(fields + kFmtRateAt);
   bits[index] = Assem2(fields + kFmtBitsAt);
   bytes_per_sample[index] = bits[index] / int32_t(kBitsPerByte);
+  if (details != nullptr) details[index] = ReadDetails(file, fields);
 
   RequireData(file, span, path);
-  if (span.file_bytes > kMaxWavBytes) {
+  if (span.file_bytes > kMaxWavBytes && !span.rf64) {
     Fatal(kStatusBadFile, "Source file %s is 4 GiB or larger, which is not supported\n", path);
   }
   data_start[index] = int32_t(span.data_start);
@@ -478,13 +578,25 @@ void GET_ATTRIBUTES(int32_t index, const char* path, int32_t* channels,
   std::fclose(file);
 }
 
+int64_t HeaderBytes(uint32_t bits, int32_t frame_count, uint32_t channels,
+                    const WaveFormat& format) {
+  const uint32_t channel_count = channels & kLow16Bits;
+  const int64_t format_chunk = kChunkHeadBytes + (NeedsExtensible(bits, channel_count, format)
+                                                      ? kExtensibleChunkBytes
+                                                      : kFormatChunkBytes);
+  const int64_t plain = kFirstChunk + format_chunk + kChunkHeadBytes;
+  const bool rf64 = uint64_t(plain) + DataBytes(bits, frame_count, channel_count) > uint64_t(kMaxWavBytes);
+  return rf64 ? plain + kChunkHeadBytes + kDs64Bytes : plain;
+}
+
 void MAKE_HEADER(const char* path, int32_t sample_rate, uint32_t bits,
-                 int32_t frame_count, uint32_t channels) {
-  uint8_t header[kHeaderBytes];
-  FillHeader(header, sample_rate, bits, frame_count, channels);
+                 int32_t frame_count, uint32_t channels, const WaveFormat& format) {
+  uint8_t header[kMaxHeaderBytes];
+  const size_t length = size_t(HeaderBytes(bits, frame_count, channels, format));
+  FillHeader(header, sample_rate, bits, frame_count, channels, format);
   FILE* file = OpenForWriting(path, "wb");
   if (file == nullptr) Fatal(kStatusBadFile, "Cannot create file %s\n", ShownPath(path));
-  CloseWrittenOrDie(file, std::fwrite(header, 1, sizeof header, file) == sizeof header, path);
+  CloseWrittenOrDie(file, std::fwrite(header, 1, length, file) == length, path);
 }
 
 // Writes zero frames into an existing file. Writes nothing for a negative
@@ -509,7 +621,8 @@ void PAD_FILE(const char* path, int32_t start_frame, int32_t bytes_per_sample,
 // descriptors alone.
 void INSERT_FILE(const char* destination_path, const char* source_path,
                  int32_t insert_frame, int32_t bytes_per_sample, int32_t channels,
-                 int32_t count, int32_t read_start, double level_db, int64_t* clipped) {
+                 int32_t count, int32_t read_start, double level_db, int64_t* clipped,
+                 const SampleFormat& format) {
   FILE* destination = OpenWavOrDie(destination_path, "rb+");
   FILE* source = OpenWavOrDie(source_path, "rb");
   const int64_t destination_start = AudioOrDie(destination, destination_path).data_start;
@@ -521,7 +634,7 @@ void INSERT_FILE(const char* destination_path, const char* source_path,
                         FramePosition(source_audio.data_start, read_start, block_align),
                         source_audio.audio_end, fileno(destination),
                         FramePosition(destination_start, insert_frame, block_align),
-                        bytes_per_sample, channels, count, level_db, clipped);
+                        bytes_per_sample, channels, count, level_db, clipped, format);
   }
   const int read_error = errno;
   std::fclose(source);

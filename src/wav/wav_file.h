@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "dsp/pcm_codec.h"
+
 // Size of the canonical header written by MAKE_HEADER (bytes).
 constexpr int32_t kHeaderBytes = 44;
 // First offset the tag scan examines (bytes); offset 0 is the RIFF tag.
@@ -63,7 +65,8 @@ bool FindChunkTag(FILE* file, const char* tag, int32_t tag_length, int32_t* offs
 struct ChunkLayout {
   int64_t format_at;
   int64_t data_at;
-  uint32_t data_size;  // as the data chunk declares it (bytes)
+  int64_t data_size;  // as the data chunk, or for RF64 the ds64 chunk, declares it (bytes)
+  bool rf64;          // an RF64 file, whose sizes past 4 GiB stand in its ds64 chunk
 };
 
 // Chunks the walk meets at most before it leaves the file to the tag scan:
@@ -71,11 +74,11 @@ struct ChunkLayout {
 // cost a read for each of them at every open.
 constexpr int32_t kMaxChunksWalked = 4096;
 
-// Walks the chunks of a RIFF/WAVE file of `file_bytes` bytes from offset 12,
-// one 8-byte chunk header per positioned read. Returns true once it has met
-// a "fmt " and a "data" chunk; false for a file that is not RIFF/WAVE or
-// whose list ends, or runs past the end of the file, before both were met,
-// or that holds kMaxChunksWalked chunks before them.
+// Walks the chunks of a RIFF/WAVE or RF64/WAVE file of `file_bytes` bytes
+// from offset 12, one 8-byte chunk header per positioned read. Returns true
+// once it has met a "fmt " and a "data" chunk; false for a file that is
+// neither or whose list ends, or runs past the end of the file, before both
+// were met, or that holds kMaxChunksWalked chunks before them.
 bool WalkChunks(int fd, int64_t file_bytes, ChunkLayout* layout);
 
 // Where an open WAV file's format fields and audio lie (byte offsets).
@@ -86,7 +89,39 @@ struct AudioSpan {
   int64_t data_start;  // first audio byte
   int64_t audio_end;   // byte after the last audio byte
   int64_t file_bytes;  // length of the whole file
+  bool rf64;           // an RF64 file, which may pass 4 GiB
 };
+
+// What the "fmt " chunk of a source says of its samples beyond channels, rate
+// and bits: what planning decides whether it can use them by.
+struct FormatDetails {
+  int32_t code;           // the format code: of the subformat for an extensible chunk
+  int32_t block_align;    // as declared
+  int32_t valid_bits;     // of an extensible chunk; else its bits
+  uint32_t channel_mask;  // of an extensible chunk; else 0
+  bool extensible;
+};
+// The format code a big-endian (RIFX) file is given, which no chunk has.
+constexpr int32_t kCodeBigEndian = -1;
+// The format code of an extensible chunk whose subformat is no standard one.
+constexpr int32_t kCodeExtensible = 0xFFFE;
+
+// What a written header says of its samples beyond their container and
+// channels: the encoding, the valid bits (0: all of the container) and the
+// speaker positions of the channels (0: none given).
+struct WaveFormat {
+  int32_t encoding;
+  int32_t valid_bits;
+  uint32_t channel_mask;
+};
+constexpr WaveFormat kPcmWave = {kEncodingInteger, 0, 0};
+
+// Returns the bytes of the header MAKE_HEADER writes for this format and
+// length: 44 (the canonical header), 68 (extensible: more than two channels,
+// or valid bits short of the container), or 80 or 104 for RF64, which a
+// file past 4 GiB needs.
+int64_t HeaderBytes(uint32_t bits, int32_t frame_count, uint32_t channels,
+                    const WaveFormat& format);
 
 // Locates the format and the audio of an open file by walking its chunks;
 // when the walk fails, the tag scan decides and the audio runs to the end of
@@ -94,16 +129,17 @@ struct AudioSpan {
 // size other than 0 and ends inside the file. Prints nothing.
 AudioSpan LocateAudio(FILE* file);
 
-// Reads the format of source `index` into slot `index` of each table.
+// Reads the format of source `index` into slot `index` of each table, and,
+// when `details` is given, the rest of its format into details[index].
 // Ends the process with status 2 on a missing source or "data" tag.
 void GET_ATTRIBUTES(int32_t index, const char* path, int32_t* channels,
                     int32_t* data_start, int32_t* sample_rate, int32_t* frame_count,
-                    int32_t* bytes_per_sample, int32_t* bits);
+                    int32_t* bytes_per_sample, int32_t* bits, FormatDetails* details = nullptr);
 
-// Creates (or truncates) `path` and writes a 44-byte header declaring
-// `frame_count` frames.
+// Creates (or truncates) `path` and writes a header declaring `frame_count`
+// frames of `format`: see HeaderBytes.
 void MAKE_HEADER(const char* path, int32_t sample_rate, uint32_t bits,
-                 int32_t frame_count, uint32_t channels);
+                 int32_t frame_count, uint32_t channels, const WaveFormat& format = kPcmWave);
 
 // Writes `count` frames of zero bytes from frame `start_frame` of `path`.
 void PAD_FILE(const char* path, int32_t start_frame, int32_t bytes_per_sample,
@@ -116,6 +152,6 @@ void PAD_FILE(const char* path, int32_t start_frame, int32_t bytes_per_sample,
 void INSERT_FILE(const char* destination_path, const char* source_path,
                  int32_t insert_frame, int32_t bytes_per_sample, int32_t channels,
                  int32_t count, int32_t read_start, double level_db,
-                 int64_t* clipped = nullptr);
+                 int64_t* clipped = nullptr, const SampleFormat& format = kPcmSamples);
 
 #endif  // SPLYCE_WAV_WAV_FILE_H

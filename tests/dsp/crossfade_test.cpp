@@ -329,7 +329,7 @@ TEST(Crossfade, MixesSilencePastTheEndOfAFile) {
 
 TEST(Crossfade, WritesSilenceForFormatsItCannotMix) {
   struct Case { int32_t bits, channels; };
-  const Case kCases[] = {{8, 1}, {32, 2}, {24, 3}, {16, 4}};
+  const Case kCases[] = {{8, 1}, {8, 2}, {16, 33}};
   for (const Case& c : kCases) {
     SCOPED_TRACE(testing::Message() << c.bits << "-bit, " << c.channels << " channels");
     fixture::TempDir dir;

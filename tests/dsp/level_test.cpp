@@ -73,15 +73,22 @@ TEST(Level, OverloudSamplesClipToTheseBytes) {
 }
 
 TEST(Level, LeavesUnsupportedBlocksUntouched) {
-  struct Case { int32_t bytes_per_sample; int32_t channels; int32_t frames; };
-  const Case kCases[] = {{1, 1, 16}, {1, 2, 8}, {4, 1, 4}, {4, 2, 2},
-                         {2, 3, 2},  {3, 3, 1}, {2, 1, 0}, {3, 2, -1}};
+  struct Case { int32_t bytes_per_sample; int32_t channels; int32_t frames; SampleFormat format; };
+  const SampleFormat kFloat = {kEncodingFloat, 0};
+  const Case kCases[] = {
+      {1, 1, 16, kPcmSamples}, {1, 2, 8, kPcmSamples},  {5, 1, 3, kPcmSamples},
+      {2, 33, 2, kPcmSamples}, {2, 0, 2, kPcmSamples},  {2, 1, 0, kPcmSamples},
+      {3, 2, -1, kPcmSamples}, {2, 1, 8, kFloat},       {3, 1, 5, kFloat},
+      {4, 1, 4, {kEncodingInteger, 7}}, {2, 1, 8, {6, 0}},  // too few valid bits; A-law
+  };
   for (const Case& c : kCases) {
     SCOPED_TRACE(testing::Message() << c.bytes_per_sample << " bytes, " << c.channels
-                                    << " channels, " << c.frames << " frames");
+                                    << " channels, " << c.frames << " frames, encoding "
+                                    << c.format.encoding);
     const Bytes original = fixture::EncodeSamples(fixture::NoiseSamples(16, 1, 8, 7), 8);
     Bytes block = original;
-    EXPECT_EQ(NewLevel(block.data(), -6.0, c.bytes_per_sample, c.channels, c.frames), 0);
+    EXPECT_EQ(NewLevel(block.data(), -6.0, c.bytes_per_sample, c.channels, c.frames, nullptr,
+                       c.format), 0);
     EXPECT_EQ(block, original);
   }
 }

@@ -1,5 +1,7 @@
 #include "support/wav_fixture.h"
 
+#include <cstring>
+
 #include <sys/stat.h>
 
 #include <fstream>
@@ -68,7 +70,8 @@ Bytes Chunk(const char* tag, const Bytes& payload, bool pad) {
 
 Bytes MakeWav(const WavSpec& layout, const Bytes& audio) {
   const bool extensible = layout.format_code == 0xFFFE;
-  const uint32_t block_align = uint32_t(layout.channels * layout.bits / 8);
+  const uint32_t block_align = uint32_t(layout.block_align > 0 ? layout.block_align
+                                                                : layout.channels * layout.bits / 8);
   Bytes format;  // the format chunk's payload: 16 bytes, or 40 for the extensible kind
   PutU16(format, layout.format_code);
   PutU16(format, uint32_t(layout.channels));
@@ -77,29 +80,79 @@ Bytes MakeWav(const WavSpec& layout, const Bytes& audio) {
   PutU16(format, block_align);
   PutU16(format, uint32_t(layout.bits));
   if (extensible) {
-    PutU16(format, 22);                    // extension size
-    PutU16(format, uint32_t(layout.bits));   // valid bits
-    PutU32(format, layout.channels == 2 ? 3u : 4u);  // channel mask
-    PutU32(format, 1);                     // PCM sub-format GUID, first field
-    const uint8_t guid_rest[12] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
-                                   0x80, 0x00, 0x00, 0xAA, 0x00, 0x38};
-    format.insert(format.end(), guid_rest, guid_rest + 12);
+    PutU16(format, 22);  // extension size
+    PutU16(format, uint32_t(layout.valid_bits > 0 ? layout.valid_bits : layout.bits));
+    PutU32(format, layout.channel_mask != 0 ? layout.channel_mask : layout.channels == 2 ? 3u : 4u);
+    // The sub-format GUID {0000000X-0000-0010-8000-00AA00389B71}.
+    PutU16(format, layout.subformat);
+    const uint8_t guid_rest[14] = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, 0x80,
+                                   0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+    format.insert(format.end(), guid_rest, guid_rest + 14);
   }
   Bytes chunks = Chunk("fmt ", format);
   if (layout.extra_chunk_bytes > 0) {  // no pad byte: an odd size moves "data" to an odd offset
     Append(chunks, Chunk("LIST", Bytes(size_t(layout.extra_chunk_bytes), uint8_t('x')), false));
   }
   Append(chunks, layout.before_data);
-  const Bytes data = Chunk("data", audio, false);  // the audio keeps its own length
+  const bool rf64 = std::string(layout.riff) == "RF64";
+  Bytes data = Chunk("data", audio, false);  // the audio keeps its own length
+  if (rf64) data = WithField(data, 4, 0xFFFFFFFF);
   Bytes out;
-  PutTag(out, "RIFF");
+  PutTag(out, layout.riff);
   PutU32(out, 0);  // patched below
   PutTag(out, "WAVE");
+  if (rf64) {  // the 64-bit sizes: RIFF (patched below), data and frames, and no table
+    Bytes ds64(28, 0);
+    ds64 = WithField(ds64, 8, uint32_t(audio.size()));
+    ds64 = WithField(ds64, 16, uint32_t(audio.size() / block_align));
+    Append(out, Chunk("ds64", ds64));
+  }
   Append(out, layout.before_format);
   Append(out, layout.data_first ? data : chunks);
   Append(out, layout.data_first ? chunks : data);
   Append(out, layout.trailing);
+  if (rf64) return WithField(WithField(out, 4, 0xFFFFFFFF), 20, uint32_t(out.size() - 8));
   return WithField(out, 4, uint32_t(out.size() - 8));
+}
+
+Bytes EncodeContained(const std::vector<int32_t>& samples, int32_t bits, int32_t valid_bits) {
+  Bytes out;
+  for (int32_t v : samples) {
+    const uint32_t shifted = uint32_t(v) << (bits - valid_bits);
+    for (int32_t k = 0; k < bits / 8; ++k) out.push_back(uint8_t(shifted >> (8 * k)));
+  }
+  return out;
+}
+
+Bytes EncodeFloats(const std::vector<double>& samples, int32_t bits) {
+  Bytes out;
+  for (double v : samples) {
+    uint8_t bytes[8];
+    if (bits == 32) {
+      const float narrow = float(v);
+      std::memcpy(bytes, &narrow, 4);
+    } else {
+      std::memcpy(bytes, &v, 8);
+    }
+    out.insert(out.end(), bytes, bytes + bits / 8);
+  }
+  return out;
+}
+
+std::vector<double> DecodeFloats(const Bytes& audio, int32_t bits) {
+  std::vector<double> out;
+  for (size_t at = 0; at + size_t(bits / 8) <= audio.size(); at += size_t(bits / 8)) {
+    if (bits == 32) {
+      float v;
+      std::memcpy(&v, audio.data() + at, 4);
+      out.push_back(double(v));
+    } else {
+      double v;
+      std::memcpy(&v, audio.data() + at, 8);
+      out.push_back(v);
+    }
+  }
+  return out;
 }
 
 std::vector<int32_t> NoiseSamples(int32_t frames, int32_t channels, int32_t bits,

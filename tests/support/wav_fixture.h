@@ -14,7 +14,7 @@ struct WavSpec {
   int32_t sample_rate = 44100;
   int32_t bits = 16;
   int32_t channels = 2;
-  uint16_t format_code = 1;  // 0xFFFE for the extensible kind
+  uint16_t format_code = 1;  // 3 for float; 0xFFFE for the extensible kind
   // Extra chunk of this many payload bytes between "fmt " and "data".
   int32_t extra_chunk_bytes = 0;
   // Bytes appended after the audio (a trailing chunk or junk).
@@ -24,6 +24,17 @@ struct WavSpec {
   Bytes before_format = {};
   Bytes before_data = {};
   bool data_first = false;
+  // The extensible kind's subformat code (1 integer, 3 float), valid bits
+  // (0: all of the container) and channel mask (0: front left and right, or
+  // centre for mono).
+  uint16_t subformat = 1;
+  int32_t valid_bits = 0;
+  uint32_t channel_mask = 0;
+  // The block align declared (0: channels x bits / 8).
+  int32_t block_align = 0;
+  // The first four bytes ("RIFF"; "RIFX" for big-endian, "RF64" with a ds64
+  // chunk that holds the sizes, whose own fields then read 0xFFFFFFFF).
+  const char* riff = "RIFF";
 };
 
 // Little-endian appenders.
@@ -36,6 +47,12 @@ void PutSample(Bytes& out, int32_t value, int32_t bits);
 
 // Interleaved samples (frame by frame, left then right) -> audio bytes.
 Bytes EncodeSamples(const std::vector<int32_t>& samples, int32_t bits);
+// Samples in containers of `bits` bits of which the high `valid_bits`
+// carry them (the values given on the scale of `valid_bits`).
+Bytes EncodeContained(const std::vector<int32_t>& samples, int32_t bits, int32_t valid_bits);
+// Float samples of 32 or 64 bits.
+Bytes EncodeFloats(const std::vector<double>& samples, int32_t bits);
+std::vector<double> DecodeFloats(const Bytes& audio, int32_t bits);
 // Audio bytes -> interleaved samples, sign-extended on their own width's scale.
 std::vector<int32_t> DecodeSamples(const Bytes& audio, int32_t bits);
 

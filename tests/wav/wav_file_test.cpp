@@ -246,7 +246,7 @@ TEST(GetAttributes, EndsRunOnUnusableSource) {
   std::copy_n("junk", 4, odd.begin() + 36);
   std::copy_n("data", 4, odd.begin() + 45);
   Bytes not_riff = fixture::MakeWav(DataTagAt(131074), Bytes(8, 1));
-  std::copy_n("RF64", 4, not_riff.begin());
+  std::copy_n("RIFX", 4, not_riff.begin());
   fixture::TempDir dir;
   struct Case {
     const char* name;
