@@ -78,7 +78,9 @@ void CheckBuilt(const EditTable& t) {
   struct stat info;
   if (stat(kDestinationName, &info) != 0) fuzz::Broken("no destination after a build");
   const int64_t align = int64_t(t.channels[0]) * t.bytes_per_sample[0];
-  if (info.st_size != kHeaderBytes + int64_t(t.total_frames) * align) {
+  const int64_t header = HeaderBytes(uint32_t(t.bits[0]), t.total_frames, uint32_t(t.channels[0]),
+                                     DestinationWave(t));
+  if (info.st_size != header + int64_t(t.total_frames) * align) {
     fuzz::Broken("destination not exactly its header and T frames");
   }
   FILE* file = std::fopen(kDestinationName, "rb");
@@ -87,7 +89,7 @@ void CheckBuilt(const EditTable& t) {
   std::fclose(file);
   const int64_t audio_end = info.st_size;
   if (!span.has_format || span.format_at != 12 || !span.has_data ||
-      span.data_start != kHeaderBytes || span.audio_end != audio_end) {
+      span.data_start != header || span.audio_end != audio_end) {
     fuzz::Broken("destination's format or audio not where its header put them");
   }
 }

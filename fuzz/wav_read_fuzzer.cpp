@@ -63,14 +63,33 @@ uint32_t Le32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-// The walk as the design states it, over the bytes: from offset 12 while a
-// whole 8-byte header lies inside, the first "fmt " and "data" chunks count.
+// An unsigned 64-bit little-endian size; one from 2^62 on counts as 0.
+int64_t Le64(const uint8_t* p) {
+  const uint64_t v = uint64_t(Le32(p)) | uint64_t(Le32(p + 4)) << 32;
+  return v >= (uint64_t(1) << 62) ? 0 : int64_t(v);
+}
+
+// The walk as the rules state it, over the bytes: a RIFF or RF64 (BW64) file
+// of form WAVE, from offset 12 while a whole 8-byte header lies inside, at
+// most 4096 chunks; the first "fmt " and "data" chunks count. In RF64 a data
+// size of 0xFFFFFFFF stands for the size of the ds64 chunk met before, when
+// that chunk lies within the first 4096 bytes.
 bool ReferenceWalk(const uint8_t* data, size_t size, ChunkLayout* layout) {
-  if (size < 12 || std::memcmp(data, "RIFF", 4) != 0 || std::memcmp(data + 8, "WAVE", 4) != 0) {
+  const bool rf64 = size >= 12 && (std::memcmp(data, "RF64", 4) == 0 || std::memcmp(data, "BW64", 4) == 0);
+  layout->rf64 = rf64;
+  if (size < 12 || (std::memcmp(data, "RIFF", 4) != 0 && !rf64) ||
+      std::memcmp(data + 8, "WAVE", 4) != 0) {
     return false;
   }
   bool format = false, audio = false;
-  for (uint64_t at = 12; at + 8 <= size; at += 8 + uint64_t(Le32(data + at + 4)) + (data[at + 4] & 1)) {
+  int64_t ds64 = 0;
+  uint64_t at = 12;
+  for (int chunks = 0; at + 8 <= size && chunks < 4096; ++chunks) {
+    int64_t chunk_size = Le32(data + at + 4);
+    if (rf64 && std::memcmp(data + at, "ds64", 4) == 0 && at + 24 <= 4096 && at + 24 <= size) {
+      ds64 = Le64(data + at + 16);
+    }
+    if (rf64 && std::memcmp(data + at, "data", 4) == 0 && chunk_size == 0xFFFFFFFF) chunk_size = ds64;
     if (!format && std::memcmp(data + at, "fmt ", 4) == 0) {
       format = true;
       layout->format_at = int64_t(at);
@@ -78,9 +97,10 @@ bool ReferenceWalk(const uint8_t* data, size_t size, ChunkLayout* layout) {
     if (!audio && std::memcmp(data + at, "data", 4) == 0) {
       audio = true;
       layout->data_at = int64_t(at);
-      layout->data_size = Le32(data + at + 4);
+      layout->data_size = chunk_size;
     }
     if (format && audio) return true;
+    at += 8 + uint64_t(chunk_size) + uint64_t(chunk_size & 1);
   }
   return false;
 }
@@ -88,7 +108,7 @@ bool ReferenceWalk(const uint8_t* data, size_t size, ChunkLayout* layout) {
 // Checks the walk and LocateAudio on the file against the reference walk
 // and, where that fails, the reference scans; returns what they expect.
 Expected CheckLocation(const uint8_t* data, size_t size, int64_t data_tag, int64_t fmt_tag) {
-  ChunkLayout want = {-1, -1, 0};
+  ChunkLayout want = {-1, -1, 0, false};
   const bool walked = ReferenceWalk(data, size, &want);
   Expected expected = {fmt_tag, data_tag < 0 ? -1 : data_tag + 8, int64_t(size)};
   if (walked) {
@@ -98,13 +118,13 @@ Expected CheckLocation(const uint8_t* data, size_t size, int64_t data_tag, int64
   }
   FILE* file = std::fopen(kWavName, "rb");
   if (file == nullptr) fuzz::Broken("cannot open the input file");
-  ChunkLayout got = {-1, -1, 0};
+  ChunkLayout got = {-1, -1, 0, false};
   const bool walk_ok = WalkChunks(fileno(file), int64_t(size), &got);
   const AudioSpan span = LocateAudio(file);
   std::fclose(file);
   if (walk_ok != walked || (walked && (got.format_at != want.format_at ||
                                        got.data_at != want.data_at ||
-                                       got.data_size != want.data_size))) {
+                                       got.data_size != want.data_size || got.rf64 != want.rf64))) {
     fuzz::Broken("WalkChunks differs from the reference walk");
   }
   if (span.has_format != (expected.format_at >= 0) ||

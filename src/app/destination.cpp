@@ -498,11 +498,13 @@ void ReserveBuildBlocks(const EditTable& t) {
 // From the moment the built file takes the destination's place, no signal
 // may turn the run into a failure: the outside signals stay blocked to the
 // end of the process, and a reader that has gone no longer matters.
+void KeepDestinationAttributes(const EditTable& t) {
+  if (!g_in_place) KeepAttributes(t);
+}
+
 void ReplaceDestination(const EditTable& t) {
   FlushReportOrDie();
   OpenPathAsDescriptor(t.build_path, -1);
-  if (!g_in_place) KeepAttributes(t);
-  EndIfWarned();
   SyncOrDie(g_build_fd, t);
   MaskOutsideSignals(SIG_BLOCK);
   std::signal(SIGPIPE, SIG_IGN);

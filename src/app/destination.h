@@ -56,10 +56,15 @@ void CreateBuildFile(EditTable& table, void (*in_place_check)(const EditTable&))
 // each edit writes.
 void ReserveBuildBlocks(const EditTable& table);
 
+// Gives the built file the replaced destination's owner and group (or the
+// group alone), mode, ACL and extended attributes, or the mode the umask
+// allows a new file. Ends the process with status 2 when the mode or the ACL
+// cannot be kept; warns of the rest.
+void KeepDestinationAttributes(const EditTable& table);
+
 // Flushes the report and checks it reached standard output, then makes the
-// built file the destination: flushed to disk, given the replaced file's
-// owner, mode, ACL and extended attributes, renamed over it, and the folder
-// synced. Ends the process with status 2 when any step fails, the
+// built file the destination: flushed to disk, renamed over it, and the
+// folder synced. Ends the process with status 2 when any step fails, the
 // destination as it was unless the rename itself succeeded.
 void ReplaceDestination(const EditTable& table);
 

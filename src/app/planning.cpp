@@ -26,6 +26,10 @@ constexpr int kPlanFault = 1;
 constexpr int kMissingSource = 2;
 // Room for one explanation (bytes).
 constexpr size_t kMessageBytes = 768;
+// Frame counts from here on are written in exponent form (frames), and the
+// room a frame count takes.
+constexpr long double kLargestPlainFrames = 1e15L;
+constexpr size_t kPlainFramesBytes = 64;
 // Sample widths Splyce reads (bits), and the bits of a byte.
 constexpr int32_t kBits16 = 16;
 constexpr int32_t kBits24 = 24;
@@ -136,7 +140,8 @@ void ExplainFormatDifference(const EditTable& t, int32_t i) {
   if (t.bits[i] != t.bits[0]) {
     AddDifference(what, sizeof what, "%i bits against %i", t.bits[i], t.bits[0]);
   }
-  if (t.details[i].code != t.details[0].code || t.details[i].valid_bits != t.details[0].valid_bits) {
+  if (t.details[i].code != t.details[0].code ||
+      (t.bits[i] == t.bits[0] && t.details[i].valid_bits != t.details[0].valid_bits)) {
     const size_t used = std::strlen(what);
     std::snprintf(what + used, sizeof what - used, "%s%s against %s", used == 0 ? "" : "; ",
                   DescribeSamples(t, i).text, DescribeSamples(t, 0).text);
@@ -156,8 +161,9 @@ void CheckFormatsAgree(const EditTable& t) {
     const bool rate = t.sample_rate[i] != t.sample_rate[0];
     const bool channels = t.channels[i] != t.channels[0];
     const bool bits = t.bits[i] != t.bits[0];
+    // Valid bits that differ with the bits are no difference of their own.
     const bool samples = t.details[i].code != t.details[0].code ||
-                         t.details[i].valid_bits != t.details[0].valid_bits;
+                         (!bits && t.details[i].valid_bits != t.details[0].valid_bits);
     if (rate) {
       PrintListing(t, "Sample rates do not match for source tracks:", t.sample_rate, "%s\t%i kHz\n");
     }
@@ -356,9 +362,8 @@ void PlanInsertPoint(EditTable& t, int32_t j, int32_t rate) {
 // (past 4 GiB it is an RF64 file), naming the entry `last` that ends it.
 void CheckDestinationSize(const EditTable& t, int64_t total_frames, int32_t last) {
   if (total_frames > INT32_MAX) {
-    ExplainRefusal(t, last, "it ends the destination at %s, frame %lld, past the %i frames a "
-                   "destination can hold", PlainTime(t, total_frames).text,
-                   static_cast<long long>(total_frames), INT32_MAX);
+    ExplainRefusal(t, last, "it ends the destination at %s, past the %i frames a destination can "
+                   "hold", InTaskUnit(t, total_frames).text, INT32_MAX);
     Fatal(kPlanFault, "Destination would be too large: at most 2147483647 frames\n");
   }
 }
@@ -490,6 +495,15 @@ void CheckSourceOpens(const EditTable& t, int32_t j) {
   Fatal(kMissingSource, "Cannot find file in track list called %s!!\n", path);
 }
 
+// Writes a frame count (or a time) with `format_plain`, or, where it is too
+// large for any source, with `format_huge`, an exponent form that fits.
+void WriteFrames(long double frames, const char* format_plain, const char* format_huge, char* out,
+                 size_t size) {
+  frames += 0.0L;  // -0 reads as 0
+  std::snprintf(out, size, std::fabs(frames) < kLargestPlainFrames ? format_plain : format_huge,
+                frames);
+}
+
 }  // namespace
 
 SampleFormat DestinationSamples(const EditTable& t) {
@@ -502,27 +516,20 @@ WaveFormat DestinationWave(const EditTable& t) {
 
 TimeText PlainTime(const EditTable& t, long double frames) {
   TimeText out;
-  frames += 0.0L;  // -0 reads as 0
   if (t.time_unit == kFrames) {
-    std::snprintf(out.text, sizeof out.text, std::fabs(frames) < 1e15L ? "%.0Lf frames" : "%.3Lg frames",
-                  frames);
+    WriteFrames(frames, "%.0Lf frames", "%.3Lg frames", out.text, sizeof out.text);
   } else {
-    std::snprintf(out.text, sizeof out.text, "%.3Lf s", frames / t.sample_rate[0]);
+    WriteFrames(frames / t.sample_rate[0], "%.3Lf s", "%.3Lg s", out.text, sizeof out.text);
   }
   return out;
 }
 
 TimeText InTaskUnit(const EditTable& t, long double frames) {
-  TimeText out;
-  frames += 0.0L;  // -0 reads as 0
-  char count[40];
-  std::snprintf(count, sizeof count, std::fabs(frames) < 1e15L ? "%.0Lf" : "%.3Lg", frames);
-  if (t.time_unit == kFrames) {
-    std::snprintf(out.text, sizeof out.text, "%s frames", count);
-  } else {
-    std::snprintf(out.text, sizeof out.text, "%.3Lf s (%s frames)", frames / t.sample_rate[0],
-                  count);
-  }
+  TimeText out = PlainTime(t, frames);
+  if (t.time_unit == kFrames) return out;
+  char count[kPlainFramesBytes];
+  WriteFrames(frames, " (%.0Lf frames)", " (%.3Lg frames)", count, sizeof count);
+  std::strncat(out.text, count, sizeof out.text - std::strlen(out.text) - 1);
   return out;
 }
 

@@ -258,6 +258,8 @@ void BuildDestination(EditTable& t) {
     EndIfWarned();
   }
   CloseClipFiles(t);
+  KeepDestinationAttributes(t);
+  EndIfWarned();
   ReportBuilt(t);
   ReplaceDestination(t);
 }

@@ -31,7 +31,8 @@ constexpr const char* kKeywords[] = {"src", "xin", "xout", "ins", "trim", "lvl",
 constexpr int32_t kKeywordTests = 8;
 constexpr int32_t kSourceTest = 0;
 // What a UTF-8 byte-order mark is in bytes, and a UTF-16 one in either byte
-// order (the zero bytes of UTF-16 text soon end the task text).
+// order (UTF-16 text holds zero bytes, which refuse it; a mark alone does
+// not).
 constexpr char kUtf8Mark[] = "\xEF\xBB\xBF";
 constexpr int32_t kUtf8MarkBytes = 3;
 constexpr char kUtf16LittleMark[] = "\xFF\xFE";
@@ -202,7 +203,9 @@ void CheckNumberEnd(const TaskText& text, const char* keyword, const char* role,
   }
   const char* hint = "write the number alone";
   if (end[0] == ',') hint = "write decimals with a point";
-  if (end[0] == ':') {
+  const bool time = Is(keyword, "xin") || Is(keyword, "xout") || Is(keyword, "trim") ||
+                    Is(keyword, "ins");
+  if (end[0] == ':' && time) {
     hint = text.in_frames ? "write a time as one number of frames after using_samples"
                           : "write a time as seconds, or as m:s or h:m:s with minutes and "
                             "seconds below 60";

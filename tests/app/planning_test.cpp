@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "support/destination_model.h"
@@ -166,6 +167,34 @@ TEST(PlanEdits, AppendedEntriesButtJoinInFrames) {
   }
 }
 
+// The message that refuses a source of a format Splyce does not read.
+std::string Unsupported(const std::string& name, const std::string& what) {
+  return "Unsupported format in " + name + ": " + what + ". Supported are 16, 24 and 32-bit "
+         "integer and 32 and 64-bit float PCM, 1 to 32 channels.\n";
+}
+
+// Sources of formats beyond 16 and 24-bit integers, each at 44100 Hz.
+std::vector<std::pair<std::string, fixture::WavSpec>> OddFormats() {
+  fixture::WavSpec alaw{44100, 16, 1, 6};
+  fixture::WavSpec mulaw{44100, 16, 1, 0xFFFE};
+  mulaw.subformat = 7;
+  fixture::WavSpec f16{44100, 16, 1, 3};
+  fixture::WavSpec wide{44100, 16, 33};
+  fixture::WavSpec one24{44100, 24, 2};
+  fixture::WavSpec loose24{44100, 24, 2};
+  loose24.block_align = 8;
+  fixture::WavSpec valid20{44100, 32, 2, 0xFFFE};
+  valid20.valid_bits = 20;
+  fixture::WavSpec big{44100, 16, 2};
+  big.riff = "RIFX";
+  fixture::WavSpec int32{44100, 32, 2};
+  fixture::WavSpec f32{44100, 32, 2, 3};
+  return {{"alaw.wav", alaw},   {"mulaw.wav", mulaw},     {"f16.wav", f16},
+          {"wide.wav", wide},   {"one24.wav", one24},     {"loose24.wav", loose24},
+          {"valid20.wav", valid20}, {"big.wav", big},    {"int32.wav", int32},
+          {"f32.wav", f32}};
+}
+
 // Refusals made while planning: each prints one line, exits with its status
 // and leaves no destination behind and an existing one as it was.
 TEST(PlanRefusals, LeaveEveryFileAsItWas) {
@@ -202,20 +231,34 @@ TEST(PlanRefusals, LeaveEveryFileAsItWas) {
        "Insert point set incorrectly for one.wav\n", 1},
       {"insert out of range", "using_samples\ndest\tout.wav\nsrc\tone.wav\nins\t2147483648\n",
        "Insert point set incorrectly for one.wav\n", 1},
-      {"destination over 4 GiB", "dest\tout.wav\nsrc\tone.wav\nins\t24347\n",
-       "Destination would be too large: WAV files are limited to 4 GiB\n", 1,
-       "task.txt:2: error: task 1 (\"one.wav\"): it ends the destination at 24348.000 s, which "
-       "makes a file of 4294987244 bytes, more than the 4294967295 a WAV file can declare\n"},
+      {"destination past 2^31 frames", "using_samples\ndest\tout.wav\nsrc\tone.wav\nins\t2147480000\n",
+       "Destination would be too large: at most 2147483647 frames\n", 1,
+       "task.txt:3: error: task 1 (\"one.wav\"): it ends the destination at 2147524100 frames, past "
+       "the 2147483647 frames a destination can hold\n"},
       {"appended past the 32-bit frames", "using_samples\ndest\tout.wav\nsrc\tone.wav\n"
        "ins\t2147480000\nsrc\tone.wav\n", "Insert point set incorrectly for one.wav\n", 1},
       {"stop not finite after trim", "using_samples\ndest\tout.wav\nsrc\tone.wav\nxout\t1e308\n"
        "trim\t-inf\n", "Edit start/stop set incorrectly for one.wav\n", 1},
       {"stop far below the start", "using_samples\ndest\tout.wav\nsrc\tone.wav\nxin\t10\n"
        "xout\t-3e9\n", "Edit start/stop set incorrectly for one.wav\n", 1},
-      {"unsupported", "dest\tout.wav\nsrc\teight.wav\n",
-       "Unsupported format in eight.wav: 8 bits, 2 channels. Supported are 16 or 24 bits, 1 or 2 channels.\n", 1,
-       "task.txt:2: error: task 1 (\"eight.wav\"): 8 bits and 2 channels, which the destination "
-       "would take\n"},
+      {"unsupported", "dest\tout.wav\nsrc\teight.wav\n", Unsupported("eight.wav", "8-bit integer, 2 channels"), 1,
+       "task.txt:2: error: task 1 (\"eight.wav\"): 8-bit integer, 2 channels: Splyce reads 16, 24 "
+       "and 32-bit integer and 32 and 64-bit float PCM, 1 to 32 channels\n"},
+      {"A-law", "dest\tout.wav\nsrc\talaw.wav\n", Unsupported("alaw.wav", "format code 6 (A-law)"), 1},
+      {"mu-law, extensible", "dest\tout.wav\nsrc\tmulaw.wav\n",
+       Unsupported("mulaw.wav", "format code 7 (mu-law)"), 1},
+      {"16-bit float", "dest\tout.wav\nsrc\tf16.wav\n", Unsupported("f16.wav", "16-bit float, 1 channel"), 1},
+      {"33 channels", "dest\tout.wav\nsrc\twide.wav\n",
+       Unsupported("wide.wav", "16-bit integer, 33 channels"), 1},
+      {"24 bits in 8-byte blocks, after a source that is fine", "dest\tout.wav\nsrc\tone24.wav\nsrc\tloose24.wav\n",
+       Unsupported("loose24.wav", "24 bits in blocks of 8 bytes for 2 channels"), 1},
+      {"20 valid bits in 32", "dest\tout.wav\nsrc\tvalid20.wav\n",
+       Unsupported("valid20.wav", "20 valid bits in 32-bit integer containers"), 1},
+      {"big-endian", "dest\tout.wav\nsrc\tbig.wav\n", Unsupported("big.wav", "big-endian (RIFX)"), 1},
+      {"integer and float", "dest\tout.wav\nsrc\tint32.wav\nsrc\tf32.wav\n",
+       "Sample formats do not match for source tracks:\nint32.wav\t32-bit integer\nf32.wav\t32-bit float\n", 1,
+       "task.txt:3: error: task 2 (\"f32.wav\") differs from the destination, which takes the "
+       "format of task 1 (\"int32.wav\"): 32-bit float against 32-bit integer\n"},
       {"destination is a source", "dest\tone.wav\nsrc\tone.wav\n",
        "Destination one.wav is also a source track\n", 1,
        "task.txt:2: error: task 1 (\"one.wav\"): it reads the destination itself, which the run "
@@ -267,6 +310,9 @@ TEST(PlanRefusals, LeaveEveryFileAsItWas) {
     WriteSource(dir, "mono24.wav", 44100, 100, 24, 1);
     WriteSource(dir, "eight.wav", 44100, 100, 8, 2);
     WriteSource(dir, "xfade_temp.wav", 44100, 44100);
+    for (const auto& [name, spec] : OddFormats()) {
+      fixture::WriteFile(dir.Path(name), fixture::MakeWav(spec, fixture::Bytes(48, 0)));
+    }
     ASSERT_EQ(symlink("one.wav", dir.Path("link.wav").c_str()), 0);
     ASSERT_EQ(symlink("xfade_temp.wav", dir.Path("cliplink.wav").c_str()), 0);
     const fixture::Bytes one = fixture::ReadFile(dir.Path("one.wav"));

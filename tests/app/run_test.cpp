@@ -8,6 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#ifdef SPLYCE_HAVE_SNDFILE
+#include <sndfile.h>
+#endif
+
 #include <algorithm>
 #include <cmath>
 #include <csignal>
@@ -34,6 +38,36 @@ using fixture::TempDir;
 std::vector<int32_t> WriteNoise(const TempDir& dir, const std::string& name, const Format& f,
                                 int32_t frames, uint32_t seed) {
   return fixture::WriteNoise(dir.Path(name), f, frames, seed, seed % 2 == 0 ? 26 : 0);
+}
+
+// Whether sox is on the PATH, looked up without running anything.
+bool HaveSox() {
+  std::istringstream folders(std::getenv("PATH") == nullptr ? "" : std::getenv("PATH"));
+  for (std::string folder; std::getline(folders, folder, ':');) {
+    if (access((folder + "/sox").c_str(), X_OK) == 0) return true;
+  }
+  return false;
+}
+
+// Runs sox, a reader and writer that is no part of this project, in `dir`.
+bool Sox(const TempDir& dir, const std::string& args) {
+  return std::system(("cd '" + dir.path + "' && sox -V1 " + args).c_str()) == 0;
+}
+
+// What sox, as soxi, prints of a file in `dir`, asked with `args`.
+std::string SoxSays(const TempDir& dir, const std::string& args) {
+  EXPECT_EQ(std::system(("cd '" + dir.path + "' && sox --i " + args + " > sox.txt").c_str()), 0);
+  const Bytes said = fixture::ReadFile(dir.Path("sox.txt"));
+  return std::string(said.begin(), said.end());
+}
+
+// Decodes `name` in `dir` with sox into interleaved samples of `bits` bits,
+// from frame `from` on.
+std::vector<int32_t> SoxSamples(const TempDir& dir, const std::string& name, int32_t bits,
+                                int32_t from = 0) {
+  EXPECT_TRUE(Sox(dir, "-D '" + name + "' -t raw -e signed-integer -b " + std::to_string(bits) +
+                           " -L decoded.raw trim " + std::to_string(from) + "s"));
+  return fixture::DecodeSamples(fixture::ReadFile(dir.Path("decoded.raw")), bits);
 }
 
 TEST(Run, ReportsEachEditAndTheBuiltFile) {
@@ -132,32 +166,112 @@ TEST(Run, AppendedEditsJoinWithoutGapOrOverlap) {
   }
 }
 
-// A destination past 2 GiB, mostly silence: its header declares the frames
-// with the sizes read as unsigned 32-bit values, the file holds exactly them,
-// and the silence takes no writes and no room on disk.
-TEST(Run, DestinationPastTwoGiBIsHeldSparsely) {
-  TempDir dir;
-  const Format f{48000, 16, 2};
-  const auto a = WriteNoise(dir, "a.wav", f, 1000, 7);
-  const int64_t total = 805306368;  // 3 GiB of 4-byte frames
-  const fixture::RunResult r = fixture::RunTask(
-      dir, "using_samples\ndest\tout.wav\nsrc\ta.wav\nins\t" + std::to_string(total - 1000) + "\n");
-  ASSERT_EQ(r.status, 0) << r.output;
-  struct stat info;
-  ASSERT_EQ(stat(dir.Path("out.wav").c_str(), &info), 0);
-  EXPECT_EQ(info.st_size, 44 + total * 4);
-  EXPECT_LT(info.st_blocks * 512, 1 << 20);
-  const int fd = open(dir.Path("out.wav").c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  Bytes header(44), tail(4000);
-  ASSERT_EQ(pread(fd, header.data(), 44, 0), 44);
-  ASSERT_EQ(pread(fd, tail.data(), 4000, off_t(44 + (total - 1000) * 4)), 4000);
-  close(fd);
-  const uint32_t data = uint32_t(total * 4);
-  EXPECT_EQ(fixture::WithField(fixture::WithField(header, 4, 0), 40, 0),
-            fixture::WithField(fixture::WithField(fixture::EmptyDestination(f, 0), 4, 0), 40, 0));
-  EXPECT_EQ(header, fixture::WithField(fixture::WithField(header, 4, data + 36), 40, data));
-  EXPECT_EQ(fixture::DecodeSamples(tail, 16), a);
+// Destinations past 2 GiB, mostly silence: a RIFF file up to 4 GiB, whose
+// header declares the frames with sizes read as unsigned 32-bit values, and
+// an RF64 file past it, whose ds64 chunk declares them; each holds exactly
+// its frames, and the silence takes no writes and no room on disk. Readers
+// that are no part of this project find every frame.
+TEST(Run, DestinationsPastTwoGiBAreHeldSparsely) {
+  struct Case { int64_t total; bool rf64; };
+  for (const Case& c : {Case{805306368, false}, Case{1073742900, true}}) {  // 3 GiB; past 4 GiB
+    SCOPED_TRACE(c.total);
+    TempDir dir;
+    const Format f{48000, 16, 2};
+    const auto a = WriteNoise(dir, "a.wav", f, 1000, 7);
+    const fixture::RunResult r = fixture::RunTask(
+        dir, "using_samples\ndest\tout.wav\nsrc\ta.wav\nins\t" + std::to_string(c.total - 1000) + "\n");
+    ASSERT_EQ(r.status, 0) << r.output;
+    const int64_t header = c.rf64 ? 80 : 44;
+    struct stat info;
+    ASSERT_EQ(stat(dir.Path("out.wav").c_str(), &info), 0);
+    EXPECT_EQ(info.st_size, header + c.total * 4);
+    EXPECT_LT(info.st_blocks * 512, 1 << 20);
+    const int fd = open(dir.Path("out.wav").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    Bytes head(size_t(header), 0), tail(4000);
+    ASSERT_EQ(pread(fd, head.data(), size_t(header), 0), header);
+    ASSERT_EQ(pread(fd, tail.data(), 4000, off_t(header + (c.total - 1000) * 4)), 4000);
+    close(fd);
+    const uint64_t data = uint64_t(c.total) * 4;
+    Bytes expected = fixture::EmptyDestination(f, 0);
+    if (c.rf64) {  // "RF64", sizes in ds64, 0xFFFFFFFF where 32 bits would be
+      Bytes ds64(36, 0);
+      const uint64_t sizes[] = {uint64_t(header) + data - 8, data, uint64_t(c.total)};
+      std::memcpy(ds64.data(), "ds64", 4);
+      ds64[4] = 28;
+      for (size_t k = 0; k < 3; ++k) {
+        for (size_t b = 0; b < 8; ++b) ds64[8 + 8 * k + b] = uint8_t(sizes[k] >> (8 * b));
+      }
+      expected.insert(expected.begin() + 12, ds64.begin(), ds64.end());
+      std::memcpy(expected.data(), "RF64", 4);
+      expected = fixture::WithField(fixture::WithField(expected, 4, 0xFFFFFFFF), 76, 0xFFFFFFFF);
+    } else {
+      expected = fixture::WithField(fixture::WithField(expected, 4, uint32_t(data + 36)), 40,
+                                    uint32_t(data));
+    }
+    EXPECT_EQ(head, expected);
+    EXPECT_EQ(fixture::DecodeSamples(tail, 16), a);
+#ifdef SPLYCE_HAVE_SNDFILE
+    SF_INFO read = {};
+    SNDFILE* file = sf_open(dir.Path("out.wav").c_str(), SFM_READ, &read);
+    ASSERT_NE(file, nullptr) << sf_strerror(nullptr);
+    EXPECT_EQ(read.frames, c.total);
+    EXPECT_EQ(read.format, (c.rf64 ? SF_FORMAT_RF64 : SF_FORMAT_WAV) | SF_FORMAT_PCM_16);
+    sf_close(file);
+#endif
+  }
+}
+
+// Formats beyond 16- and 24-bit integers: a plain copy moves their bytes as
+// they are; a level and a crossfade follow the rules of each format, as an
+// independent model has them, sample for sample; the destination's header
+// says what the first source's did.
+TEST(Run, WideFormatsCopyLevelAndMixByTheirOwnRules) {
+  const fixture::WideFormat formats[] = {
+      {32, 32, false, 2, 0},   {32, 24, false, 2, 0x3},  {24, 20, false, 1, 0x4},
+      {16, 16, false, 6, 0x3F}, {32, 32, true, 2, 0},    {64, 64, true, 1, 0},
+      {32, 32, true, 4, 0x33}, {64, 64, true, 32, 0},
+  };
+  const int32_t rate = 8000;
+  const fixture::Fade fade = {400, 2, -4.5};  // 50 ms
+  for (const fixture::WideFormat& f : formats) {
+    SCOPED_TRACE(testing::Message() << f.bits << " bits (" << f.valid_bits << " valid), "
+                                    << (f.is_float ? "float, " : "integer, ") << f.channels
+                                    << " channels");
+    TempDir dir;
+    const std::vector<double> a = fixture::WideNoise(f, 3000, 1);
+    const std::vector<double> b = fixture::WideNoise(f, 3000, 2);
+    fixture::WriteFile(dir.Path("a.wav"), fixture::MakeWideWav(f, rate, fixture::EncodeWide(f, a)));
+    fixture::WriteFile(dir.Path("b.wav"), fixture::MakeWideWav(f, rate, fixture::EncodeWide(f, b)));
+    const fixture::RunResult r = fixture::RunTask(
+        dir, "using_samples\ndest\tout.wav\nsrc\ta.wav\nsrc\tb.wav\nxin\t1000\nins\t1500\n"
+             "lvl\t-4.5\nxf\t50\t2\n");
+    ASSERT_EQ(r.status, 0) << r.output << r.errors;
+    // The model: a whole at 0; the clip mixed from it and b's pre-roll; b
+    // levelled at 1500; the clip laid from 1300.
+    const size_t ch = size_t(f.channels);
+    std::vector<double> expected(3500 * ch, 0.0);
+    std::copy(a.begin(), a.end(), expected.begin());
+    std::vector<double> clip;
+    for (int32_t k = 0; k < fade.width; ++k) {
+      double out = 0, in = 0;
+      fixture::ReferenceGains(fade, k, &out, &in);
+      for (size_t c = 0; c < ch; ++c) {
+        clip.push_back(fixture::MixedWide(f, expected[size_t(1300 + k) * ch + c],
+                                          b[size_t(800 + k) * ch + c], out, in));
+      }
+    }
+    for (size_t i = 0; i < 2000 * ch; ++i) {
+      expected[1500 * ch + i] = fixture::LevelledWide(f, b[1000 * ch + i], -4.5);
+    }
+    std::copy(clip.begin(), clip.end(), expected.begin() + long(1300 * ch));
+    const Bytes built = fixture::ReadFile(dir.Path("out.wav"));
+    EXPECT_EQ(fixture::DecodeWide(f, fixture::AudioOf(built)), expected);
+    // The header: that of the sources, with the data chunk sized for 3500 frames.
+    const Bytes header = fixture::MakeWideWav(f, rate, Bytes(3500 * ch * size_t(f.bits / 8), 0));
+    EXPECT_EQ(Bytes(built.begin(), built.end() - long(3500 * ch * size_t(f.bits / 8))),
+              Bytes(header.begin(), header.end() - long(3500 * ch * size_t(f.bits / 8))));
+  }
 }
 
 TEST(Run, ReplacesAnExistingDestination) {
@@ -172,27 +286,53 @@ TEST(Run, ReplacesAnExistingDestination) {
   EXPECT_EQ(fixture::ReadFile(dir.Path("out.wav")), expected);
 }
 
-// Whether sox is on the PATH, looked up without running anything.
-bool HaveSox() {
-  std::istringstream folders(std::getenv("PATH") == nullptr ? "" : std::getenv("PATH"));
-  for (std::string folder; std::getline(folders, folder, ':');) {
-    if (access((folder + "/sox").c_str(), X_OK) == 0) return true;
+// Wide formats as sox writes them (float with a fact chunk, extensible for
+// 32-bit integers and more than two channels): a stretch from frame 100 and
+// the rest appended to it make a destination whose audio, decoded by sox,
+// is the source's from frame 100 on, byte for byte, and whose format sox and
+// libsndfile read as the source's.
+TEST(Run, IndependentReaderAgreesOnWideFormats) {
+  if (!HaveSox()) GTEST_SKIP() << "sox is not installed";
+  const char* const formats[] = {"-b 32 -e signed-integer -c 2", "-b 32 -e floating-point -c 2",
+                                 "-b 64 -e floating-point -c 1", "-b 24 -e signed-integer -c 6",
+                                 "-b 16 -e signed-integer -c 8"};
+  for (const char* format : formats) {
+    SCOPED_TRACE(format);
+    TempDir dir;
+    ASSERT_TRUE(Sox(dir, std::string("-n -r 48000 ") + format + " src.wav synth 6000s whitenoise"));
+    const fixture::RunResult r = fixture::RunTask(
+        dir, "using_samples\ndest\tout.wav\nsrc\tsrc.wav\nxin\t100\nxout\t700\n"
+             "src\tsrc.wav\nxin\t700\n");
+    ASSERT_EQ(r.status, 0) << r.output << r.errors;
+    ASSERT_TRUE(Sox(dir, "src.wav -t raw src.raw trim 100s"));
+    ASSERT_TRUE(Sox(dir, "out.wav -t raw out.raw"));
+    EXPECT_EQ(fixture::ReadFile(dir.Path("out.raw")), fixture::ReadFile(dir.Path("src.raw")));
+    for (const char* field : {"-e", "-b", "-c", "-r"}) {
+      EXPECT_EQ(SoxSays(dir, std::string(field) + " out.wav"),
+                SoxSays(dir, std::string(field) + " src.wav"));
+    }
+#ifdef SPLYCE_HAVE_SNDFILE
+    // libsndfile reads the same format, and for more than two channels the
+    // same speaker of each (one or two channels have a header without one).
+    SF_INFO src_info = {}, out_info = {};
+    SNDFILE* src = sf_open(dir.Path("src.wav").c_str(), SFM_READ, &src_info);
+    SNDFILE* out = sf_open(dir.Path("out.wav").c_str(), SFM_READ, &out_info);
+    ASSERT_TRUE(src != nullptr && out != nullptr);
+    EXPECT_EQ(out_info.format & SF_FORMAT_SUBMASK, src_info.format & SF_FORMAT_SUBMASK);
+    EXPECT_EQ(out_info.channels, src_info.channels);
+    std::vector<int> src_map(size_t(src_info.channels)), out_map(size_t(out_info.channels));
+    const bool src_mapped = sf_command(src, SFC_GET_CHANNEL_MAP_INFO, src_map.data(),
+                                       int(src_map.size() * sizeof(int))) == SF_TRUE;
+    const bool out_mapped = sf_command(out, SFC_GET_CHANNEL_MAP_INFO, out_map.data(),
+                                       int(out_map.size() * sizeof(int))) == SF_TRUE;
+    if (src_info.channels > 2) {
+      EXPECT_EQ(out_mapped, src_mapped);
+      EXPECT_EQ(out_map, src_map);
+    }
+    sf_close(src);
+    sf_close(out);
+#endif
   }
-  return false;
-}
-
-// Runs sox, a reader and writer that is no part of this project, in `dir`.
-bool Sox(const TempDir& dir, const std::string& args) {
-  return std::system(("cd '" + dir.path + "' && sox -V1 " + args).c_str()) == 0;
-}
-
-// Decodes `name` in `dir` with sox into interleaved samples of `bits` bits,
-// from frame `from` on.
-std::vector<int32_t> SoxSamples(const TempDir& dir, const std::string& name, int32_t bits,
-                                int32_t from = 0) {
-  EXPECT_TRUE(Sox(dir, "-D '" + name + "' -t raw -e signed-integer -b " + std::to_string(bits) +
-                           " -L decoded.raw trim " + std::to_string(from) + "s"));
-  return fixture::DecodeSamples(fixture::ReadFile(dir.Path("decoded.raw")), bits);
 }
 
 // A reader that is no part of this project decodes what the header declares.

@@ -139,6 +139,8 @@ TEST(GetAttributes, ReadsFormatAndCountsFrames) {
   second_format.before_data = fixture::Chunk("fmt ", Bytes(16, 9));
   WavSpec extensible = Spec(48000, 24, 2);
   extensible.format_code = 0xFFFE;
+  WavSpec rf64_trailing = trailing;
+  rf64_trailing.riff = "RF64";
   // A chunk whose payload spells "data" at byte 44, then empty chunks: the
   // walk reads past the payload while it has met at most 4096 chunks, and
   // leaves the file to the tag scan, which takes the payload, after that.
@@ -201,6 +203,8 @@ TEST(GetAttributes, ReadsFormatAndCountsFrames) {
       {"data tag at 131074, found by the walk", fixture::MakeWav(DataTagAt(131074), Bytes(8, 1)),
        {2, 131082, 44100, 2, 2, 16}},
       {"fmt fields past the end read as 0", short_fmt, {3, 16, 44100, 0, 0, 0}},
+      {"RF64, its audio sized by its ds64 chunk", fixture::MakeWav(rf64_trailing, Bytes(40, 1)),
+       {2, 80, 44100, 10, 2, 16}},
       {"data chunk as the 4096th chunk: walked", empty_chunks(4093),
        {2, 32804, 44100, 2, 2, 16}},
       {"data chunk as the 4097th chunk: scanned", empty_chunks(4094), {2, 52, 44100, 8192, 2, 16}},
@@ -288,7 +292,9 @@ TEST(GetAttributes, SurvivesEveryTruncation) {
   }
 }
 
-TEST(GetAttributes, RefusesFilesOf4GiB) {
+// A RIFF file of 4 GiB or more is refused; an RF64 file is read through the
+// 64-bit sizes of its ds64 chunk.
+TEST(GetAttributes, RefusesRiffFilesOf4GiBAndReadsRf64) {
   fixture::TempDir dir;
   const std::string path = Put(dir, "big.wav", fixture::MakeWav(Spec(44100, 16, 1), {}));
   ASSERT_EQ(truncate(path.c_str(), 4294967295), 0);  // sparse: nothing is stored
@@ -296,6 +302,13 @@ TEST(GetAttributes, RefusesFilesOf4GiB) {
   ASSERT_EQ(truncate(path.c_str(), 4294967296), 0);
   ExpectExit([&] { ReadAttributes(path); }, 2,
              "Source file " + path + " is 4 GiB or larger, which is not supported\n");
+  WavSpec rf64 = Spec(44100, 16, 2);
+  rf64.riff = "RF64";
+  const int64_t data = 4294967296 + 96;  // the data size its ds64 chunk declares
+  const std::string far = Put(dir, "far.wav", WithField(WithField(fixture::MakeWav(rf64, {}), 28,
+                                                                  uint32_t(data)), 32, uint32_t(data >> 32)));
+  ASSERT_EQ(truncate(far.c_str(), 80 + data + 100), 0);  // and chunks after the audio
+  EXPECT_EQ(Describe(ReadAttributes(far)), Describe({2, 80, 44100, int32_t(data / 4), 2, 16}));
 }
 
 TEST(MakeHeader, WritesCanonicalHeader) {
