@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/process.h"
 #include "fuzz_support.h"
 #include "wav/wav_file.h"
 
@@ -143,6 +144,7 @@ Expected CheckLocation(const uint8_t* data, size_t size, int64_t data_tag, int64
 
 void ReadAttributes(void*) {
   Attributes& a = g_attributes;
+  ForgetFiles();  // each input is a new file under the same name
   GET_ATTRIBUTES(0, kWavName, a.channels, a.data_start, a.sample_rate, a.frame_count,
                  a.bytes_per_sample, a.bits);
 }
