@@ -26,9 +26,9 @@ constexpr long kMaxCrossfadeType = 4;
 constexpr char kUsingSamples[] = "using_samples";
 // The nine keywords: first the eight keyword tests, in the order they run on
 // every token, then the one read only as the first token.
-constexpr const char* kKeywords[] = {"src", "xin", "xout", "ins", "trim", "lvl", "xf", "dest",
+constexpr const char* kKeywords[] = {"src", "xin", "xout", "ins", "trim", "lvl", "xf", "dest", "format",
                                      kUsingSamples};
-constexpr int32_t kKeywordTests = 8;
+constexpr int32_t kKeywordTests = 9;
 constexpr int32_t kSourceTest = 0;
 // What a UTF-8 byte-order mark is in bytes, and a UTF-16 one in either byte
 // order (UTF-16 text holds zero bytes, which refuse it; a mark alone does
@@ -72,6 +72,19 @@ struct TaskText {
 // The line of each accepted src and of the dest kept, for diagnostics.
 int32_t g_source_lines[kMaxEntries];
 int32_t g_destination_line = 0;
+// The last format line.
+FormatLine g_format = {};
+// The sample formats a format line may name: its bits and encoding.
+struct SampleFormatName {
+  const char* name;
+  int32_t bits;
+  int32_t encoding;
+};
+constexpr SampleFormatName kSampleFormatNames[] = {{"16", 16, kEncodingInteger},
+                                                   {"24", 24, kEncodingInteger},
+                                                   {"32", 32, kEncodingInteger},
+                                                   {"32f", 32, kEncodingFloat},
+                                                   {"64f", 64, kEncodingFloat}};
 
 // Fields of the table that the parser fills, grouped only for the call.
 struct ParseTarget {
@@ -333,7 +346,7 @@ bool DescribeUnknown(const char* token, char* hint) {
     }
   }
   std::snprintf(hint, kHintBytes, "it is neither a keyword (src, dest, xin, xout, ins, trim, "
-                "lvl, xf) nor the value of one");
+                "lvl, xf, format) nor the value of one");
   return false;
 }
 
@@ -503,7 +516,56 @@ const char* TakeTime(TaskText& text, const char* keyword, int32_t n, double* fie
   return value;
 }
 
-// Runs the eight keyword tests on token t in order; a test that takes values
+// Reads the whole number of `token`, from 1 to `limit`; false when the token
+// is anything else.
+bool ReadCount(const char* token, int64_t limit, int32_t* value) {
+  int64_t whole = 0;
+  if (token == nullptr || *token == '\0') return false;
+  for (const char* c = token; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return false;
+    whole = whole * 10 + (*c - '0');
+    if (whole > limit) return false;
+  }
+  *value = int32_t(whole);
+  return whole >= 1;
+}
+
+// Refuses a format line whose `value` (or, when it is missing, the keyword
+// or end of file in its place) is not what `role` must be.
+[[noreturn]] void RefuseFormat(const TaskText& text, int32_t line, const char* value,
+                               const char* role) {
+  const char* shown = value != nullptr ? value : "(nothing)";
+  ErrorAtLine(text.path, line, "format takes %s as its %s, which must be %s: write format, a tab, "
+              "the rate in Hz, a tab, 16, 24, 32, 32f or 64f, a tab and 1 to 32 channels",
+              Quote(shown).text, role,
+              Is(role, "rate") ? "a whole number of Hz" : Is(role, "sample format")
+                                     ? "16, 24, 32, 32f or 64f" : "1 to 32");
+  Fatal(kTaskFault, "Destination format set incorrectly: %s\n", shown);
+}
+
+// Reads "format": a rate, a sample format and a channel count, refusing the
+// task when any is missing or wrong.
+void TakeFormat(TaskText& text) {
+  const int32_t line = text.line;
+  FormatLine format = {true, line, 0, 0, 0, 0};
+  const char* rate = TakeValue(text, "format", "rate");
+  if (!ReadCount(rate, INT32_MAX, &format.rate)) RefuseFormat(text, line, rate, "rate");
+  const char* samples = TakeValue(text, "format", "sample format");
+  const SampleFormatName* found = nullptr;
+  for (const SampleFormatName& f : kSampleFormatNames) {
+    if (samples != nullptr && Is(samples, f.name)) found = &f;
+  }
+  if (found == nullptr) RefuseFormat(text, line, samples, "sample format");
+  format.bits = found->bits;
+  format.encoding = found->encoding;
+  const char* channels = TakeValue(text, "format", "channel count");
+  if (!ReadCount(channels, kMaxChannels, &format.channels)) {
+    RefuseFormat(text, line, channels, "channel count");
+  }
+  g_format = format;
+}
+
+// Runs the nine keyword tests on token t in order; a test that takes values
 // leaves t on its last value token. A value is never a keyword, so no value
 // token matches a later test; a keyword met where a value was due ends the
 // round and is read as the next token.
@@ -531,7 +593,8 @@ void RunKeywordTests(TaskText& text, const char* t, int32_t& n, const ParseTarge
     RequireEntry(text, "xf", n);
     t = TakeCrossfade(text, n - 1, target);
   }
-  if (t != nullptr && Is(t, "dest")) TakeDestination(text, target);
+  if (t != nullptr && Is(t, "dest")) t = TakeDestination(text, target);
+  if (t != nullptr && Is(t, "format")) TakeFormat(text);
 }
 
 }  // namespace
@@ -543,6 +606,7 @@ void ReadTaskFile(int32_t& entry_count, char (*source_paths)[kPathBytes],
                   double* levels_db) {
   static TaskText text;
   g_destination_line = 0;
+  g_format = {};
   LoadTaskText(task_path, text);
   CheckLineEnds(text);
   const ParseTarget target{source_paths, destination_path, xin,      xout,      ins,
@@ -561,6 +625,8 @@ void ReadTaskFile(int32_t& entry_count, char (*source_paths)[kPathBytes],
   }
   entry_count = n;
 }
+
+void ReadTaskFormat(FormatLine* format) { *format = g_format; }
 
 void ReadTaskLines(int32_t* source_lines, int32_t* destination_line) {
   std::memcpy(source_lines, g_source_lines, sizeof g_source_lines);
