@@ -68,7 +68,7 @@ def wav_seeds():
 
 
 def run_seeds():
-    # First byte: the task of run_fuzzer.cpp (0 to 3); the rest is src.wav.
+    # First byte: the task of run_fuzzer.cpp (0 to 4); the rest is src.wav.
     return {
         "task0-stereo16": b"\x00" + wav(8000, 16, 2, 40),
         "task1-mono16": b"\x01" + wav(8000, 16, 1, 400, seed=5),
@@ -77,6 +77,8 @@ def run_seeds():
         "task3-mismatch": b"\x03" + wav(44100, 24, 1, 30, seed=8),
         # Seconds at 2.4 MHz: reads, inserts and crossfades thousands of frames long.
         "task2-high-rate": b"\x02" + wav(2400000, 16, 1, 3000, seed=9),
+        "task4-converted": b"\x04" + wav(8000, 16, 1, 60, seed=10),
+        "task4-float": b"\x04" + wav(11025, 32, 2, 40, code=3, seed=11),
     }
 
 
@@ -91,6 +93,8 @@ def task_seeds():
         "keyword-as-value": b"src\ttrim\t5\nsrc\tdest\tout.wav\nxf\t300\nsrc\tb.wav\n"
                             b"ins\tnan\nxin\tinf\nlvl\t-1e400\n",
         "value-first": b"xin\t3\nsrc\ta.wav\n",
+        "format": b"dest\tout.wav\nformat\t48000\t24\t2\nsrc\tvoice.wav\nformat\t44100\t32f\t1\n"
+                  b"src\tformat\nformat\t0\t8\t33\n",
     }
 
 

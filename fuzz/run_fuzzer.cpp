@@ -26,7 +26,7 @@ constexpr char kClipName[] = "xfade_temp.wav";
 constexpr int64_t kMaxBuildBytes = 1 << 20;
 
 // The task files, in frames and in seconds, with levels, trims, overlaps and
-// every crossfade curve; the last also reads a second, well-formed source.
+// every crossfade curve; the last two also read a second, well-formed source.
 const char* const kTasks[] = {
     "using_samples\ndest\tout.wav\nsrc\tsrc.wav\n",
     "using_samples\ndest\tout.wav\nsrc\tsrc.wav\nxout\t300\nlvl\t-6\n"
@@ -36,6 +36,10 @@ const char* const kTasks[] = {
     ("dest\tout.wav\nsrc\tsrc.wav\nxout\t0.01\nsrc\tsrc.wav\nxin\t0.001\nins\t0.005\nlvl\t-20\n"
      "xf\t3\t1\nsrc\tsrc.wav\ntrim\t0.5\nxf\t1\t4\n"),
     "using_samples\ndest\tout.wav\nsrc\tref.wav\nsrc\tsrc.wav\nins\t4\nxf\t1\t3\nsrc\tref.wav\n",
+    // Converted to the format line's rate, 24 bits and stereo, with a level
+    // and a crossfade after the conversion.
+    "using_samples\ndest\tout.wav\nformat\t11025\t24\t2\nsrc\tref.wav\nsrc\tsrc.wav\nxin\t3\n"
+    "lvl\t-2\nxf\t1\t1\nsrc\tsrc.wav\nins\t2\nxout\t20\n",
 };
 constexpr int kTaskCount = int(sizeof kTasks / sizeof kTasks[0]);
 
@@ -52,7 +56,7 @@ bool g_built = false;
 
 // True when building the planned table stays within kMaxBuildBytes.
 bool SmallEnoughToBuild(const EditTable& t) {
-  const int64_t align = int64_t(t.channels[0]) * t.bytes_per_sample[0];
+  const int64_t align = int64_t(t.out_channels) * t.out_bytes_per_sample;
   if (int64_t(t.total_frames) * align > kMaxBuildBytes) return false;
   for (int32_t j = 0; j < t.entry_count; ++j) {
     if (t.xf_type[j] != 0 && int64_t(t.width_frames[j]) * align > kMaxBuildBytes) return false;
@@ -65,6 +69,7 @@ void Run(void*) {
   SetDefaults(t);
   ReadTaskFile(t.entry_count, t.source_path, t.destination_path, t.xin, t.xout, t.ins, t.trim,
                t.append, g_task_names[g_task], t.time_unit, t.xf_type, t.width_ms, t.level_db);
+  ReadTaskFormat(&t.format);
   PlanEdits(t);
   if (!SmallEnoughToBuild(t)) return;
   BuildDestination(t);
@@ -77,8 +82,8 @@ void Run(void*) {
 void CheckBuilt(const EditTable& t) {
   struct stat info;
   if (stat(kDestinationName, &info) != 0) fuzz::Broken("no destination after a build");
-  const int64_t align = int64_t(t.channels[0]) * t.bytes_per_sample[0];
-  const int64_t header = HeaderBytes(uint32_t(t.bits[0]), t.total_frames, uint32_t(t.channels[0]),
+  const int64_t align = int64_t(t.out_channels) * t.out_bytes_per_sample;
+  const int64_t header = HeaderBytes(uint32_t(t.out_bits), t.total_frames, uint32_t(t.out_channels),
                                      DestinationWave(t));
   if (info.st_size != header + int64_t(t.total_frames) * align) {
     fuzz::Broken("destination not exactly its header and T frames");

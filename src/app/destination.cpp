@@ -33,9 +33,9 @@ constexpr mode_t kPermissionBits = 07777;
 constexpr mode_t kBuildFileMode = 0600;
 // A path that reopens an open descriptor's file, unnamed or not.
 constexpr char kDescriptorPath[] = "/proc/self/fd/%d";
-// Names tried for the finished build file beside the destination (and for
-// a named build file where there are no unnamed files): the destination's
-// path, a dot, the process id, a dash and the attempt.
+// Names tried for the finished build file beside the destination, and for
+// the files of the run's own: the destination's path (or another file's), a
+// dot, the process id, a dash and the attempt.
 constexpr char kSideName[] = "%s.%ld-%d";
 constexpr int32_t kSideNameAttempts = 100;
 // Longest ".PID-N" those names add to the destination's name (characters):
@@ -274,18 +274,10 @@ int CreateBuildFileAt(const char* path) {
 // into, removed if the run ends before it is complete. False (errno set)
 // when none can be made.
 bool OpenNamedBuildFile(EditTable& t) {
-  for (int32_t attempt = 0; attempt < kSideNameAttempts; ++attempt) {
-    std::snprintf(t.build_path, sizeof t.build_path, kSideName, t.final_path, long(getpid()),
-                  int(attempt));
-    const int fd = MakeUnfinished(kUnfinishedBuild, t.build_path, CreateBuildFileAt);
-    if (fd >= 0) {
-      g_build_fd = fd;
-      g_build_named = true;
-      return true;
-    }
-    if (errno != EEXIST) return false;
-  }
-  return false;
+  g_build_fd = MakeOwnNamedFile(kUnfinishedBuild, t.final_path, t.build_path,
+                                sizeof t.build_path, CreateBuildFileAt);
+  g_build_named = g_build_fd >= 0;
+  return g_build_named;
 }
 
 // Builds in the destination itself where its folder refuses new files for
@@ -414,6 +406,16 @@ int MakeUnfinished(UnfinishedFile which, const char* path, int (*make)(const cha
   return fd;
 }
 
+int MakeOwnNamedFile(UnfinishedFile which, const char* base, char* path, size_t size,
+                     int (*make)(const char* path)) {
+  for (int32_t attempt = 0; attempt < kSideNameAttempts; ++attempt) {
+    std::snprintf(path, size, kSideName, base, long(getpid()), int(attempt));
+    const int fd = MakeUnfinished(which, path, make);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
 void InstallCleanup() {
   std::atexit(RemoveUnfinished);
   sigset_t during;
@@ -483,12 +485,12 @@ void CreateBuildFile(EditTable& t, void (*in_place_check)(const EditTable&)) {
 // stays a hole. A destination built in place keeps the blocks it has.
 void ReserveBuildBlocks(const EditTable& t) {
   if (g_build_fd < 0 || g_in_place) return;
-  const int64_t block_align = BlockAlign(t.bytes_per_sample[0], t.channels[0]);
-  const int64_t header = HeaderBytes(uint32_t(t.bits[0]), t.total_frames, uint32_t(t.channels[0]),
+  const int64_t block_align = BlockAlign(t.out_bytes_per_sample, t.out_channels);
+  const int64_t header = HeaderBytes(uint32_t(t.out_bits), t.total_frames, uint32_t(t.out_channels),
                                      DestinationWave(t));
   fallocate(g_build_fd, FALLOC_FL_KEEP_SIZE, 0, header);
   for (int32_t j = 0; j < t.entry_count; ++j) {
-    const int64_t frames = int64_t(t.read_length[j]) + t.run_on[j];
+    const int64_t frames = int64_t(t.copy_length[j]) + t.run_on[j];
     if (frames <= 0) continue;
     fallocate(g_build_fd, FALLOC_FL_KEEP_SIZE, header + t.insert_frame[j] * block_align,
               frames * block_align);

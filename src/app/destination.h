@@ -14,7 +14,12 @@
 #include "app/edit_table.h"
 
 // Files removed if the process ends before they are finished.
-enum UnfinishedFile : int32_t { kUnfinishedBuild, kUnfinishedClip, kUnfinishedLink, kUnfinishedFiles };
+enum UnfinishedFile : int32_t {
+  kUnfinishedBuild,
+  kUnfinishedClip,
+  kUnfinishedScratch,
+  kUnfinishedFiles
+};
 
 // Has `path` removed if the process ends from now on (a null path: no
 // longer). The path must stay valid while it is marked.
@@ -25,6 +30,13 @@ void MarkUnfinished(UnfinishedFile which, const char* path);
 // between, so that the run never ends with the file made but not marked.
 // Returns the descriptor; the file is marked only when it was made.
 int MakeUnfinished(UnfinishedFile which, const char* path, int (*make)(const char* path));
+
+// Makes a file under a name of the run's own, as MakeUnfinished does: `base`,
+// a dot, the process id, a dash and the first attempt whose name is free,
+// written into `path` (of `size` bytes), which must stay valid while it is
+// marked. Returns the descriptor, or -1 (errno set) when none can be made.
+int MakeOwnNamedFile(UnfinishedFile which, const char* base, char* path, size_t size,
+                     int (*make)(const char* path));
 
 // Has every ending of the process remove the unfinished files: a normal
 // exit, and every signal whose default action ends it. A file-size limit

@@ -26,6 +26,16 @@ constexpr int32_t kFrames = 1;
 constexpr float kDefaultWidthMs = 100.0f;
 constexpr int32_t kDefaultWidthFrames = 4410;
 
+// A task's format line: the destination's rate, sample format and channels.
+struct FormatLine {
+  bool given;
+  int32_t line;      // of the format keyword
+  int32_t rate;      // Hz
+  int32_t bits;      // of the container
+  int32_t encoding;  // kEncodingInteger or kEncodingFloat
+  int32_t channels;
+};
+
 struct EditTable {
   char task_path[kPathBytes];
   char destination_path[kPathBytes];
@@ -33,6 +43,7 @@ struct EditTable {
   char final_path[kFinalPathBytes];  // the destination, or the file its link names
   char build_path[kBuildPathBytes];  // the file written until the run succeeds
   int32_t destination_line;  // task-file line of the dest kept
+  FormatLine format;         // the format line, when the task has one
   int32_t time_unit;
   int32_t entry_count;
   int32_t write_order[kMaxEntries];
@@ -59,10 +70,21 @@ struct EditTable {
   int32_t bits[kMaxEntries];
   FormatDetails details[kMaxEntries];  // encoding, valid bits, channel mask
 
-  // Planned, in frames.
+  // The destination's format: the first source's, or the format line's.
+  int32_t out_rate;
+  int32_t out_bits;
+  int32_t out_bytes_per_sample;
+  int32_t out_channels;
+  FormatDetails out_details;
+
+  // Planned, in frames: the read in the source's own frames, the frames it
+  // becomes in the destination (others where a source is converted to
+  // another rate) and where they land; whether the source is converted.
   int32_t read_start[kMaxEntries];
   int32_t read_length[kMaxEntries];
+  int32_t copy_length[kMaxEntries];
   int32_t insert_frame[kMaxEntries];
+  bool converted[kMaxEntries];
   // Frames the copy goes on past its read, under the crossfade of the
   // appended entry after it, which alone sees them.
   int32_t run_on[kMaxEntries];

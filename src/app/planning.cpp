@@ -17,6 +17,8 @@
 #include "app/splice.h"
 #include "base/diagnostics.h"
 #include "base/process.h"
+#include "dsp/convert.h"
+#include "dsp/resample.h"
 #include "wav/wav_file.h"
 
 namespace {
@@ -51,6 +53,9 @@ struct Described {
 constexpr int32_t kNameBytes = 255;
 constexpr int32_t kMaxSuggestedEdits = 2;
 constexpr int32_t kMillisecondsPerSecond = 1000;
+// The highest rate converted from or to: the resampler's run-in for an edit
+// can reach a second of the higher rate, and its memory grows with it.
+constexpr int32_t kMaxConvertedRate = 768000;
 
 // Truncates a frame value toward zero into `frame`; false when the value is
 // not finite or its truncation lies outside int32.
@@ -192,12 +197,123 @@ __attribute__((format(printf, 3, 4))) void ExplainRefusal(const EditTable& t, in
               reason);
 }
 
-// Refuses a sample rate of 0 or less, which no time can be converted with.
+// Refuses a sample rate of 0 or less, which no time can be converted with:
+// the first source's, or with a format line, any source's.
 void CheckSampleRate(const EditTable& t) {
-  if (t.sample_rate[0] <= 0) {
-    ExplainRefusal(t, 0, "a sample rate of %i Hz, with which no time can be told", t.sample_rate[0]);
-    Fatal(kPlanFault, "Unsupported sample rate in %s: %i Hz\n", t.source_path[0], t.sample_rate[0]);
+  for (int32_t j = 0; j < (t.format.given ? t.entry_count : 1); ++j) {
+    if (t.sample_rate[j] > 0) continue;
+    ExplainRefusal(t, j, "a sample rate of %i Hz, with which no time can be told",
+                   t.sample_rate[j]);
+    Fatal(kPlanFault, "Unsupported sample rate in %s: %i Hz\n", t.source_path[j], t.sample_rate[j]);
   }
+}
+
+// Sets the destination's format: the format line's, or the first source's.
+void SetDestinationFormat(EditTable& t) {
+  if (!t.format.given) {
+    t.out_rate = t.sample_rate[0];
+    t.out_bits = t.bits[0];
+    t.out_channels = t.channels[0];
+    t.out_details = t.details[0];
+  } else {
+    t.out_rate = t.format.rate;
+    t.out_bits = t.format.bits;
+    t.out_channels = t.format.channels;
+    t.out_details = {t.format.encoding, t.format.bits * t.format.channels / kBitsPerByte,
+                     t.format.bits, 0, false};
+  }
+  t.out_bytes_per_sample = t.out_bits / kBitsPerByte;
+}
+
+// Reports whether entry j's source must be converted to the destination's
+// format; one that already has it is copied as it is.
+bool NeedsConversion(const EditTable& t, int32_t j) {
+  return t.format.given &&
+         (t.sample_rate[j] != t.out_rate || t.bits[j] != t.out_bits ||
+          t.channels[j] != t.out_channels || t.details[j].code != t.out_details.code ||
+          t.details[j].valid_bits != t.out_details.valid_bits);
+}
+
+// Describes a format as a note names it: "44100 Hz 16-bit integer, 2
+// channels".
+Described DescribeStream(int32_t rate, int32_t channels, int32_t bits, int32_t valid_bits,
+                         int32_t code) {
+  Described d;
+  const char* kind = code == kEncodingFloat ? "float" : "integer";
+  if (valid_bits != bits) {
+    std::snprintf(d.text, sizeof d.text, "%i Hz %i-bit %s in %i-bit containers, %i channel%s", rate,
+                  valid_bits, kind, bits, channels, channels == 1 ? "" : "s");
+  } else {
+    std::snprintf(d.text, sizeof d.text, "%i Hz %i-bit %s, %i channel%s", rate, bits, kind,
+                  channels, channels == 1 ? "" : "s");
+  }
+  return d;
+}
+
+// Refuses entry j's source when the format line asks for a conversion that
+// cannot be made: of channels no rule turns into the destination's, or of a
+// rate, in a build without rate conversion or beyond the highest rate.
+void CheckConvertible(const EditTable& t, int32_t j) {
+  if (!ChannelsConvert(t.channels[j], t.out_channels)) {
+    ExplainRefusal(t, j,
+                   "%i channels, which no rule turns into the destination's %i: one channel "
+                   "goes into any number, and two into one",
+                   t.channels[j], t.out_channels);
+    Fatal(kPlanFault, "Cannot convert %s from %i channels to %i\n", t.source_path[j], t.channels[j],
+          t.out_channels);
+  }
+  if (t.sample_rate[j] == t.out_rate) return;
+  if (!CanResample()) {
+    ExplainRefusal(t, j,
+                   "its rate of %i Hz would need converting to %i Hz, and this Splyce was built "
+                   "without libsoxr: install libsoxr (on Debian the package libsoxr-dev) and "
+                   "build Splyce again",
+                   t.sample_rate[j], t.out_rate);
+    Fatal(kPlanFault,
+          "Cannot convert %s from %i Hz to %i Hz: this Splyce converts no sample rates\n",
+          t.source_path[j], t.sample_rate[j], t.out_rate);
+  }
+  if (std::max(t.sample_rate[j], t.out_rate) > kMaxConvertedRate) {
+    ExplainRefusal(t, j,
+                   "its rate of %i Hz would need converting to %i Hz, and rates above %i Hz are "
+                   "not converted: convert it with another tool first",
+                   t.sample_rate[j], t.out_rate, kMaxConvertedRate);
+    Fatal(kPlanFault,
+          "Cannot convert %s from %i Hz to %i Hz: rates above %i Hz are not converted\n",
+          t.source_path[j], t.sample_rate[j], t.out_rate, kMaxConvertedRate);
+  }
+}
+
+// Says from what to what entry j's source is converted, unless an earlier
+// entry converts the same file and has said it.
+void NoteConversion(const EditTable& t, int32_t j) {
+  for (int32_t i = 0; i < j; ++i) {
+    if (t.converted[i] && std::strcmp(t.source_path[i], t.source_path[j]) == 0) return;
+  }
+  const Described from = DescribeStream(t.sample_rate[j], t.channels[j], t.bits[j],
+                                        t.details[j].valid_bits, t.details[j].code);
+  const Described to = DescribeStream(t.out_rate, t.out_channels, t.out_bits,
+                                      t.out_details.valid_bits, t.out_details.code);
+  Note(t.task_path, t.source_line[j], "task %i (%s) is converted from %s to %s", j + 1,
+       Quote(t.source_path[j]).text, from.text, to.text);
+}
+
+// Marks the sources the format line has converted, refusing those that
+// cannot be, and says of each from what to what.
+void PlanConversions(EditTable& t) {
+  for (int32_t j = 0; j < t.entry_count; ++j) {
+    t.converted[j] = NeedsConversion(t, j);
+    if (!t.converted[j]) continue;
+    CheckConvertible(t, j);
+    NoteConversion(t, j);
+  }
+}
+
+// Returns `frames` of entry j's source as frames of the destination's rate,
+// truncated; a count of none or less stays as it is.
+int64_t InDestinationFrames(const EditTable& t, int32_t j, int64_t frames) {
+  if (frames <= 0 || t.sample_rate[j] == t.out_rate) return frames;
+  return frames * t.out_rate / t.sample_rate[j];
 }
 
 // Describes what is wrong with entry j's format, or returns false when
@@ -249,18 +365,20 @@ void CheckFormatSupported(const EditTable& t) {
 }
 
 // Says why the stop `stop` (frames) of entry j does not come after its
-// read start `start`.
+// read start `start`. Times of a read are told at its source's rate.
 void ExplainStopNotAfterStart(const EditTable& t, int32_t j, long double stop, int32_t start) {
   const char* order = stop < start ? "before" : "at";
   if (t.xout[j] == 0.0 && t.trim[j] == 0.0) {
-    ExplainRefusal(t, j, "the source ends at %s, %s xin %s", PlainTime(t, stop).text, order,
-                   PlainTime(t, start).text);
+    ExplainRefusal(t, j, "the source ends at %s, %s xin %s",
+                   PlainTime(t, stop, t.sample_rate[j]).text, order,
+                   PlainTime(t, start, t.sample_rate[j]).text);
   } else if (t.trim[j] == 0.0) {
-    ExplainRefusal(t, j, "xout %s is %s xin %s", PlainTime(t, stop).text, order,
-                   PlainTime(t, start).text);
+    ExplainRefusal(t, j, "xout %s is %s xin %s", PlainTime(t, stop, t.sample_rate[j]).text, order,
+                   PlainTime(t, start, t.sample_rate[j]).text);
   } else {
-    ExplainRefusal(t, j, "the read stops at %s with trim %g, %s xin %s", PlainTime(t, stop).text,
-                   t.trim[j], order, PlainTime(t, start).text);
+    ExplainRefusal(t, j, "the read stops at %s with trim %g, %s xin %s",
+                   PlainTime(t, stop, t.sample_rate[j]).text, t.trim[j], order,
+                   PlainTime(t, start, t.sample_rate[j]).text);
   }
 }
 
@@ -281,7 +399,7 @@ void CheckWholeSecondTrim(const EditTable& t, int32_t j, int32_t rate) {
   WarnAtLine(kTrimWholeSeconds, t.task_path, t.source_line[j],
              "task %i (%s): trim %g counts whole seconds only, so it moves the stop by %s, not "
              "by %g s: give the stop as xout instead",
-             j + 1, Quote(t.source_path[j]).text, t.trim[j], InTaskUnit(t, whole * rate).text,
+             j + 1, Quote(t.source_path[j]).text, t.trim[j], InTaskUnit(t, whole * rate, rate).text,
              t.trim[j]);
 }
 
@@ -295,12 +413,14 @@ void CheckReadInsideSource(const EditTable& t, int32_t j, long double stop) {
     WarnAtLine(kReadCut, t.task_path, t.source_line[j],
                "task %i (%s): xin %s lies at or past the end of the source, which is %s long, "
                "so the edit copies nothing",
-               j + 1, name.text, InTaskUnit(t, t.read_start[j]).text, InTaskUnit(t, frames).text);
+               j + 1, name.text, InTaskUnit(t, t.read_start[j], t.sample_rate[j]).text,
+               InTaskUnit(t, frames, t.sample_rate[j]).text);
   } else {
     WarnAtLine(kReadCut, t.task_path, t.source_line[j],
                "task %i (%s): the read asks to stop at %s, past the end of the source, which is "
                "%s long, so it stops there",
-               j + 1, name.text, InTaskUnit(t, stop).text, InTaskUnit(t, frames).text);
+               j + 1, name.text, InTaskUnit(t, stop, t.sample_rate[j]).text,
+               InTaskUnit(t, frames, t.sample_rate[j]).text);
   }
 }
 
@@ -312,7 +432,8 @@ void PlanReadRange(EditTable& t, int32_t j, int32_t rate) {
     RefuseRange(t, j);
   }
   if (start < 0) {
-    ExplainRefusal(t, j, "xin %s is before the source's start", PlainTime(t, start).text);
+    ExplainRefusal(t, j, "xin %s is before the source's start",
+                   PlainTime(t, start, t.sample_rate[j]).text);
     RefuseRange(t, j);
   }
   const long double stop = StopFrame(t, j, rate);
@@ -339,7 +460,7 @@ void PlanReadRange(EditTable& t, int32_t j, int32_t rate) {
 void PlanInsertPoint(EditTable& t, int32_t j, int32_t rate) {
   int64_t frame = 0;
   if (t.append[j] == 1) {
-    if (j > 0) frame = int64_t(t.insert_frame[j - 1]) + std::max(t.read_length[j - 1], 0);
+    if (j > 0) frame = int64_t(t.insert_frame[j - 1]) + std::max(t.copy_length[j - 1], 0);
   } else {
     // The truncated frame decides: a point just below 0 still lands on frame 0.
     int32_t placed = -1;
@@ -378,7 +499,7 @@ void CheckDestinationSize(const EditTable& t, int64_t total_frames, int32_t last
 // Derives each crossfade's width in frames and refuses a clip that would not
 // fit a WAV file.
 void PlanCrossfadeWidths(EditTable& t) {
-  const int32_t rate = t.sample_rate[0];
+  const int32_t rate = t.out_rate;
   for (int32_t j = 0; j < t.entry_count; ++j) {
     if (t.xf_type[j] == 0) continue;
     if (t.width_ms[j] > 0.0f) {
@@ -388,7 +509,7 @@ void PlanCrossfadeWidths(EditTable& t) {
       t.width_frames[j] = width;
     }
     const int64_t w = t.width_frames[j];
-    if (w * BlockAlign(t.bytes_per_sample[0], t.channels[0]) > kMaxWavBytes) RefuseWidth(t, j);
+    if (w * BlockAlign(t.out_bytes_per_sample, t.out_channels) > kMaxWavBytes) RefuseWidth(t, j);
   }
 }
 
@@ -399,9 +520,10 @@ void PlanCrossfadeWidths(EditTable& t) {
 void PlanRunOns(EditTable& t) {
   for (int32_t j = 1; j < t.entry_count; ++j) {
     if (t.append[j] != 1 || t.xf_type[j] == 0 || t.width_frames[j] <= 0) continue;
-    const int64_t after = int64_t(t.frame_count[j - 1]) - t.read_start[j - 1] -
-                          std::max(t.read_length[j - 1], 0);
-    const int64_t run_on = std::min<int64_t>({t.width_frames[j] / 2, after, t.read_length[j]});
+    const int64_t after = InDestinationFrames(
+        t, j - 1,
+        int64_t(t.frame_count[j - 1]) - t.read_start[j - 1] - std::max(t.read_length[j - 1], 0));
+    const int64_t run_on = std::min<int64_t>({t.width_frames[j] / 2, after, t.copy_length[j]});
     t.run_on[j - 1] = int32_t(std::max<int64_t>(run_on, 0));
   }
 }
@@ -507,25 +629,26 @@ void WriteFrames(long double frames, const char* format_plain, const char* forma
 }  // namespace
 
 SampleFormat DestinationSamples(const EditTable& t) {
-  return {t.details[0].code, t.details[0].valid_bits};
+  return {t.out_details.code, t.out_details.valid_bits};
 }
 
 WaveFormat DestinationWave(const EditTable& t) {
-  return {t.details[0].code, t.details[0].valid_bits, t.details[0].channel_mask};
+  return {t.out_details.code, t.out_details.valid_bits, t.out_details.channel_mask};
 }
 
-TimeText PlainTime(const EditTable& t, long double frames) {
+TimeText PlainTime(const EditTable& t, long double frames, int32_t rate) {
   TimeText out;
   if (t.time_unit == kFrames) {
     WriteFrames(frames, "%.0Lf frames", "%.3Lg frames", out.text, sizeof out.text);
   } else {
-    WriteFrames(frames / t.sample_rate[0], "%.3Lf s", "%.3Lg s", out.text, sizeof out.text);
+    WriteFrames(frames / (rate > 0 ? rate : t.out_rate), "%.3Lf s", "%.3Lg s", out.text,
+                sizeof out.text);
   }
   return out;
 }
 
-TimeText InTaskUnit(const EditTable& t, long double frames) {
-  TimeText out = PlainTime(t, frames);
+TimeText InTaskUnit(const EditTable& t, long double frames, int32_t rate) {
+  TimeText out = PlainTime(t, frames, rate);
   if (t.time_unit == kFrames) return out;
   char count[kPlainFramesBytes];
   WriteFrames(frames, " (%.0Lf frames)", " (%.3Lg frames)", count, sizeof count);
@@ -576,17 +699,21 @@ void PlanEdits(EditTable& t) {
     GET_ATTRIBUTES(i, t.source_path[i], t.channels, t.data_start, t.sample_rate, t.frame_count,
                    t.bytes_per_sample, t.bits, t.details);
   }
-  CheckFormatsAgree(t);
-  CheckFormatSupported(t);
+  CheckFormatSupported(t);  // first, so that no listing shows a format read as nonsense
+  if (!t.format.given) CheckFormatsAgree(t);
   CheckSampleRate(t);
-  const int32_t rate = t.sample_rate[0];
-  for (int32_t j = 0; j < t.entry_count; ++j) PlanReadRange(t, j, rate);
+  SetDestinationFormat(t);
+  PlanConversions(t);
+  for (int32_t j = 0; j < t.entry_count; ++j) {
+    PlanReadRange(t, j, t.sample_rate[j]);
+    t.copy_length[j] = int32_t(InDestinationFrames(t, j, t.read_length[j]));
+  }
   FindOrder(t.entry_count, t.ins, t.write_order, t.append);
   int64_t total = 0;
   int32_t last = 0;
   for (int32_t j = 0; j < t.entry_count; ++j) {
-    PlanInsertPoint(t, j, rate);
-    const int64_t end = int64_t(t.insert_frame[j]) + t.read_length[j];
+    PlanInsertPoint(t, j, t.out_rate);
+    const int64_t end = int64_t(t.insert_frame[j]) + t.copy_length[j];
     if (end > total) {
       total = end;
       last = j;

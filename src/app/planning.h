@@ -15,9 +15,10 @@ void FindOrder(int32_t n, const double* ins, int32_t* order, const int32_t* appe
 struct TimeText {
   char text[96];
 };
-TimeText InTaskUnit(const EditTable& table, long double frames);
+// Times are told at `rate`, the destination's when it is 0.
+TimeText InTaskUnit(const EditTable& table, long double frames, int32_t rate = 0);
 // The same without the frames in brackets: "1.500 s" in seconds.
-TimeText PlainTime(const EditTable& table, long double frames);
+TimeText PlainTime(const EditTable& table, long double frames, int32_t rate = 0);
 
 // The samples and the header the destination takes: those of entry 0.
 SampleFormat DestinationSamples(const EditTable& table);

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/conversion.h"
 #include "app/destination.h"
 #include "app/planning.h"
 #include "app/splice.h"
@@ -67,29 +68,30 @@ constexpr char kHelpText[] =
     "\nExample: A 200 msec type 1 crossfade:\n"
     "xf    200     1\n\n";
 
-// Prints a frame value in the run's unit: frames, or seconds to 3 places.
-void PrintFrames(const EditTable& t, const char* label, int32_t frames) {
+// Prints a frame value in the run's unit: frames, or seconds to 3 places
+// at `rate` (a source's read is told in its own frames).
+void PrintFrames(const EditTable& t, const char* label, int32_t frames, int32_t rate) {
   if (t.time_unit == kFrames) {
     std::printf("\t%s %i samples\n", label, frames);
   } else {
-    std::printf("\t%s %.3f sec\n", label, double(frames) / double(t.sample_rate[0]));
+    std::printf("\t%s %.3f sec\n", label, double(frames) / double(rate));
   }
 }
 
 void ReportEdit(const EditTable& t, int32_t e) {
   std::printf("Task %i", e + 1);
-  PrintFrames(t, "Insert point", t.insert_frame[e]);
+  PrintFrames(t, "Insert point", t.insert_frame[e], t.out_rate);
   std::printf("\tFile %s\n", t.source_path[e]);
-  PrintFrames(t, "Read start", t.read_start[e]);
-  PrintFrames(t, "Read length", t.read_length[e]);
+  PrintFrames(t, "Read start", t.read_start[e], t.sample_rate[e]);
+  PrintFrames(t, "Read length", t.read_length[e], t.sample_rate[e]);
   std::printf("\tLevel %.3f dB\n", t.level_db[e]);
 }
 
 void ReportBuilt(const EditTable& t) {
   std::printf("Built\t%s\n", t.destination_path);
-  PrintFrames(t, "Length", t.total_frames);
-  std::printf("\tBits %i\n\tChannels %i\n\tSample rate %i\n\n", t.bits[0], t.channels[0],
-              t.sample_rate[0]);
+  PrintFrames(t, "Length", t.total_frames, t.out_rate);
+  std::printf("\tBits %i\n\tChannels %i\n\tSample rate %i\n\n", t.out_bits, t.out_channels,
+              t.out_rate);
 }
 
 // Warns of the float samples of entry e that went past full scale, which
@@ -128,11 +130,23 @@ void ReportClips(const EditTable& t, int32_t e, int64_t level_clipped, int64_t m
   }
 }
 
+// Warns of the samples of entry e that its conversion to an integer
+// destination took past full scale (a float source's beyond it, or a
+// resampler's overshoot near it) and clipped.
+void ReportConversionClips(const EditTable& t, int32_t e, int64_t clipped) {
+  if (clipped == 0) return;
+  Warn(kConversionClipped,
+       "task %i (%s): %lld %s past full scale in its conversion to the destination's format and "
+       "%s clipped: lower the source's level",
+       e + 1, Quote(t.source_path[e]).text, static_cast<long long>(clipped),
+       clipped == 1 ? "sample went" : "samples went", clipped == 1 ? "was" : "were");
+}
+
 // Warns when the crossfade of appended entry e fades out fewer frames of the
 // entry before it than it could, because that entry's source ends.
 void CheckRunOn(const EditTable& t, int32_t e) {
   if (e == 0 || t.append[e] != 1 || t.xf_type[e] == 0 || t.width_frames[e] <= 0) return;
-  const int64_t wanted = std::min(t.width_frames[e] / 2, std::max(t.read_length[e], 0));
+  const int64_t wanted = std::min(t.width_frames[e] / 2, std::max(t.copy_length[e], 0));
   const int64_t missing = wanted - t.run_on[e - 1];
   if (missing <= 0) return;
   Warn(kRunOnMissing,
@@ -152,12 +166,15 @@ void WriteEdit(EditTable& t, int32_t e) {
   // A cut (a gain of 1 or less) never takes a sample past full scale, so
   // only a boost pays for counting.
   int64_t* level_count = t.level_db[e] > 0.0 ? &level_clipped : nullptr;
+  int64_t conversion_clipped = 0;
   CheckRunOn(t, e);
-  if (t.xf_type[e] != 0) PrepareCrossfade(t, e, &mix_clipped);
-  INSERT_FILE(t.build_path, t.source_path[e], t.insert_frame[e], t.bytes_per_sample[0],
-              t.channels[0], t.read_length[e] + t.run_on[e], t.read_start[e], t.level_db[e],
-              level_count, DestinationSamples(t));
+  const EditSource source = SourceOfEdit(t, e, &conversion_clipped);
+  if (t.xf_type[e] != 0) PrepareCrossfade(t, e, source, &mix_clipped);
+  INSERT_FILE(t.build_path, source.path, t.insert_frame[e], t.out_bytes_per_sample, t.out_channels,
+              t.copy_length[e] + t.run_on[e], source.read_start, t.level_db[e], level_count,
+              DestinationSamples(t));
   if (t.xf_type[e] == 0 || !LayCrossfade(t, e)) mix_clipped = 0;  // no clip reached the file
+  ReportConversionClips(t, e, conversion_clipped);
   ReportClips(t, e, level_clipped, mix_clipped);
   std::printf("\tDone\n\n");
 }
@@ -204,6 +221,7 @@ int RunTaskFile(const char* task_path, bool strict) {
                table.xout, table.ins, table.trim, table.append, table.task_path,
                table.time_unit, table.xf_type, table.width_ms, table.level_db);
   ReadTaskLines(table.source_line, &table.destination_line);
+  ReadTaskFormat(&table.format);
   std::printf("\nRead %i entries in task file\n\n", table.entry_count);
   CheckTaskComplete(table);
   EndIfWarned();
@@ -245,18 +263,18 @@ void SetDefaults(EditTable& t) {
 }
 
 void BuildDestination(EditTable& t) {
-  const int32_t bytes = t.bytes_per_sample[0];
-  const int32_t channels = t.channels[0];
   CloseClipFiles(t);
+  PrepareConversions(t);
   CreateBuildFile(t, CheckWorkFileCanBeMade);
-  MAKE_HEADER(t.build_path, t.sample_rate[0], uint32_t(t.bits[0]), t.total_frames,
-              uint32_t(channels), DestinationWave(t));
+  MAKE_HEADER(t.build_path, t.out_rate, uint32_t(t.out_bits), t.total_frames,
+              uint32_t(t.out_channels), DestinationWave(t));
   // The T frames start as silence: the file grows over them without a write.
-  PAD_FILE(t.build_path, 0, bytes, channels, t.total_frames);
+  PAD_FILE(t.build_path, 0, t.out_bytes_per_sample, t.out_channels, t.total_frames);
   for (int32_t k = 0; k < t.entry_count; ++k) {
     WriteEdit(t, t.write_order[k]);
     EndIfWarned();
   }
+  CloseConversions();
   CloseClipFiles(t);
   KeepDestinationAttributes(t);
   EndIfWarned();

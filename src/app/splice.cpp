@@ -27,8 +27,6 @@ constexpr mode_t kNewFileMode = 0666;
 // Names of the run's own for a clip, where the work file's name is taken or
 // cannot be guarded by a lock: the work file's name, a dot, the process id,
 // a dash and the attempt.
-constexpr char kOwnName[] = "%s.%ld-%d";
-constexpr int32_t kOwnNameAttempts = 100;
 constexpr int32_t kClipNameBytes = kClipPathBytes + 32;
 // Room for the /proc path of an unnamed clip (bytes).
 constexpr int32_t kProcPathBytes = 32;
@@ -94,26 +92,26 @@ int CreateClipAt(const char* path) {
   return fd;
 }
 
-// Creates the clip under `name`, removed if the run ends before it is laid;
-// false (errno set) when it cannot.
-bool CreateNamedClip(const char* name) {
-  std::snprintf(g_clip_name, sizeof g_clip_name, "%s", name);
-  const int fd = MakeUnfinished(kUnfinishedClip, g_clip_name, CreateClipAt);
+// Holds the clip made under a name (`fd`, -1 when it was not made, with
+// errno set); false when it was not.
+bool TakeNamedClip(int fd) {
   if (fd < 0) return false;
   g_clip_fd = fd;
   g_clip_unnamed = false;
   return true;
 }
 
+// Creates the clip under `name`, removed if the run ends before it is laid;
+// false (errno set) when it cannot.
+bool CreateNamedClip(const char* name) {
+  std::snprintf(g_clip_name, sizeof g_clip_name, "%s", name);
+  return TakeNamedClip(MakeUnfinished(kUnfinishedClip, g_clip_name, CreateClipAt));
+}
+
 // Creates the clip under a name of the run's own.
 bool CreateOwnNamedClip(const EditTable& t) {
-  char name[kClipNameBytes];
-  for (int32_t attempt = 0; attempt < kOwnNameAttempts; ++attempt) {
-    std::snprintf(name, sizeof name, kOwnName, t.clip_path, long(getpid()), int(attempt));
-    if (CreateNamedClip(name)) return true;
-    if (errno != EEXIST) return false;
-  }
-  return false;
+  return TakeNamedClip(MakeOwnNamedFile(kUnfinishedClip, t.clip_path, g_clip_name,
+                                        sizeof g_clip_name, CreateClipAt));
 }
 
 // Holds an open clip, unless one is held already: an unnamed file where the
@@ -248,15 +246,15 @@ void CheckWorkFileCanBeMade(const EditTable& t) {
   if (!g_clip_unnamed) ReleaseClip(false);
 }
 
-void PrepareCrossfade(EditTable& t, int32_t e, int64_t* clipped) {
+void PrepareCrossfade(EditTable& t, int32_t e, const EditSource& source, int64_t* clipped) {
   LockClipDirectory();
   HoldClip(t, FreeWorkFileName(t));
-  MAKE_HEADER(g_clip_name, t.sample_rate[0], uint32_t(t.bits[0]), t.width_frames[e],
-              uint32_t(t.channels[0]), DestinationWave(t));
+  MAKE_HEADER(g_clip_name, t.out_rate, uint32_t(t.out_bits), t.width_frames[e],
+              uint32_t(t.out_channels), DestinationWave(t));
   const int32_t status =
-      CROSSFADE(t.insert_frame[e], t.read_start[e], t.width_frames[e], t.xf_type[e],
-                t.build_path, t.source_path[e], g_clip_name, t.channels[0],
-                t.bytes_per_sample[0], t.level_db[e], clipped, DestinationSamples(t));
+      CROSSFADE(t.insert_frame[e], source.read_start, t.width_frames[e], t.xf_type[e], t.build_path,
+                source.path, g_clip_name, t.out_channels, t.out_bytes_per_sample, t.level_db[e],
+                clipped, DestinationSamples(t));
   if (status != kCrossfadeOk) {
     std::printf("Could not generate crossfade\n");
     ExplainSkippedCrossfade(t, e, status);
@@ -270,7 +268,7 @@ bool LayCrossfade(const EditTable& t, int32_t e) {
   const int32_t width = t.width_frames[e];
   const int32_t start = t.insert_frame[e] - width / 2;
   if (start > 0) {
-    INSERT_FILE(t.build_path, g_clip_name, start, t.bytes_per_sample[0], t.channels[0],
+    INSERT_FILE(t.build_path, g_clip_name, start, t.out_bytes_per_sample, t.out_channels,
                 std::min(width, t.total_frames - start), 0, 0.0);
   } else {
     Warn(kCrossfadeSkipped,

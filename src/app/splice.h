@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "app/conversion.h"
 #include "app/edit_table.h"
 
 // The name of the crossfade work file in the working directory.
@@ -21,9 +22,10 @@ void CheckWorkFileFree(const EditTable& table);
 void CheckWorkFileCanBeMade(const EditTable& table);
 
 // Mixes the clip of entry e from the destination as it stands before the
-// copy, counting the mixed samples clipped to full scale into `clipped`. On
-// failure the edit goes ahead without a crossfade: its type becomes 0.
-void PrepareCrossfade(EditTable& table, int32_t e, int64_t* clipped);
+// copy and from what the entry reads (`source`), counting the mixed samples
+// clipped to full scale into `clipped`. On failure the edit goes ahead
+// without a crossfade: its type becomes 0.
+void PrepareCrossfade(EditTable& table, int32_t e, const EditSource& source, int64_t* clipped);
 
 // Lays the clip of entry e over its splice, straddling the insert frame, and
 // no further than the destination's last frame. Returns whether the clip was

@@ -22,14 +22,13 @@ constexpr int kTaskFault = 1;
 // Crossfade types the language knows; 0 means no crossfade.
 constexpr long kMaxCrossfadeType = 4;
 
-// The ninth keyword, read only as the first token.
+// The keyword read only as the first token.
 constexpr char kUsingSamples[] = "using_samples";
-// The nine keywords: first the eight keyword tests, in the order they run on
+// The keywords: first the nine keyword tests, in the order they run on
 // every token, then the one read only as the first token.
-constexpr const char* kKeywords[] = {"src", "xin", "xout", "ins", "trim", "lvl", "xf", "dest", "format",
-                                     kUsingSamples};
+constexpr const char* kKeywords[] = {"src", "xin", "xout", "ins",    "trim",
+                                     "lvl", "xf",  "dest", "format", kUsingSamples};
 constexpr int32_t kKeywordTests = 9;
-constexpr int32_t kSourceTest = 0;
 // What a UTF-8 byte-order mark is in bytes, and a UTF-16 one in either byte
 // order (UTF-16 text holds zero bytes, which refuse it; a mark alone does
 // not).
@@ -345,7 +344,8 @@ bool DescribeUnknown(const char* token, char* hint) {
       return true;
     }
   }
-  std::snprintf(hint, kHintBytes, "it is neither a keyword (src, dest, xin, xout, ins, trim, "
+  std::snprintf(hint, kHintBytes,
+                "it is neither a keyword (src, dest, xin, xout, ins, trim, "
                 "lvl, xf, format) nor the value of one");
   return false;
 }
@@ -530,17 +530,30 @@ bool ReadCount(const char* token, int64_t limit, int32_t* value) {
   return whole >= 1;
 }
 
-// Refuses a format line whose `value` (or, when it is missing, the keyword
-// or end of file in its place) is not what `role` must be.
+// What a format line must hold, as its refusals tell it.
+constexpr char kFormatHint[] =
+    "write format, a tab, the rate in Hz, a tab, 16, 24, 32, 32f or 64f, a tab and 1 to 32 "
+    "channels";
+
+// Refuses a format line whose `value` (the token in its place, or null at
+// the end of the file) is not what `role` must be.
 [[noreturn]] void RefuseFormat(const TaskText& text, int32_t line, const char* value,
                                const char* role) {
-  const char* shown = value != nullptr ? value : "(nothing)";
-  ErrorAtLine(text.path, line, "format takes %s as its %s, which must be %s: write format, a tab, "
-              "the rate in Hz, a tab, 16, 24, 32, 32f or 64f, a tab and 1 to 32 channels",
-              Quote(shown).text, role,
-              Is(role, "rate") ? "a whole number of Hz" : Is(role, "sample format")
-                                     ? "16, 24, 32, 32f or 64f" : "1 to 32");
-  Fatal(kTaskFault, "Destination format set incorrectly: %s\n", shown);
+  if (value == nullptr) {
+    ErrorAtLine(text.path, line, "format has no %s, as the file ends: %s", role, kFormatHint);
+  } else if (IsKeyword(value)) {
+    ErrorAtLine(text.path, line,
+                "format has no %s: the next token, %s on line %i, is a keyword: %s", role, value,
+                text.line, kFormatHint);
+  } else {
+    ErrorAtLine(text.path, line, "format takes %s as its %s, which must be %s: %s",
+                Quote(value).text, role,
+                Is(role, "rate")            ? "a whole number of Hz"
+                : Is(role, "sample format") ? "16, 24, 32, 32f or 64f"
+                                            : "1 to 32",
+                kFormatHint);
+  }
+  Fatal(kTaskFault, "Destination format set incorrectly: %s\n", value != nullptr ? value : "");
 }
 
 // Reads "format": a rate, a sample format and a channel count, refusing the
@@ -548,9 +561,9 @@ bool ReadCount(const char* token, int64_t limit, int32_t* value) {
 void TakeFormat(TaskText& text) {
   const int32_t line = text.line;
   FormatLine format = {true, line, 0, 0, 0, 0};
-  const char* rate = TakeValue(text, "format", "rate");
+  const char* rate = NextToken(text);
   if (!ReadCount(rate, INT32_MAX, &format.rate)) RefuseFormat(text, line, rate, "rate");
-  const char* samples = TakeValue(text, "format", "sample format");
+  const char* samples = NextToken(text);
   const SampleFormatName* found = nullptr;
   for (const SampleFormatName& f : kSampleFormatNames) {
     if (samples != nullptr && Is(samples, f.name)) found = &f;
@@ -558,7 +571,7 @@ void TakeFormat(TaskText& text) {
   if (found == nullptr) RefuseFormat(text, line, samples, "sample format");
   format.bits = found->bits;
   format.encoding = found->encoding;
-  const char* channels = TakeValue(text, "format", "channel count");
+  const char* channels = NextToken(text);
   if (!ReadCount(channels, kMaxChannels, &format.channels)) {
     RefuseFormat(text, line, channels, "channel count");
   }

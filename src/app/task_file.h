@@ -21,16 +21,6 @@ void ReadTaskFile(int32_t& entry_count, char (*source_paths)[kPathBytes],
                   int32_t& time_unit, int32_t* xf_types, float* widths_ms,
                   double* levels_db);
 
-// A task's format line: the destination's rate, sample format and channels.
-struct FormatLine {
-  bool given;
-  int32_t line;      // of the format keyword
-  int32_t rate;      // Hz
-  int32_t bits;      // of the container
-  int32_t encoding;  // kEncodingInteger or kEncodingFloat
-  int32_t channels;
-};
-
 // Copies the last format line the last ReadTaskFile accepted into `format`
 // (given false when it had none).
 void ReadTaskFormat(FormatLine* format);

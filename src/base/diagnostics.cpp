@@ -43,17 +43,22 @@ int32_t PutEscaped(char* out, int32_t at, unsigned char c) {
   return at + 1;
 }
 
-// Writes one line of `kind` on standard error, while the kind is still shown,
-// in a single write, so that it is never torn by the report on standard output.
-void WriteLine(DiagnosticKind kind, const char* origin, int32_t line, const char* severity,
-               const char* format, va_list args) {
-  if (!Shown(kind)) return;
+// Writes one line on standard error in a single write, so that it is never
+// torn by the report on standard output.
+void WriteAnyLine(const char* origin, int32_t line, const char* severity, const char* format,
+                  va_list args) {
   char text[kLineBytes];
   int used = line > 0 ? std::snprintf(text, sizeof text, "%s:%i: %s: ", origin, line, severity)
                       : std::snprintf(text, sizeof text, "%s: %s: ", origin, severity);
   if (used < 0 || used >= kLineBytes) used = 0;
   std::vsnprintf(text + used, sizeof text - size_t(used), format, args);
   std::fprintf(stderr, "%s\n", text);
+}
+
+// Writes one line of `kind`, while the kind is still shown.
+void WriteLine(DiagnosticKind kind, const char* origin, int32_t line, const char* severity,
+               const char* format, va_list args) {
+  if (Shown(kind)) WriteAnyLine(origin, line, severity, format, args);
 }
 
 // The word a warning is written with.
@@ -81,6 +86,13 @@ void WarnAtLine(DiagnosticKind kind, const char* file, int32_t line, const char*
   va_list args;
   va_start(args, format);
   WriteLine(kind, file, line, WarningWord(), format, args);
+  va_end(args);
+}
+
+void Note(const char* file, int32_t line, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  WriteAnyLine(file, line, "note", format, args);
   va_end(args);
 }
 

@@ -8,26 +8,27 @@
 // Kinds of diagnostic, each with what it is about (for the count of those
 // not shown). Each kind is shown a few times per run; the rest are only
 // counted, so one systematic mistake in a long task stays readable.
-#define SPLYCE_DIAGNOSTIC_KINDS(KIND)                       \
-  KIND(kUnknownToken, "unrecognised token")                 \
-  KIND(kKeywordAsValue, "keyword taken as a value")         \
-  KIND(kCarriageReturns, "carriage return")                 \
-  KIND(kByteOrderMark, "byte-order mark")                   \
-  KIND(kPartialNumber, "number read in part")               \
-  KIND(kNotDecimal, "number not decimal")                   \
-  KIND(kLevelIgnored, "level ignored")                      \
-  KIND(kLateUsingSamples, "late using_samples")             \
-  KIND(kMissingValue, "missing value")                      \
-  KIND(kBadCrossfadeType, "crossfade type")                 \
-  KIND(kTaskFileError, "task file error")                   \
-  KIND(kReadCut, "read cut at the source's end")            \
-  KIND(kTrimWholeSeconds, "trim in whole seconds")          \
-  KIND(kLevelClipped, "level clipped")                      \
-  KIND(kMixClipped, "crossfade mix clipped")                \
-  KIND(kFloatPastFullScale, "float past full scale")        \
-  KIND(kCrossfadeSkipped, "crossfade skipped")              \
-  KIND(kRunOnMissing, "run-on missing")                     \
-  KIND(kNoFolderLock, "folder without a lock")              \
+#define SPLYCE_DIAGNOSTIC_KINDS(KIND)                \
+  KIND(kUnknownToken, "unrecognised token")          \
+  KIND(kKeywordAsValue, "keyword taken as a value")  \
+  KIND(kCarriageReturns, "carriage return")          \
+  KIND(kByteOrderMark, "byte-order mark")            \
+  KIND(kPartialNumber, "number read in part")        \
+  KIND(kNotDecimal, "number not decimal")            \
+  KIND(kLevelIgnored, "level ignored")               \
+  KIND(kLateUsingSamples, "late using_samples")      \
+  KIND(kMissingValue, "missing value")               \
+  KIND(kBadCrossfadeType, "crossfade type")          \
+  KIND(kTaskFileError, "task file error")            \
+  KIND(kReadCut, "read cut at the source's end")     \
+  KIND(kTrimWholeSeconds, "trim in whole seconds")   \
+  KIND(kLevelClipped, "level clipped")               \
+  KIND(kMixClipped, "crossfade mix clipped")         \
+  KIND(kFloatPastFullScale, "float past full scale") \
+  KIND(kCrossfadeSkipped, "crossfade skipped")       \
+  KIND(kRunOnMissing, "run-on missing")              \
+  KIND(kNoFolderLock, "folder without a lock")       \
+  KIND(kConversionClipped, "conversion clipped")     \
   KIND(kFileError, "file error")
 
 #define SPLYCE_KIND_ENUM(name, text) name,
@@ -56,6 +57,10 @@ Quoted Quote(const char* token);
 // Writes "FILE:LINE: warning: TEXT" about line `line` of task file `file`.
 void WarnAtLine(DiagnosticKind kind, const char* file, int32_t line, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
+// Writes "FILE:LINE: note: TEXT": what the run does that the user asked
+// for, but may want to know of; never an error, and never held back.
+void Note(const char* file, int32_t line, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 // Writes "FILE:LINE: error: TEXT" beside a fatal message about that line.
 void ErrorAtLine(const char* file, int32_t line, const char* format, ...)
     __attribute__((format(printf, 3, 4)));

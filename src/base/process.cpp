@@ -15,14 +15,18 @@ void (*g_fatal_hook)(int status) = nullptr;
 
 namespace {
 
-// The one file that messages name otherwise, and the name they give it.
-const char* g_renamed_path = nullptr;
-const char* g_shown_path = nullptr;
-// The paths opened by duplicating a held descriptor (the build file and the
-// crossfade clip), and those descriptors; a null path is a free slot.
-constexpr int32_t kHeldPaths = 2;
+// The files that messages name otherwise (the build file, and a source's
+// converted stretch), and the names they give them; a null path is a free
+// slot.
+constexpr int32_t kShownPaths = 2;
+const char* g_renamed_path[kShownPaths] = {};
+const char* g_shown_path[kShownPaths] = {};
+// The paths opened by duplicating a held descriptor (the build file, the
+// crossfade clip and a source's converted stretch), and those descriptors;
+// a null path is a free slot.
+constexpr int32_t kHeldPaths = 3;
 const char* g_held_path[kHeldPaths] = {};
-int g_held_fd[kHeldPaths] = {-1, -1};
+int g_held_fd[kHeldPaths] = {-1, -1, -1};
 
 // Files remembered by RememberFile: one per source a task can name, by path
 // (of at most kRememberedPathBytes - 1 bytes), with what identifies them.
@@ -127,12 +131,23 @@ void OpenPathAsDescriptor(const char* path, int fd) {
 }
 
 void ShowPathAs(const char* path, const char* shown) {
-  g_renamed_path = path;
-  g_shown_path = shown;
+  int32_t free_slot = -1;
+  for (int32_t k = 0; k < kShownPaths; ++k) {
+    const bool same = g_renamed_path[k] != nullptr && std::strcmp(path, g_renamed_path[k]) == 0;
+    if (same) g_renamed_path[k] = nullptr;
+    if (g_renamed_path[k] == nullptr && free_slot < 0) free_slot = k;
+  }
+  if (shown == nullptr || free_slot < 0) return;
+  g_renamed_path[free_slot] = path;
+  g_shown_path[free_slot] = shown;
 }
 
 const char* ShownPath(const char* path) {
-  if (g_renamed_path != nullptr && std::strcmp(path, g_renamed_path) == 0) return g_shown_path;
+  for (int32_t k = 0; k < kShownPaths; ++k) {
+    if (g_renamed_path[k] != nullptr && std::strcmp(path, g_renamed_path[k]) == 0) {
+      return g_shown_path[k];
+    }
+  }
   return path;
 }
 

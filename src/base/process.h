@@ -37,8 +37,10 @@ FILE* OpenForWriting(const char* path, const char* mode);
 // path; a null path ends it for every path.
 void OpenPathAsDescriptor(const char* path, int fd);
 
-// Has every message about the file at `path` name it `shown` instead: the
-// destination is built under a name the user never wrote.
+// Has every message about the file at `path` name it `shown` instead (a null
+// `shown` ends it): the destination is built under a name the user never
+// wrote, and a source converted is read from a file of its own. Two paths
+// can be renamed at once.
 void ShowPathAs(const char* path, const char* shown);
 
 // Returns the name that messages give the file at `path`.

@@ -21,19 +21,16 @@ struct StreamFormat {
 // same count, one into many, or two into one.
 bool ChannelsConvert(int32_t from, int32_t to);
 
-// Converts one sample of `bytes` in format `from` to the destination's
-// sample format `to`: an integer into a wider integer is shifted exactly,
-// into a narrower one truncated toward zero; an integer into float is
-// x / 2^(bits - 1); a float into an integer x * 2^(bits - 1), truncated
-// toward zero and clipped; a float into a float keeps its value.
-double ConvertSample(const uint8_t* bytes, const StreamFormat& from, const StreamFormat& to);
-
 // Converts `frames` frames of `bytes` in format `from` into `out`, frames of
-// `to.channels` doubles on the destination's scale: the sample format, then
-// the channels (one into many: the sample in every channel; two into one:
-// (left + right) / 2, truncated toward zero for an integer destination).
-void ConvertFrames(const uint8_t* bytes, const StreamFormat& from, const StreamFormat& to,
-                   int32_t frames, double* out);
+// `to.channels` doubles on the destination's scale. First the sample format:
+// an integer into a wider integer is shifted exactly, into a narrower one
+// truncated toward zero; an integer into float is x / 2^(bits - 1); a float
+// into an integer x * 2^(bits - 1), truncated toward zero and clipped; a
+// float into a float keeps its value. Then the channels: one into many puts
+// the sample in every channel; two into one is (left + right) / 2, truncated
+// toward zero for an integer destination. Returns the samples clipped.
+int64_t ConvertFrames(const uint8_t* bytes, const StreamFormat& from, const StreamFormat& to,
+                      int32_t frames, double* out);
 
 // Writes `count` doubles on the scale of `to` as its samples into `bytes`:
 // integers truncated toward zero and clipped to full scale (for values a

@@ -47,9 +47,10 @@ struct Sink {
 };
 
 // Reads `count` source frames from frame `first` into g_source, silence
-// where they lie outside the audio, and converts them into g_converted.
+// where they lie outside the audio, and converts them into g_converted,
+// counting the samples clipped into the sink's count.
 void ReadConverted(const Source& source, int64_t first, int64_t count, const StreamFormat& from,
-                   const StreamFormat& to) {
+                   const StreamFormat& to, Sink* sink) {
   std::memset(g_source, 0, size_t(count * source.align));
   const int64_t frames = (source.span.audio_end - source.span.data_start) / source.align;
   const int64_t begin = std::max<int64_t>(first, 0);
@@ -62,7 +63,7 @@ void ReadConverted(const Source& source, int64_t first, int64_t count, const Str
       ReadFailed(source.path, errno);
     }
   }
-  ConvertFrames(g_source, from, to, int32_t(count), g_converted);
+  sink->clipped += ConvertFrames(g_source, from, to, int32_t(count), g_converted);
 }
 
 // Writes `frames` frames of doubles to the sink in the destination's format.
@@ -83,14 +84,16 @@ void ConvertAtSameRate(const Source& source, Sink* sink, const StreamFormat& fro
                        const StreamFormat& to, const ConvertedStretch& s) {
   for (int64_t k = -s.before; k < s.after; k += kReadFrames) {
     const int64_t count = std::min(kReadFrames, s.after - k);
-    ReadConverted(source, s.origin + k, count, from, to);
+    ReadConverted(source, s.origin + k, count, from, to, sink);
     Write(sink, g_converted, count, to);
   }
 }
 
-[[noreturn]] void ResamplingFailed(const Source& source) {
-  Error("%s could not be converted to the destination's sample rate", Quote(source.path).text);
-  Fatal(kFailed, "Cannot read file %s\n", ShownPath(source.path));
+[[noreturn]] void ResamplingFailed(const Source& source, const ConvertedStretch& s) {
+  Error("%s could not be converted from %i Hz to %i Hz: the rate converter failed",
+        Quote(ShownPath(source.path)).text, s.from_rate, s.to_rate);
+  Fatal(kFailed, "Cannot convert %s from %i Hz to %i Hz\n", ShownPath(source.path), s.from_rate,
+        s.to_rate);
 }
 
 // Writes the resampler's output frames numbered `made` on (of the whole
@@ -118,16 +121,16 @@ void ConvertAtNewRate(const Source& source, Sink* sink, const StreamFormat& from
   const int64_t first = at_origin - s.before;
   const int64_t last = at_origin + s.after;
   const int64_t input = lead + s.after * s.from_rate / s.to_rate + 1 + kFilterMargin;
-  if (!StartResampling(s.from_rate, s.to_rate, to.channels)) ResamplingFailed(source);
+  if (!StartResampling(s.from_rate, s.to_rate, to.channels)) ResamplingFailed(source, s);
   int64_t made = 0;
   for (int64_t read = 0; read < input && made < last; read += kReadFrames) {
     const int64_t count = std::min(kReadFrames, input - read);
-    ReadConverted(source, s.origin - lead + read, count, from, to);
+    ReadConverted(source, s.origin - lead + read, count, from, to, sink);
     for (int64_t fed = 0; fed < count;) {
       int64_t taken = 0;
-      const int64_t out = Resample(g_converted + fed * to.channels, count - fed, &taken,
-                                   g_resampled, kOutFrames);
-      if (out < 0) ResamplingFailed(source);
+      const int64_t out =
+          Resample(g_converted + fed * to.channels, count - fed, &taken, g_resampled, kOutFrames);
+      if (out < 0 || (out == 0 && taken == 0)) ResamplingFailed(source, s);
       made = KeepOutput(sink, made, out, first, last, to);
       fed += taken;
     }
@@ -135,11 +138,11 @@ void ConvertAtNewRate(const Source& source, Sink* sink, const StreamFormat& from
   for (int64_t out = 1; out > 0 && made < last;) {  // drain the filter
     int64_t taken = 0;
     out = Resample(nullptr, 0, &taken, g_resampled, kOutFrames);
-    if (out < 0) ResamplingFailed(source);
+    if (out < 0) ResamplingFailed(source, s);
     made = KeepOutput(sink, made, out, first, last, to);
   }
   StopResampling();
-  if (sink->end < 0 || made < last) ResamplingFailed(source);
+  if (made < last) ResamplingFailed(source, s);
 }
 
 }  // namespace
@@ -148,8 +151,8 @@ int64_t CONVERT_FILE(const char* path, const char* source_path, const StreamForm
                      const StreamFormat& to, const WaveFormat& header,
                      const ConvertedStretch& stretch) {
   const int64_t frames = stretch.before + stretch.after;
-  MAKE_HEADER(path, stretch.to_rate, uint32_t(to.bytes_per_sample) * kBitsPerByte,
-              int32_t(frames), uint32_t(to.channels), header);
+  MAKE_HEADER(path, stretch.to_rate, uint32_t(to.bytes_per_sample) * kBitsPerByte, int32_t(frames),
+              uint32_t(to.channels), header);
   Source source = {source_path, OpenWithoutWaiting(source_path, "rb"), {}, 0};
   Sink sink = {path, OpenForWriting(path, "ab"), 0, 0};
   if (source.file == nullptr) Fatal(kFailed, "Cannot open file %s\n", ShownPath(source_path));

@@ -571,7 +571,8 @@ void GET_ATTRIBUTES(int32_t index, const char* path, int32_t* channels,
     Fatal(kStatusBadFile, "Source file %s is 4 GiB or larger, which is not supported\n", path);
   }
   data_start[index] = int32_t(span.data_start);
-  // Only 8-bit mono frames, which planning refuses, can number 2^31 or more.
+  // Frames past 2^31 (of an RF64 file, or 8-bit mono, which planning
+  // refuses) lie beyond the reach of the 32-bit frame numbers.
   frame_count[index] = int32_t(std::min<int64_t>(
       INT32_MAX, FramesFrom(span.audio_end, span.data_start,
                             BlockAlign(bytes_per_sample[index], channels[index]))));

@@ -306,6 +306,38 @@ Case BuiltThrough(const char* input, const std::string& named, const Maker& plac
                   {"b.wav"}, built_at, BuiltFrom(kB, kFrames));
 }
 
+// Writes b.wav and a task copying all of it to out.wav converted by `format`
+// (a format line's values).
+Maker ConvertedSource(const std::string& format) {
+  return [format](const TempDir& dir) {
+    Put(dir, "b.wav", Wav(kB));
+    PutText(dir, "task.txt", "using_samples\ndest\tout.wav\nformat\t" + format + "\nsrc\tb.wav\n");
+  };
+}
+
+// A row of b.wav converted to 24 bits at its own rate, built whatever file
+// the conversion is made in: b's samples shifted by 8 bits.
+Case BuiltConverted(const char* input) {
+  const Format f{kFormat.rate, 24, 2};
+  Samples shifted = kB;
+  for (int32_t& v : shifted) v *= 256;
+  Bytes built = fixture::EmptyDestination(f, kFrames);
+  fixture::LayEdit(built, f, shifted, 0, kFrames, 0, 0.0);
+  return Accepted(input, ConvertedSource("8000\t24\t2"), kTaskArgs,
+                  "\tBits 24\n\tChannels 2\n\tSample rate 8000\n\n", {"b.wav"}, "out.wav", built);
+}
+
+// A refused row of b.wav converted to 16 kHz, and, when given, the error
+// after the note that says so.
+Case RefusedConversion(const char* input, std::string message, std::optional<std::string> error = {}) {
+  if (error) {
+    error = "task.txt:4: note: task 1 (\"b.wav\") is converted from 8000 Hz 16-bit integer, 2 "
+            "channels to 16000 Hz 16-bit integer, 2 channels\n" + *error;
+  }
+  return Refused(input, ConvertedSource("16000\t16\t2"), kTaskArgs, 2, std::move(message),
+                 {"out.wav", "b.wav"}, std::move(error));
+}
+
 // The row run as a user who is not root, in a directory that user owns:
 // "nobody" when the tests run as root.
 Case AsOtherUser(Case c) {
@@ -663,7 +695,38 @@ std::vector<Case> Cases() {
       WithFileSizeLimit(Refused("a file-size limit below the destination's size: named in the "
                                 "message", OneSource(Wav(kB)), kTaskArgs, 2,
                                 "Cannot write file out.wav\n", kKept)),
+      // Sources converted: the file they are converted in cannot be made or
+      // written, the source cannot be read, the rate converter fails.
+      WithFaults(RefusedConversion("a conversion file that cannot be made: refused first",
+                                   "\nRead 1 entries in task file\n\nCannot create file "
+                                   "convert_temp.wav\n",
+                                   "splyce: error: convert_temp.wav, the file sources are converted "
+                                   "in, cannot be made in the working directory: No space left on "
+                                   "device\n"),
+                 std::string(kNoUnnamedFiles) + ";open:ENOSPC:path=convert_temp"),
+      WithFaults(RefusedConversion("a conversion file that cannot be written",
+                                   "Cannot write file convert_temp.wav\n",
+                                   "splyce: error: \"convert_temp.wav\" could not be written: No "
+                                   "space left on device\n"),
+                 std::string(kNoUnnamedFiles) + ";pwrite:ENOSPC:path=convert_temp"),
+      WithFaults(RefusedConversion("a source whose read fails as it is converted",
+                                   "Cannot read file b.wav\n"),
+                 "pread:EIO:path=b.wav:after=3"),
+      WithFaults(RefusedConversion("a rate converter that cannot be made",
+                                   "Cannot convert b.wav from 8000 Hz to 16000 Hz\n",
+                                   "splyce: error: \"b.wav\" could not be converted from 8000 Hz to "
+                                   "16000 Hz: the rate converter failed\n"),
+                 "soxr_create:EIO"),
+      WithFaults(RefusedConversion("a rate converter that fails",
+                                   "Cannot convert b.wav from 8000 Hz to 16000 Hz\n"),
+                 "soxr_process:EIO:after=2"),
+      WithFaults(RefusedConversion("a rate converter that loses frames",
+                                   "Cannot convert b.wav from 8000 Hz to 16000 Hz\n"),
+                 "soxr_process:ENODATA"),
       // Fallbacks that build.
+      WithFaults(BuiltConverted("no unnamed files: sources converted in a file of the run's own "
+                                "name, the name taken passed over"),
+                 std::string(kNoUnnamedFiles) + ";open:EEXIST:path=convert_temp:times=1"),
       WithFaults(BuiltThrough("no unnamed files: built in a named file beside the destination",
                               "out.wav", nullptr, "out.wav"),
                  kNoUnnamedFiles),

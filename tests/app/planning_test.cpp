@@ -125,6 +125,12 @@ TEST(PlanEdits, TimesBecomeTruncatedFrames) {
        3000, 0, 3000, true},
       {"xout 3e9 trimmed back into range", "src\ttwo.wav\nxout\t3e9\ntrim\t-2999999000\n", 0, 0,
        1000, 0, 1000, true},
+      // Converted to another rate, a read of n frames becomes
+      // trunc(n x 48000 / 44100) frames; ins counts the destination's.
+      {"converted read, and one appended after it",
+       "format\t48000\t16\t2\nsrc\ttwo.wav\nxin\t0.7\nsrc\tone.wav\n", 1, 0, 44100, 62401, 110401},
+      {"converted read in frames", "format\t48000\t16\t2\nsrc\ttwo.wav\nxin\t100\nxout\t1100\n"
+       "ins\t50\n", 0, 100, 1000, 50, 1138, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -212,6 +218,12 @@ TEST(PlanRefusals, LeaveEveryFileAsItWas) {
       {"stop before start", "dest\tout.wav\nsrc\tone.wav\n\nxin\t0.9\nxout\t0.3\n",
        "Edit start/stop set incorrectly for one.wav\n", 1,
        "task.txt:2: error: task 1 (\"one.wav\"): xout 0.300 s is before xin 0.900 s\n"},
+      {"stop before start, told at the rate of a source converted to another",
+       "dest\tout.wav\nformat\t48000\t16\t2\nsrc\tone.wav\nxin\t0.9\nxout\t0.3\n",
+       "Edit start/stop set incorrectly for one.wav\n", 1,
+       "task.txt:3: note: task 1 (\"one.wav\") is converted from 44100 Hz 16-bit integer, 2 "
+       "channels to 48000 Hz 16-bit integer, 2 channels\n"
+       "task.txt:3: error: task 1 (\"one.wav\"): xout 0.300 s is before xin 0.900 s\n"},
       {"stop truncated onto the start", "using_samples\ndest\tout.wav\nsrc\tone.wav\nxin\t1000\n"
        "xout\t1000.9\n", "Edit start/stop set incorrectly for one.wav\n", 1},
       {"negative start", "dest\tout.wav\nsrc\tone.wav\nxin\t-0.5\nxout\t0.5\n",
@@ -286,6 +298,15 @@ TEST(PlanRefusals, LeaveEveryFileAsItWas) {
        "Number of bits do not match for source tracks:\none.wav\t16\nmono24.wav\t24\n", 1,
        "task.txt:3: error: task 2 (\"mono24.wav\") differs from the destination, which takes the "
        "format of task 1 (\"one.wav\"): 1 channels against 2; 24 bits against 16\n"},
+      {"three channels converted into two", "dest\tout.wav\nformat\t44100\t16\t2\nsrc\tone.wav\n"
+       "src\tthree.wav\n", "Cannot convert three.wav from 3 channels to 2\n", 1,
+       "task.txt:4: error: task 2 (\"three.wav\"): 3 channels, which no rule turns into the "
+       "destination's 2: one channel goes into any number, and two into one\n"},
+      {"a rate above 768 kHz", "dest\tout.wav\nformat\t1000000\t16\t2\nsrc\tone.wav\n",
+       "Cannot convert one.wav from 44100 Hz to 1000000 Hz: rates above 768000 Hz are not "
+       "converted\n", 1},
+      {"a format line converts no unsupported source", "dest\tout.wav\nformat\t44100\t16\t2\n"
+       "src\teight.wav\n", Unsupported("eight.wav", "8-bit integer, 2 channels"), 1},
       {"clip name as destination", "dest\t./xfade_temp.wav\nsrc\tone.wav\nxin\t0.5\nxf\t10\t1\n",
        "./xfade_temp.wav clashes with the crossfade work file xfade_temp.wav\n", 1,
        "task.txt:1: error: the destination \"./xfade_temp.wav\" is the file the crossfades are made "
@@ -309,6 +330,7 @@ TEST(PlanRefusals, LeaveEveryFileAsItWas) {
     WriteSource(dir, "r48.wav", 48000, 100);
     WriteSource(dir, "mono24.wav", 44100, 100, 24, 1);
     WriteSource(dir, "eight.wav", 44100, 100, 8, 2);
+    WriteSource(dir, "three.wav", 44100, 100, 16, 3);
     WriteSource(dir, "xfade_temp.wav", 44100, 44100);
     for (const auto& [name, spec] : OddFormats()) {
       fixture::WriteFile(dir.Path(name), fixture::MakeWav(spec, fixture::Bytes(48, 0)));

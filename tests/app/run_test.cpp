@@ -31,6 +31,8 @@
 namespace {
 
 using fixture::Bytes;
+using fixture::HaveSox;
+using fixture::Sox;
 using fixture::Format;
 using fixture::TempDir;
 
@@ -38,20 +40,6 @@ using fixture::TempDir;
 std::vector<int32_t> WriteNoise(const TempDir& dir, const std::string& name, const Format& f,
                                 int32_t frames, uint32_t seed) {
   return fixture::WriteNoise(dir.Path(name), f, frames, seed, seed % 2 == 0 ? 26 : 0);
-}
-
-// Whether sox is on the PATH, looked up without running anything.
-bool HaveSox() {
-  std::istringstream folders(std::getenv("PATH") == nullptr ? "" : std::getenv("PATH"));
-  for (std::string folder; std::getline(folders, folder, ':');) {
-    if (access((folder + "/sox").c_str(), X_OK) == 0) return true;
-  }
-  return false;
-}
-
-// Runs sox, a reader and writer that is no part of this project, in `dir`.
-bool Sox(const TempDir& dir, const std::string& args) {
-  return std::system(("cd '" + dir.path + "' && sox -V1 " + args).c_str()) == 0;
 }
 
 // What sox, as soxi, prints of a file in `dir`, asked with `args`.
@@ -420,12 +408,16 @@ const std::pair<const char*, const char*> kFileSystems[] = {
 
 // A run ended from outside part-way (Ctrl-C, kill, a closed terminal, a
 // reader of its report that has gone, a timer or a CPU limit) leaves no
-// build file, no crossfade clip, and the earlier destination as it was;
-// even SIGKILL, where files can be built and clips made without a name.
+// build file, no crossfade clip, no file a source is converted in, and the
+// earlier destination as it was; even SIGKILL, where files can be built and
+// clips made without a name.
 TEST(Run, EndingPartWayLeavesTheEarlierDestinationAlone) {
   for (const auto& [file_system, faults] : kFileSystems) {
     for (const int signal_number : {SIGTERM, SIGKILL, SIGPIPE, SIGUSR1, SIGALRM, SIGXCPU}) {
-      SCOPED_TRACE(std::string(file_system) + ", " + strsignal(signal_number));
+      // Every other run converts its source to 24 bits as it copies it.
+      const bool converted = signal_number % 2 == 1;
+      SCOPED_TRACE(std::string(file_system) + ", " + strsignal(signal_number) +
+                   (converted ? ", converted" : ""));
       TempDir dir;
       const int unnamed = open(dir.path.c_str(), O_TMPFILE | O_RDWR, 0600);
       if (unnamed >= 0) close(unnamed);
@@ -434,6 +426,7 @@ TEST(Run, EndingPartWayLeavesTheEarlierDestinationAlone) {
       const Bytes earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
       fixture::WriteFile(dir.Path("out.wav"), earlier);
       std::string task = "using_samples\ndest\tout.wav\n";
+      if (converted) task += "format\t8000\t24\t2\n";
       for (int k = 0; k < 300; ++k) task += "src\ta.wav\nxin\t1000\nxf\t10\t1\n";
       fixture::WriteFile(dir.Path("task.txt"), fixture::Text(task));
       fixture::RunResult r;

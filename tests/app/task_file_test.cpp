@@ -224,6 +224,11 @@ std::string OneEditRun(const char* start, const char* length, const char* level,
          " sec\n\tBits 16\n\tChannels 1\n\tSample rate 8000\n\n";
 }
 
+// `text` with its first `from` replaced by `to`.
+std::string Replaced(std::string text, const std::string& from, const std::string& to) {
+  return text.replace(text.find(from), from.size(), to);
+}
+
 // Task files refused by the parser, and mistakes people make in task files,
 // run on the binary in a directory that holds a.wav and b.wav (8000 Hz 16-bit
 // mono, 800 frames; a.wav quiet but for 37 samples, at every third frame from
@@ -385,6 +390,29 @@ TEST(TaskFileRuns, RefuseOrBuildAsAlwaysAndExplainEachMistake) {
        OneEditRun("0.013", "0.087", "6.021"), 0,
        "splyce: warning: task 1 (\"a.wav\"): 1 sample went past full scale at lvl 6.021 dB "
        "and was clipped: lower the level\n"},
+      {"a format line that matches the source", kHead + "format\t8000\t16\t1\n", kWhole, 0, ""},
+      {"a format line that converts the source", "format\t8000\t16\t2\n" + kHead + "xout\t0:00.1\n",
+       Replaced(kWhole, "Channels 1", "Channels 2"), 0,
+       "task.txt:3: note: task 1 (\"a.wav\") is converted from 8000 Hz 16-bit integer, 1 channel "
+       "to 8000 Hz 16-bit integer, 2 channels\n"},
+      {"a format of 12 bits", kHead + "format\t48000\t12\t2\n",
+       "Destination format set incorrectly: 12\n", 1,
+       "task.txt:3: error: format takes \"12\" as its sample format, which must be 16, 24, 32, "
+       "32f or 64f: write format, a tab, the rate in Hz, a tab, 16, 24, 32, 32f or 64f, a tab and "
+       "1 to 32 channels\n"},
+      {"a format rate of 0 Hz", kHead + "format\t0\t16\t1\n", "Destination format set incorrectly: 0\n", 1},
+      {"a format rate with a unit", kHead + "format\t48kHz\t16\t1\n",
+       "Destination format set incorrectly: 48kHz\n", 1},
+      {"a format of 33 channels", kHead + "format\t48000\t32f\t33\n",
+       "Destination format set incorrectly: 33\n", 1},
+      {"a format line cut short by a keyword", "format\t48000\t24\n" + kHead,
+       "Destination format set incorrectly: dest\n", 1,
+       "task.txt:1: error: format has no channel count: the next token, dest on line 2, is a "
+       "keyword: write format, a tab, the rate in Hz, a tab, 16, 24, 32, 32f or 64f, a tab and "
+       "1 to 32 channels\n"},
+      {"a format line ending the file", kHead + "format\t48000", "Destination format set incorrectly: \n",
+       1, "task.txt:3: error: format has no sample format, as the file ends: write format, a tab, the "
+       "rate in Hz, a tab, 16, 24, 32, 32f or 64f, a tab and 1 to 32 channels\n"},
       {"one mistake repeated", kHead + "lvl -6\nlvl -6\nlvl -6\nlvl -6\nlvl -6\nlvl -6\nlvl -6\n",
        kWhole, 0, NeedsTab(3) + NeedsTab(4) + NeedsTab(5) + NeedsTab(6) + NeedsTab(7) +
        "splyce: warning: 2 more warnings of the kind \"unrecognised token\" were not shown\n"},

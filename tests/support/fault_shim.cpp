@@ -6,7 +6,10 @@
 //   SPLYCE_FAULTS="CALL:ERRNO[:path=TEXT][:after=N][:times=N][:flags=tmpfile|creat|write]; ..."
 //
 // CALL is one of open, flock, read, write, pread, pwrite, fdatasync, fsync, rename,
-// link, unlink, fchown, fchmod, fsetxattr, ftruncate, fallocate, ioctl. A rule
+// link, unlink, fchown, fchmod, fsetxattr, ftruncate, fallocate, ioctl, or
+// soxr_create and soxr_process of the rate converter: they fail with their
+// library's error, or, for soxr_process with ENODATA, take the input and
+// give no output, as a converter that loses frames would. A rule
 // fails the call with ERRNO (a name such as ENOSPC) when the path it
 // concerns holds TEXT (for calls on a descriptor: the path the descriptor
 // was opened by, as /proc shows it), after N such calls have gone through,
@@ -54,7 +57,7 @@ const ErrorName kErrors[] = {
     {"EPERM", EPERM},   {"EACCES", EACCES},   {"EROFS", EROFS},   {"ENAMETOOLONG", ENAMETOOLONG},
     {"EXDEV", EXDEV},   {"EDQUOT", EDQUOT},   {"EEXIST", EEXIST}, {"EBUSY", EBUSY},
     {"EFBIG", EFBIG},   {"EINTR", EINTR},     {"EISDIR", EISDIR}, {"EINVAL", EINVAL},
-    {"ENOTTY", ENOTTY}, {"EMFILE", EMFILE},
+    {"ENOTTY", ENOTTY}, {"EMFILE", EMFILE},   {"ENODATA", ENODATA},
 };
 
 int ErrorOf(const char* name) {
@@ -280,6 +283,32 @@ int ioctl(int fd, unsigned long request, ...) {
   if (FailsOnDescriptor("ioctl", fd)) return -1;
   static auto real = Real<int (*)(int, unsigned long, ...)>("ioctl");
   return real(fd, request, argument);
+}
+
+// The rate converter's calls, declared as its header has them but with its
+// own types left opaque.
+void* soxr_create(double in_rate, double out_rate, unsigned channels, const char** error,
+                  const void* io, const void* quality, const void* runtime) {
+  if (Fails("soxr_create", nullptr)) {
+    if (error != nullptr) *error = "failed by the fault shim";
+    return nullptr;
+  }
+  static auto real = Real<void* (*)(double, double, unsigned, const char**, const void*,
+                                    const void*, const void*)>("soxr_create");
+  return real(in_rate, out_rate, channels, error, io, quality, runtime);
+}
+
+const char* soxr_process(void* resampler, const void* in, size_t in_frames, size_t* in_done,
+                         void* out, size_t out_frames, size_t* out_done) {
+  if (Fails("soxr_process", nullptr)) {
+    if (errno != ENODATA) return "failed by the fault shim";
+    if (in_done != nullptr) *in_done = in_frames;
+    *out_done = 0;
+    return nullptr;
+  }
+  static auto real = Real<const char* (*)(void*, const void*, size_t, size_t*, void*, size_t,
+                                          size_t*)>("soxr_process");
+  return real(resampler, in, in_frames, in_done, out, out_frames, out_done);
 }
 
 }  // extern "C"

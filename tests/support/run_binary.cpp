@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <stdexcept>
 
 #include "support/wav_fixture.h"
@@ -216,6 +217,18 @@ std::string WithDirNamed(std::string text, const TempDir& dir) {
 RunResult RunTask(const TempDir& dir, const std::string& text, const std::string& name) {
   WriteFile(dir.Path(name), Bytes(text.begin(), text.end()));
   return RunSplyceIn(dir.path, {name});
+}
+
+bool HaveSox() {
+  std::istringstream folders(std::getenv("PATH") == nullptr ? "" : std::getenv("PATH"));
+  for (std::string folder; std::getline(folders, folder, ':');) {
+    if (access((folder + "/sox").c_str(), X_OK) == 0) return true;
+  }
+  return false;
+}
+
+bool Sox(const TempDir& dir, const std::string& args) {
+  return std::system(("cd '" + dir.path + "' && sox -V1 " + args).c_str()) == 0;
 }
 
 }  // namespace fixture

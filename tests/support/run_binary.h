@@ -67,6 +67,13 @@ std::string WithDirNamed(std::string text, const TempDir& dir);
 RunResult RunTask(const TempDir& dir, const std::string& text,
                   const std::string& name = "task.txt");
 
+// Whether sox, a reader and writer of audio files that is no part of this
+// project, is on the PATH, looked up without running anything.
+bool HaveSox();
+
+// Runs sox with `args` in `dir`; true when it succeeds.
+bool Sox(const TempDir& dir, const std::string& args);
+
 }  // namespace fixture
 
 #endif  // SPLYCE_TESTS_SUPPORT_RUN_BINARY_H

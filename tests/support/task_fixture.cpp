@@ -23,6 +23,7 @@ Parsed ParseTask(const std::string& dir, const std::string& text) {
   ReadTaskFile(t.entry_count, t.source_path, t.destination_path, t.xin, t.xout, t.ins, t.trim,
                t.append, path.c_str(), t.time_unit, t.xf_type, t.width_ms, t.level_db);
   ReadTaskLines(t.source_line, &t.destination_line);
+  ReadTaskFormat(&t.format);
   std::fflush(stdout);
   p.output = testing::internal::GetCapturedStdout();
   return p;
