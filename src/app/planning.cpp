@@ -299,13 +299,14 @@ void NoteConversion(const EditTable& t, int32_t j) {
 }
 
 // Marks the sources the format line has converted, refusing those that
-// cannot be, and says of each from what to what.
+// cannot be, and then says of each from what to what.
 void PlanConversions(EditTable& t) {
   for (int32_t j = 0; j < t.entry_count; ++j) {
     t.converted[j] = NeedsConversion(t, j);
-    if (!t.converted[j]) continue;
-    CheckConvertible(t, j);
-    NoteConversion(t, j);
+    if (t.converted[j]) CheckConvertible(t, j);
+  }
+  for (int32_t j = 0; j < t.entry_count; ++j) {
+    if (t.converted[j]) NoteConversion(t, j);
   }
 }
 

@@ -263,7 +263,9 @@ void SetDefaults(EditTable& t) {
 }
 
 void BuildDestination(EditTable& t) {
+  // What an earlier build in this process left held goes first.
   CloseClipFiles(t);
+  CloseConversions();
   PrepareConversions(t);
   CreateBuildFile(t, CheckWorkFileCanBeMade);
   MAKE_HEADER(t.build_path, t.out_rate, uint32_t(t.out_bits), t.total_frames,
