@@ -1,7 +1,7 @@
 // Writes the source recordings of the example task files into the working
 // directory: steady tones, each at its own pitch, so that every edit can be
-// heard in the built file. Most are 16-bit stereo at 44100 Hz; the two used
-// by frames.txt are 24-bit mono at 48000 Hz.
+// heard in the built file. Most are 16-bit stereo at 44100 Hz; those used
+// by frames.txt and the voice takes of mixed.txt are 24-bit mono at 48000 Hz.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -35,13 +35,16 @@ struct Tone {
 };
 
 // demo.txt: intro, take1, take2, bed. programme.txt: intro, take1, take2,
-// outro. patch.txt: interview, pickup. frames.txt: beat, accent.
+// outro. patch.txt: interview, pickup. frames.txt: beat, accent. mixed.txt:
+// bed and outro (music at 44100 Hz, 16-bit stereo), voice1 and voice2 (voice
+// takes at 48000 Hz, 24-bit mono).
 constexpr Tone kTones[] = {
     {"intro.wav", 220.0, 3, kCdStereo},  {"take1.wav", 330.0, 4, kCdStereo},
     {"take2.wav", 440.0, 4, kCdStereo},  {"bed.wav", 110.0, 12, kCdStereo},
     {"outro.wav", 165.0, 6, kCdStereo},  {"interview.wav", 196.0, 20, kCdStereo},
     {"pickup.wav", 294.0, 4, kCdStereo}, {"beat.wav", 100.0, 2, kMono24},
-    {"accent.wav", 1000.0, 1, kMono24},
+    {"accent.wav", 1000.0, 1, kMono24},  {"voice1.wav", 247.0, 6, kMono24},
+    {"voice2.wav", 262.0, 5, kMono24},
 };
 
 // Writes the low `bytes` bytes of `v`, least significant first.
