@@ -208,6 +208,15 @@ void CheckSampleRate(const EditTable& t) {
   }
 }
 
+// Returns the speakers of the first source with `channels` channels that
+// names them, or 0: a format line names no speakers.
+uint32_t SpeakersFor(const EditTable& t, int32_t channels) {
+  for (int32_t j = 0; j < t.entry_count; ++j) {
+    if (t.channels[j] == channels && t.details[j].channel_mask != 0) return t.details[j].channel_mask;
+  }
+  return 0;
+}
+
 // Sets the destination's format: the format line's, or the first source's.
 void SetDestinationFormat(EditTable& t) {
   if (!t.format.given) {
@@ -220,7 +229,7 @@ void SetDestinationFormat(EditTable& t) {
     t.out_bits = t.format.bits;
     t.out_channels = t.format.channels;
     t.out_details = {t.format.encoding, t.format.bits * t.format.channels / kBitsPerByte,
-                     t.format.bits, 0, false};
+                     t.format.bits, SpeakersFor(t, t.format.channels), false};
   }
   t.out_bytes_per_sample = t.out_bits / kBitsPerByte;
 }

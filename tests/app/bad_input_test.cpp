@@ -327,15 +327,17 @@ Case BuiltConverted(const char* input) {
                   "\tBits 24\n\tChannels 2\n\tSample rate 8000\n\n", {"b.wav"}, "out.wav", built);
 }
 
-// A refused row of b.wav converted to 16 kHz, and, when given, the error
-// after the note that says so.
-Case RefusedConversion(const char* input, std::string message, std::optional<std::string> error = {}) {
+// A refused row of b.wav converted to `rate` and `bits` (stereo), and, when
+// given, the error after the note that says so.
+Case RefusedConversion(const char* input, int rate, int bits, std::string message,
+                       std::optional<std::string> error = {}) {
+  const std::string to = std::to_string(rate) + " Hz " + std::to_string(bits) + "-bit";
   if (error) {
     error = "task.txt:4: note: task 1 (\"b.wav\") is converted from 8000 Hz 16-bit integer, 2 "
-            "channels to 16000 Hz 16-bit integer, 2 channels\n" + *error;
+            "channels to " + to + " integer, 2 channels\n" + *error;
   }
-  return Refused(input, ConvertedSource("16000\t16\t2"), kTaskArgs, 2, std::move(message),
-                 {"out.wav", "b.wav"}, std::move(error));
+  return Refused(input, ConvertedSource(std::to_string(rate) + "\t" + std::to_string(bits) + "\t2"),
+                 kTaskArgs, 2, std::move(message), {"out.wav", "b.wav"}, std::move(error));
 }
 
 // The row run as a user who is not root, in a directory that user owns:
@@ -697,32 +699,34 @@ std::vector<Case> Cases() {
                                 "Cannot write file out.wav\n", kKept)),
       // Sources converted: the file they are converted in cannot be made or
       // written, the source cannot be read, the rate converter fails.
-      WithFaults(RefusedConversion("a conversion file that cannot be made: refused first",
+      WithFaults(RefusedConversion("a conversion file that cannot be made: refused first", 8000, 24,
                                    "\nRead 1 entries in task file\n\nCannot create file "
                                    "convert_temp.wav\n",
                                    "splyce: error: convert_temp.wav, the file sources are converted "
                                    "in, cannot be made in the working directory: No space left on "
                                    "device\n"),
                  std::string(kNoUnnamedFiles) + ";open:ENOSPC:path=convert_temp"),
-      WithFaults(RefusedConversion("a conversion file that cannot be written",
+      WithFaults(RefusedConversion("a conversion file that cannot be written", 8000, 24,
                                    "Cannot write file convert_temp.wav\n",
                                    "splyce: error: \"convert_temp.wav\" could not be written: No "
                                    "space left on device\n"),
                  std::string(kNoUnnamedFiles) + ";pwrite:ENOSPC:path=convert_temp"),
-      WithFaults(RefusedConversion("a source whose read fails as it is converted",
+      WithFaults(RefusedConversion("a source whose read fails as it is converted", 8000, 24,
                                    "Cannot read file b.wav\n"),
                  "pread:EIO:path=b.wav:after=3"),
-      WithFaults(RefusedConversion("a rate converter that cannot be made",
+#ifdef SPLYCE_HAVE_SOXR
+      WithFaults(RefusedConversion("a rate converter that cannot be made", 16000, 16,
                                    "Cannot convert b.wav from 8000 Hz to 16000 Hz\n",
                                    "splyce: error: \"b.wav\" could not be converted from 8000 Hz to "
                                    "16000 Hz: the rate converter failed\n"),
                  "soxr_create:EIO"),
-      WithFaults(RefusedConversion("a rate converter that fails",
+      WithFaults(RefusedConversion("a rate converter that fails", 16000, 16,
                                    "Cannot convert b.wav from 8000 Hz to 16000 Hz\n"),
                  "soxr_process:EIO:after=2"),
-      WithFaults(RefusedConversion("a rate converter that loses frames",
+      WithFaults(RefusedConversion("a rate converter that loses frames", 16000, 16,
                                    "Cannot convert b.wav from 8000 Hz to 16000 Hz\n"),
                  "soxr_process:ENODATA"),
+#endif
       // Fallbacks that build.
       WithFaults(BuiltConverted("no unnamed files: sources converted in a file of the run's own "
                                 "name, the name taken passed over"),

@@ -221,6 +221,15 @@ TEST(Conversion, SameRateConversionsNeedNoLibrary) {
             "conversion to the destination's format and were clipped: lower the source's level\n");
   EXPECT_EQ(fixture::DecodeSamples(fixture::AudioOf(fixture::ReadFile(dir.Path("clipped.wav"))), 16),
             (std::vector<int32_t>{32767, -32768, 16384, 32767}));
+  // A format line names no speakers: the destination takes those of the
+  // first source of its channel count that names them.
+  fixture::WavSpec six{22050, 16, 6, 0xFFFE};
+  six.channel_mask = 0x3F;
+  fixture::WriteFile(dir.Path("six.wav"), fixture::MakeWav(six, fixture::Bytes(48, 0)));
+  ASSERT_EQ(fixture::RunTask(dir, "dest\tsix24.wav\nformat\t22050\t24\t6\nsrc\tsix.wav\n").status, 0);
+  const fixture::Bytes six24 = fixture::ReadFile(dir.Path("six24.wav"));
+  ASSERT_GT(six24.size(), 44u);
+  EXPECT_EQ(six24[40], 0x3F);  // the mask of the extensible format chunk
 }
 
 }  // namespace
