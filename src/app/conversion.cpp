@@ -39,6 +39,21 @@ int CreateScratchAt(const char* path) {
   return open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kNewFileMode);
 }
 
+// Ends the run, as the scratch file cannot be made (errno says why).
+[[noreturn]] void RefuseScratch() {
+  Error("%s, the file sources are converted in, cannot be made in the working directory: %s",
+        kScratchName, std::strerror(errno));
+  Fatal(kFileStatus, "Cannot create file %s\n", kScratchName);
+}
+
+// Reports whether the task converts any source.
+bool ConvertsAny(const EditTable& t) {
+  for (int32_t j = 0; j < t.entry_count; ++j) {
+    if (t.converted[j]) return true;
+  }
+  return false;
+}
+
 // Holds the scratch file, unless it is held: an unnamed file in the working
 // directory, or one under a name of the run's own. Ends the run when none
 // can be made.
@@ -50,11 +65,7 @@ void HoldScratch() {
                                     sizeof g_scratch_path, CreateScratchAt);
     g_scratch_named = g_scratch_fd >= 0;
   }
-  if (g_scratch_fd < 0) {
-    Error("%s, the file sources are converted in, cannot be made in the working directory: %s",
-          kScratchName, std::strerror(errno));
-    Fatal(kFileStatus, "Cannot create file %s\n", kScratchName);
-  }
+  if (g_scratch_fd < 0) RefuseScratch();
   OpenPathAsDescriptor(g_scratch_path, g_scratch_fd);
   ShowPathAs(g_scratch_path, kScratchName);
 }
@@ -62,9 +73,11 @@ void HoldScratch() {
 }  // namespace
 
 void PrepareConversions(const EditTable& t) {
-  for (int32_t j = 0; j < t.entry_count; ++j) {
-    if (t.converted[j]) HoldScratch();
-  }
+  if (ConvertsAny(t)) HoldScratch();
+}
+
+void CheckConversionsCanBeMade(const EditTable& t) {
+  if (ConvertsAny(t) && !CanMakeFileIn(".")) RefuseScratch();
 }
 
 EditSource SourceOfEdit(const EditTable& t, int32_t e, int64_t* clipped) {

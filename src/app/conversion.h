@@ -18,6 +18,10 @@ struct EditSource {
 // any, so that a run that cannot make it ends before anything is written.
 void PrepareConversions(const EditTable& table);
 
+// The same for a run that only checks: ends it as PrepareConversions would,
+// but makes nothing.
+void CheckConversionsCanBeMade(const EditTable& table);
+
 // Returns what entry e reads: its source as it is, or, where the source is
 // converted, the scratch file holding its stretch converted, with the
 // pre-roll its crossfade needs before the read start and the frames its

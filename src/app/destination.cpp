@@ -280,14 +280,21 @@ bool OpenNamedBuildFile(EditTable& t) {
   return g_build_named;
 }
 
+// Refuses, unless the destination can be built in itself: where its folder
+// refuses new files (`error`) for permission or a read-only file system and
+// the destination may be written, with what else that asks checked.
+void CheckInPlace(const EditTable& t, int error, void (*in_place_check)(const EditTable&)) {
+  const bool refused_new_files = error == EACCES || error == EPERM || error == EROFS;
+  if (!refused_new_files || access(t.final_path, W_OK) != 0) RefuseForError(t, error);
+  if (in_place_check != nullptr) in_place_check(t);
+}
+
 // Builds in the destination itself where its folder refuses new files for
 // permission or a read-only file system and the destination may be written,
 // as opening it for writing would; refuses for any other reason. What else
 // can stop the run is checked before the destination is touched.
 void BuildInPlaceOrRefuse(EditTable& t, int error, void (*in_place_check)(const EditTable&)) {
-  const bool refused_new_files = error == EACCES || error == EPERM || error == EROFS;
-  if (!refused_new_files || access(t.final_path, W_OK) != 0) RefuseForError(t, error);
-  if (in_place_check != nullptr) in_place_check(t);
+  CheckInPlace(t, error, in_place_check);
   g_build_fd = open(t.final_path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
   if (g_build_fd < 0) RefuseForError(t, errno);
   fcntl(g_build_fd, F_SETFL, O_RDWR);  // blocking again; O_NONBLOCK kept a FIFO from waiting
@@ -373,26 +380,19 @@ void SyncOrDie(int fd, const EditTable& t) {
 // Writes the destination's folder to the disk, so that a crash after the
 // run finds the destination under its name.
 void SyncFolder(const EditTable& t) {
-  char folder[kFinalPathBytes];
-  FolderOf(t.final_path, folder, sizeof folder);
-  const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  const bool synced = fd >= 0 && fsync(fd) == 0;
-  if (fd >= 0) close(fd);
-  if (!synced) {
+  if (!SyncFolderOf(t.final_path)) {
     Error("the folder of %s could not be written to the disk", Quote(t.destination_path).text);
     Fatal(kFileStatus, "Cannot write file %s\n", t.destination_path);
   }
 }
 
-// Ends the run when the report has not all reached standard output: a run
-// whose report is lost has not done what it says.
+}  // namespace
+
 void FlushReportOrDie() {
   if (std::fflush(stdout) == 0 && std::ferror(stdout) == 0) return;
   Error("the report could not be written to standard output: %s", std::strerror(errno));
   EndProcess(kFileStatus);
 }
-
-}  // namespace
 
 void MarkUnfinished(UnfinishedFile which, const char* path) { g_unfinished[which] = path; }
 
@@ -457,6 +457,34 @@ int OpenUnnamedFile(const char* folder, mode_t mode, char* named, size_t size) {
 
 bool LacksUnnamedFiles(int error) {
   return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
+}
+
+bool SyncFolderOf(const char* path) {
+  char folder[kFinalPathBytes];
+  FolderOf(path, folder, sizeof folder);
+  const int fd = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const bool synced = fd >= 0 && fsync(fd) == 0;
+  if (fd >= 0) close(fd);
+  return synced;
+}
+
+bool CanMakeFileIn(const char* folder) {
+  const int fd = open(folder, O_TMPFILE | O_RDWR | O_CLOEXEC, kBuildFileMode);
+  if (fd >= 0) {
+    close(fd);
+    return true;
+  }
+  if (!LacksUnnamedFiles(errno)) return false;
+  return faccessat(AT_FDCWD, folder, W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+void CheckBuildFile(EditTable& t, void (*in_place_check)(const EditTable&)) {
+  CheckDestination(t);
+  ResolveFinalPath(t);
+  CheckReplaceable(t);
+  char folder[kFinalPathBytes];
+  FolderOf(t.final_path, folder, sizeof folder);
+  if (!CanMakeFileIn(folder)) CheckInPlace(t, errno, in_place_check);
 }
 
 void CreateBuildFile(EditTable& t, void (*in_place_check)(const EditTable&)) {

@@ -18,6 +18,8 @@ enum UnfinishedFile : int32_t {
   kUnfinishedBuild,
   kUnfinishedClip,
   kUnfinishedScratch,
+  kUnfinishedPlan,
+  kUnfinishedDrawing,
   kUnfinishedFiles
 };
 
@@ -55,6 +57,23 @@ int OpenUnnamedFile(const char* folder, mode_t mode, char* named, size_t size);
 // Reports whether an error making a new file means the file system offers
 // no unnamed files (rather than refusing this one).
 bool LacksUnnamedFiles(int error);
+
+// Ends the run when the report has not all reached standard output: a run
+// whose report is lost has not done what it says.
+void FlushReportOrDie();
+
+// Writes the folder of `path` to the disk, so that a crash finds the file
+// under the name it was last given; false when it cannot.
+bool SyncFolderOf(const char* path);
+
+// Reports whether a new file could be made in `folder` now, making none that
+// outlasts the call: an unnamed file is made and let go, or, where the file
+// system has none, the folder's permissions are asked. False with errno set.
+bool CanMakeFileIn(const char* folder);
+
+// Makes the checks CreateBuildFile makes, and refuses as it would, but
+// creates nothing: for a run that only checks.
+void CheckBuildFile(EditTable& table, void (*in_place_check)(const EditTable&));
 
 // Refuses, before anything is created, a destination the run may not
 // replace; then sets up the file to build into, and reserves its blocks.

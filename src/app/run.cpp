@@ -11,6 +11,9 @@
 
 #include "app/conversion.h"
 #include "app/destination.h"
+#include "app/drawing.h"
+#include "app/output_file.h"
+#include "app/plan.h"
 #include "app/planning.h"
 #include "app/splice.h"
 #include "app/task_file.h"
@@ -87,8 +90,9 @@ void ReportEdit(const EditTable& t, int32_t e) {
   std::printf("\tLevel %.3f dB\n", t.level_db[e]);
 }
 
-void ReportBuilt(const EditTable& t) {
-  std::printf("Built\t%s\n", t.destination_path);
+// The closing summary of a run (`label` "Built") or of a check ("Planned").
+void ReportBuilt(const EditTable& t, const char* label) {
+  std::printf("%s\t%s\n", label, t.destination_path);
   PrintFrames(t, "Length", t.total_frames, t.out_rate);
   std::printf("\tBits %i\n\tChannels %i\n\tSample rate %i\n\n", t.out_bits, t.out_channels,
               t.out_rate);
@@ -179,6 +183,62 @@ void WriteEdit(EditTable& t, int32_t e) {
   std::printf("\tDone\n\n");
 }
 
+// What the command line asks besides the task files: warnings as errors, a
+// check instead of a build, and the files to write the plan and the
+// drawing to.
+struct RunOptions {
+  bool strict;
+  bool check;
+  const char* plan;
+  const char* drawing;
+};
+
+// The layout of the plan, for the plan file and the drawing.
+PlanLayout g_layout;
+
+// Writes the plan as JSON to `path`.
+void WritePlanFile(const EditTable& t, const char* path) {
+  LayOutPlan(t, &g_layout);
+  OutputFile out;
+  OpenOutputFile(kUnfinishedPlan, path, &out);
+  WritePlan(t, g_layout, out.file);
+  FinishOutputFile(kUnfinishedPlan, &out);
+}
+
+// Writes the drawing as SVG to `path`, with the envelope of the file at
+// `built` (null: the plan alone).
+void WriteDrawingFile(const EditTable& t, const char* path, const char* built) {
+  LayOutPlan(t, &g_layout);
+  OutputFile out;
+  OpenOutputFile(kUnfinishedDrawing, path, &out);
+  DrawTimeline(t, g_layout, built, out.file);
+  FinishOutputFile(kUnfinishedDrawing, &out);
+}
+
+// Reports entry e as the run would write it, with what its crossfade would
+// come to.
+void CheckEdit(EditTable& t, int32_t e) {
+  ReportEdit(t, e);
+  CheckRunOn(t, e);
+  if (t.xf_type[e] != 0) CheckCrossfade(t, e);
+  std::printf("\tPlanned\n\n");
+}
+
+// Makes every check a build makes before its first edit, and reports the
+// edits as a build would, but writes nothing: no destination, no work
+// file; only the drawing, of the plan, when asked.
+void CheckBuild(EditTable& t, const char* drawing) {
+  CheckConversionsCanBeMade(t);
+  CheckBuildFile(t, CheckWorkFileCouldBeMade);
+  for (int32_t k = 0; k < t.entry_count; ++k) {
+    CheckEdit(t, t.write_order[k]);
+    EndIfWarned();
+  }
+  if (drawing != nullptr) WriteDrawingFile(t, drawing, nullptr);
+  ReportBuilt(t, "Planned");
+  FlushReportOrDie();
+}
+
 // Answers an argument that asks for help or the version, returning the
 // status to end with; any other argument is a task file (kNoRequest).
 int AnswerRequest(const char* argument) {
@@ -208,14 +268,24 @@ void CheckTaskComplete(const EditTable& t) {
   if (t.destination_path[0] == '\0') Fatal(kUsageStatus, "No destination file given: add a dest line\n");
 }
 
+// Reports whether the plan or the drawing goes to standard output, which the
+// report then leaves.
+bool WritesToStandardOutput(const RunOptions& options) {
+  const auto to_output = [](const char* path) {
+    return path != nullptr && std::strcmp(path, kStandardOutputName) == 0;
+  };
+  return to_output(options.plan) || to_output(options.drawing);
+}
+
 // Runs one task file to the end: parsing, planning and the build, with the
 // report. Returns 0; every failure ends the process inside.
-int RunTaskFile(const char* task_path, bool strict) {
+int RunTaskFile(const char* task_path, const RunOptions& options) {
   static EditTable table;
   SetDefaults(table);
   InstallCleanup();
   std::atexit(ReportHiddenDiagnostics);
-  if (strict) MakeWarningsErrors();
+  if (options.strict) MakeWarningsErrors();
+  if (WritesToStandardOutput(options)) MoveReportToStandardError();
   TakeTaskPath(table, task_path);
   ReadTaskFile(table.entry_count, table.source_path, table.destination_path, table.xin,
                table.xout, table.ins, table.trim, table.append, table.task_path,
@@ -227,18 +297,25 @@ int RunTaskFile(const char* task_path, bool strict) {
   EndIfWarned();
   PlanEdits(table);
   EndIfWarned();
-  BuildDestination(table);
+  if (options.plan != nullptr) CheckOutputPath(table, options.plan, "--plan");
+  if (options.drawing != nullptr) CheckOutputPath(table, options.drawing, "--draw");
+  if (options.plan != nullptr) WritePlanFile(table, options.plan);
+  if (options.check) {
+    CheckBuild(table, options.drawing);
+  } else {
+    BuildDestination(table, options.drawing);
+  }
   return 0;
 }
 
 // Runs one of several task files in a process of its own, exactly as a run
 // of that task file alone, and returns its status: 128 + the signal for one
 // that a signal ended, and 2 for one that could not be started.
-int RunTaskFileApart(const char* task_path, bool strict) {
+int RunTaskFileApart(const char* task_path, const RunOptions& options) {
   std::fflush(stdout);
   std::fflush(stderr);
   const pid_t child = fork();
-  if (child == 0) std::exit(RunTaskFile(task_path, strict));
+  if (child == 0) std::exit(RunTaskFile(task_path, options));
   int status = 0;
   if (child < 0 || waitpid(child, &status, 0) != child) {
     std::fprintf(stderr, "splyce: error: the run of %s could not be started: %s\n",
@@ -246,6 +323,35 @@ int RunTaskFileApart(const char* task_path, bool strict) {
     return kFileStatus;
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : kSignalStatusBase + WTERMSIG(status);
+}
+
+// Takes the options before the task files, from argv[*first] on, and
+// leaves *first at the first task file. Returns false, having said why, for
+// an option that lacks its file or two outputs to standard output.
+bool TakeOptions(int argc, char** argv, int* first, RunOptions* options) {
+  for (; *first < argc; ++*first) {
+    const char* option = argv[*first];
+    const char** file = std::strcmp(option, "--plan") == 0   ? &options->plan
+                        : std::strcmp(option, "--draw") == 0 ? &options->drawing
+                                                             : nullptr;
+    if (std::strcmp(option, "--strict") == 0) {
+      options->strict = true;
+    } else if (std::strcmp(option, "--check") == 0) {
+      options->check = true;
+    } else if (file == nullptr) {
+      break;
+    } else if (*first + 1 >= argc) {
+      std::printf("Option %s takes a file name\n", option);
+      return false;
+    } else {
+      *file = argv[++*first];
+    }
+  }
+  const bool both_out = options->plan != nullptr && options->drawing != nullptr &&
+                        std::strcmp(options->plan, kStandardOutputName) == 0 &&
+                        std::strcmp(options->drawing, kStandardOutputName) == 0;
+  if (both_out) std::printf("Options --plan and --draw cannot both write to standard output\n");
+  return !both_out;
 }
 
 }  // namespace
@@ -262,7 +368,7 @@ void SetDefaults(EditTable& t) {
   }
 }
 
-void BuildDestination(EditTable& t) {
+void BuildDestination(EditTable& t, const char* drawing) {
   // What an earlier build in this process left held goes first.
   CloseClipFiles(t);
   CloseConversions();
@@ -280,7 +386,8 @@ void BuildDestination(EditTable& t) {
   CloseClipFiles(t);
   KeepDestinationAttributes(t);
   EndIfWarned();
-  ReportBuilt(t);
+  if (drawing != nullptr) WriteDrawingFile(t, drawing, t.build_path);
+  ReportBuilt(t, "Built");
   ReplaceDestination(t);
 }
 
@@ -289,11 +396,18 @@ int RunSplyce(int argc, char** argv) {
     const int answered = AnswerRequest(argv[1]);
     if (answered != kNoRequest) return answered;
   }
+  RunOptions options = {};
   int first = 1;
-  bool strict = false;
-  for (; first < argc && std::strcmp(argv[first], "--strict") == 0; ++first) strict = true;
-  if (first >= argc - 1) return RunTaskFile(first < argc ? argv[first] : kDefaultTaskPath, strict);
+  if (!TakeOptions(argc, argv, &first, &options)) return kUsageStatus;
+  if (first >= argc - 1) {
+    return RunTaskFile(first < argc ? argv[first] : kDefaultTaskPath, options);
+  }
+  if (options.plan != nullptr || options.drawing != nullptr) {
+    std::printf("Options --plan and --draw take one task file\n");
+    return kUsageStatus;
+  }
   int highest = 0;
-  for (int k = first; k < argc; ++k) highest = std::max(highest, RunTaskFileApart(argv[k], strict));
+  for (int k = first; k < argc; ++k)
+    highest = std::max(highest, RunTaskFileApart(argv[k], options));
   return highest;
 }

@@ -11,8 +11,9 @@
 void SetDefaults(EditTable& table);
 
 // Creates the destination and writes every edit in write order, with the
-// per-edit report and the closing summary.
-void BuildDestination(EditTable& table);
+// per-edit report and the closing summary; with `drawing`, draws the run
+// there once it is built.
+void BuildDestination(EditTable& table, const char* drawing = nullptr);
 
 // The whole program: returns the process status (fatal faults exit inside).
 int RunSplyce(int argc, char** argv);

@@ -114,6 +114,13 @@ bool CreateOwnNamedClip(const EditTable& t) {
                                         sizeof g_clip_name, CreateClipAt));
 }
 
+// Ends the run, as no clip can be made (errno says why).
+[[noreturn]] void RefuseWorkFile(const EditTable& t) {
+  Error("the crossfade work file cannot be made in the working directory: %s",
+        std::strerror(errno));
+  Fatal(kFileStatus, "Cannot create file %s\n", t.clip_path);
+}
+
 // Holds an open clip, unless one is held already: an unnamed file where the
 // file system allows; else the work file's name when `name_free`, or a name
 // of the run's own. Ends the run when none can be made.
@@ -126,9 +133,7 @@ void HoldClip(const EditTable& t, bool name_free) {
     g_clip_unnamed = true;
     std::snprintf(g_clip_name, sizeof g_clip_name, "%s", t.clip_path);
   } else if (!(name_free && CreateNamedClip(t.clip_path)) && !CreateOwnNamedClip(t)) {
-    Error("the crossfade work file cannot be made in the working directory: %s",
-          std::strerror(errno));
-    Fatal(kFileStatus, "Cannot create file %s\n", t.clip_path);
+    RefuseWorkFile(t);
   }
   OpenPathAsDescriptor(g_clip_name, g_clip_fd);
 }
@@ -194,6 +199,15 @@ void ExplainSkippedCrossfade(const EditTable& t, int32_t e, int32_t status) {
   }
 }
 
+// Warns that entry e's clip is not laid, as it would start at the
+// destination's first frame.
+void WarnNotLaid(const EditTable& t, int32_t e) {
+  Warn(kCrossfadeSkipped,
+       "task %i (%s): crossfade not laid, as its clip would start at the destination's first "
+       "frame: set the insert point past %s, or narrow the crossfade",
+       e + 1, Quote(t.source_path[e]).text, InTaskUnit(t, t.width_frames[e] / 2).text);
+}
+
 // True when `path` names the crossfade work file of the working directory:
 // by its directory and name, or as the same existing file (`clip`, when
 // `clip_exists`).
@@ -246,6 +260,12 @@ void CheckWorkFileCanBeMade(const EditTable& t) {
   if (!g_clip_unnamed) ReleaseClip(false);
 }
 
+void CheckWorkFileCouldBeMade(const EditTable& t) {
+  char folder[kClipPathBytes];
+  FolderOf(t.clip_path, folder, sizeof folder);
+  if (HasCrossfades(t) && !CanMakeFileIn(folder)) RefuseWorkFile(t);
+}
+
 void PrepareCrossfade(EditTable& t, int32_t e, const EditSource& source, int64_t* clipped) {
   LockClipDirectory();
   HoldClip(t, FreeWorkFileName(t));
@@ -271,14 +291,39 @@ bool LayCrossfade(const EditTable& t, int32_t e) {
     INSERT_FILE(t.build_path, g_clip_name, start, t.out_bytes_per_sample, t.out_channels,
                 std::min(width, t.total_frames - start), 0, 0.0);
   } else {
-    Warn(kCrossfadeSkipped,
-         "task %i (%s): crossfade not laid, as its clip would start at the destination's first "
-         "frame: set the insert point past %s, or narrow the crossfade",
-         e + 1, Quote(t.source_path[e]).text, InTaskUnit(t, width / 2).text);
+    WarnNotLaid(t, e);
   }
   if (!g_clip_unnamed) ReleaseClip(false);
   UnlockClipDirectory();
   return start > 0;
+}
+
+int32_t ForeseeCrossfade(const EditTable& t, int32_t e) {
+  const int64_t half = t.width_frames[e] / 2;
+  if (int64_t(t.insert_frame[e]) - half < 0) return kCrossfadeDestinationFailed;
+  if (t.converted[e]) return kCrossfadeOk;  // its converted stretch holds the whole window
+  struct stat source;
+  if (stat(t.source_path[e], &source) != 0) return kCrossfadeSourceFailed;
+  const int64_t first = FramePosition(t.data_start[e], int64_t(t.read_start[e]) - half,
+                                      BlockAlign(t.bytes_per_sample[e], t.channels[e]));
+  return first <= source.st_size ? kCrossfadeOk : kCrossfadeSourceFailed;
+}
+
+bool CrossfadeWillBeLaid(const EditTable& t, int32_t e) {
+  return t.xf_type[e] != 0 && ForeseeCrossfade(t, e) == kCrossfadeOk &&
+         int64_t(t.insert_frame[e]) - t.width_frames[e] / 2 > 0;
+}
+
+void CheckCrossfade(EditTable& t, int32_t e) {
+  const int32_t status = ForeseeCrossfade(t, e);
+  if (status != kCrossfadeOk) {
+    std::printf("Invalid crossfade for %s file\nCould not generate crossfade\n",
+                status == kCrossfadeDestinationFailed ? "destination" : "source");
+    ExplainSkippedCrossfade(t, e, status);
+    t.xf_type[e] = 0;
+  } else if (!CrossfadeWillBeLaid(t, e)) {
+    WarnNotLaid(t, e);
+  }
 }
 
 void CloseClipFiles(const EditTable&) {

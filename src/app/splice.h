@@ -21,6 +21,10 @@ void CheckWorkFileFree(const EditTable& table);
 // the first crossfade.
 void CheckWorkFileCanBeMade(const EditTable& table);
 
+// The same for a run that only checks: ends it as CheckWorkFileCanBeMade
+// would, but makes nothing.
+void CheckWorkFileCouldBeMade(const EditTable& table);
+
 // Mixes the clip of entry e from the destination as it stands before the
 // copy and from what the entry reads (`source`), counting the mixed samples
 // clipped to full scale into `clipped`. On failure the edit goes ahead
@@ -31,6 +35,19 @@ void PrepareCrossfade(EditTable& table, int32_t e, const EditSource& source, int
 // no further than the destination's last frame. Returns whether the clip was
 // laid: one that would start at frame 0 or before is not.
 bool LayCrossfade(const EditTable& table, int32_t e);
+
+// What CROSSFADE will make of entry e's windows, foreseen from the plan
+// (kCrossfadeOk, or the window that fails): the destination's must start at
+// or after its first frame, the source's no later than its file's end.
+int32_t ForeseeCrossfade(const EditTable& table, int32_t e);
+
+// Reports whether entry e's crossfade will be laid.
+bool CrossfadeWillBeLaid(const EditTable& table, int32_t e);
+
+// For a run that only checks: prints and warns what the run would of entry
+// e's crossfade, and drops one that the run would not make (its type
+// becomes 0).
+void CheckCrossfade(EditTable& table, int32_t e);
 
 // Lets go of what the crossfades held open: the clip and the working
 // directory.

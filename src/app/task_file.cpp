@@ -118,6 +118,12 @@ void RefuseZeroByte(const TaskText& text) {
 // Reads the whole task file into `text`, or ends the process.
 void LoadTaskText(const char* task_path, TaskText& text) {
   FILE* file = OpenWithoutWaiting(task_path, "rb");  // a FIFO is refused below, not waited on
+  if (file == nullptr && std::strncmp(task_path, "--", 2) == 0) {
+    Error(
+        "%s is no option, and no task file of that name exists: the options are --strict, "
+        "--check, --plan FILE, --draw FILE, --help and --version, before the task files",
+        Quote(task_path).text);
+  }
   if (file == nullptr) Fatal(kTaskFault, "Cannot find file %s that holds your instructions\n", task_path);
   struct stat info;
   if (fstat(fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) {

@@ -31,12 +31,18 @@
 
 #include "support/destination_model.h"
 #include "support/run_binary.h"
+#include "support/snapshot.h"
 #include "support/wav_fixture.h"
 
 namespace {
 
 using fixture::Bytes;
+using fixture::Describe;
+using fixture::Entry;
 using fixture::Format;
+using fixture::Names;
+using fixture::Snapshot;
+using fixture::Take;
 using fixture::TempDir;
 using fixture::WithField;
 using Samples = std::vector<int32_t>;
@@ -174,69 +180,6 @@ Bytes Garbage() {
   return bytes;
 }
 
-// One file or directory as a run may find it: its kind, its bytes (the
-// target of a link), its permission bits, owner and group.
-struct Entry {
-  char kind;  // 'f' file, 'd' directory, 'l' symbolic link, 'p' FIFO, 'c' device, '?' other
-  Bytes bytes;
-  mode_t mode = 0;
-  uid_t owner = 0;
-  gid_t group = 0;
-  std::map<std::string, Bytes> attributes = {};  // extended attributes, the ACL among them
-  bool operator==(const Entry& o) const {
-    return kind == o.kind && bytes == o.bytes && mode == o.mode && owner == o.owner &&
-           group == o.group && attributes == o.attributes;
-  }
-};
-
-// The extended attributes of a file, by name.
-std::map<std::string, Bytes> AttributesOf(const std::filesystem::path& path) {
-  std::map<std::string, Bytes> attributes;
-  char names[4096];
-  const ssize_t listed = llistxattr(path.c_str(), names, sizeof names);
-  for (ssize_t at = 0; at < listed; at += ssize_t(std::strlen(names + at)) + 1) {
-    Bytes value(4096);
-    const ssize_t size = lgetxattr(path.c_str(), names + at, value.data(), value.size());
-    value.resize(size_t(std::max<ssize_t>(size, 0)));
-    attributes[names + at] = value;
-  }
-  return attributes;
-}
-using Snapshot = std::map<std::string, Entry>;
-
-Entry Describe(const std::filesystem::path& path) {
-  struct stat s;
-  if (lstat(path.c_str(), &s) != 0) return {'?', {}};
-  const auto entry = [&s, &path](char kind, Bytes bytes) {
-    return Entry{kind, std::move(bytes), mode_t(s.st_mode & 07777), s.st_uid, s.st_gid,
-                 AttributesOf(path)};
-  };
-  if (S_ISLNK(s.st_mode)) {
-    const std::string target = std::filesystem::read_symlink(path).string();
-    return entry('l', Bytes(target.begin(), target.end()));
-  }
-  if (S_ISREG(s.st_mode)) return entry('f', fixture::ReadFile(path.string()));
-  if (S_ISDIR(s.st_mode)) return entry('d', {});
-  if (S_ISFIFO(s.st_mode)) return entry('p', {});
-  return entry(S_ISCHR(s.st_mode) ? 'c' : '?', {});
-}
-
-// Every file and directory under `root`, by path relative to it.
-Snapshot Take(const std::string& root) {
-  namespace fs = std::filesystem;
-  Snapshot snapshot;
-  for (const fs::directory_entry& e : fs::recursive_directory_iterator(root)) {
-    snapshot[e.path().lexically_relative(root).string()] = Describe(e.path());
-  }
-  return snapshot;
-}
-
-std::string Names(const Snapshot& snapshot) {
-  std::string names;
-  for (const auto& [name, entry] : snapshot) names += "[" + name + "] ";
-  return names;
-}
-
 struct Case {
   const char* input;                         // what is wrong with the input
   std::function<void(const TempDir&)> make;  // writes the task file and what it names
@@ -256,6 +199,9 @@ struct Case {
   std::function<void()> in_child = nullptr;           // run in the run's process first
   // The owner the built destination has, where it is not the replaced file's.
   std::optional<uid_t> built_owner = std::nullopt;
+  // Where a check ends otherwise than the run: a run that fails to make a
+  // file it is allowed to make, which a check asks of the folder alone.
+  std::optional<int> check_status = std::nullopt;
 };
 
 const std::vector<std::string> kTaskArgs = {"task.txt"};
@@ -338,6 +284,13 @@ Case RefusedConversion(const char* input, int rate, int bits, std::string messag
   }
   return Refused(input, ConvertedSource(std::to_string(rate) + "\t" + std::to_string(bits) + "\t2"),
                  kTaskArgs, 2, std::move(message), {"out.wav", "b.wav"}, std::move(error));
+}
+
+// The row of a run that fails to make or write a file a check finds it may
+// make: the check, which makes none, passes.
+Case CheckPasses(Case c) {
+  c.check_status = 0;
+  return c;
 }
 
 // The row run as a user who is not root, in a directory that user owns:
@@ -675,9 +628,10 @@ std::vector<Case> Cases() {
                          OneSource(Wav(kB)), kTaskArgs, 2, "Cannot create file out.wav\n", kKept,
                          "splyce: error: \"out.wav\" cannot be created: No space left on device\n"),
                  "open:ENOSPC:flags=tmpfile"),
-      WithFaults(Refused("a destination folder out of inodes, and no unnamed files",
-                         OneSource(Wav(kB)), kTaskArgs, 2, "Cannot create file out.wav\n", kKept),
-                 std::string(kNoUnnamedFiles) + ";open:ENOSPC:flags=creat"),
+      CheckPasses(WithFaults(Refused("a destination folder out of inodes, and no unnamed files",
+                                     OneSource(Wav(kB)), kTaskArgs, 2,
+                                     "Cannot create file out.wav\n", kKept),
+                             std::string(kNoUnnamedFiles) + ";open:ENOSPC:flags=creat")),
       Refused("a destination whose name, links followed, is too long for its folder",
               OneSource(Wav(kB), "link.wav", Made('l', "link.wav", long_name + ".wav")), kTaskArgs,
               2, "Cannot create file link.wav\n", kKept),
@@ -694,18 +648,18 @@ std::vector<Case> Cases() {
       WithFaults(Refused("a destination that cannot be renamed into place, nothing left beside it",
                          OneSource(Wav(kB)), kTaskArgs, 2, "Cannot create file out.wav\n", kKept),
                  "rename:EIO"),
-      WithFileSizeLimit(Refused("a file-size limit below the destination's size: named in the "
-                                "message", OneSource(Wav(kB)), kTaskArgs, 2,
-                                "Cannot write file out.wav\n", kKept)),
+      CheckPasses(WithFileSizeLimit(Refused("a file-size limit below the destination's size: "
+                                            "named in the message", OneSource(Wav(kB)), kTaskArgs,
+                                            2, "Cannot write file out.wav\n", kKept))),
       // Sources converted: the file they are converted in cannot be made or
       // written, the source cannot be read, the rate converter fails.
-      WithFaults(RefusedConversion("a conversion file that cannot be made: refused first", 8000, 24,
+      CheckPasses(WithFaults(RefusedConversion("a conversion file that cannot be made: refused first", 8000, 24,
                                    "\nRead 1 entries in task file\n\nCannot create file "
                                    "convert_temp.wav\n",
                                    "splyce: error: convert_temp.wav, the file sources are converted "
                                    "in, cannot be made in the working directory: No space left on "
                                    "device\n"),
-                 std::string(kNoUnnamedFiles) + ";open:ENOSPC:path=convert_temp"),
+                 std::string(kNoUnnamedFiles) + ";open:ENOSPC:path=convert_temp")),
       WithFaults(RefusedConversion("a conversion file that cannot be written", 8000, 24,
                                    "Cannot write file convert_temp.wav\n",
                                    "splyce: error: \"convert_temp.wav\" could not be written: No "
@@ -727,6 +681,36 @@ std::vector<Case> Cases() {
                                    "Cannot convert b.wav from 8000 Hz to 16000 Hz\n"),
                  "soxr_process:ENODATA"),
 #endif
+      // Plans and drawings that cannot be made or written: refused with
+      // the destination as it was, an earlier plan whole.
+      Refused("a plan that would replace a source", OneSource(Wav(kB)),
+              {"--plan", "b.wav", "task.txt"}, 1, "Output file b.wav is a file of the task\n",
+              kKept, "splyce: error: --plan \"b.wav\" would replace a source of the task: give "
+                     "--plan another file\n"),
+      Refused("a drawing that would replace the task file", OneSource(Wav(kB)),
+              {"--draw", "./task.txt", "task.txt"}, 1,
+              "Output file ./task.txt is a file of the task\n", kKept),
+      Refused("a plan that names a folder", OneSource(Wav(kB), "out.wav", Made('d', "plans")),
+              {"--plan", "plans", "task.txt"}, 2, "Cannot create file plans\n", kKept,
+              "splyce: error: \"plans\" cannot be created: it is not a regular file\n"),
+      WithFaults(Refused("a plan that cannot be made", OneSource(Wav(kB)),
+                         {"--plan", "plan.json", "task.txt"}, 2, "Cannot create file plan.json\n",
+                         kKept),
+                 "open:ENOSPC:path=plan.json"),
+      WithFaults(Refused("a plan that cannot be written to the disk", OneSource(Wav(kB)),
+                         {"--plan", "plan.json", "task.txt"}, 2, "Cannot write file plan.json\n",
+                         kKept, "splyce: error: \"plan.json\" could not be written: "
+                                "Input/output error\n"),
+                 "fsync:EIO:path=plan.json"),
+      WithFaults(Refused("a plan that cannot take its name: the earlier one whole",
+                         OneSource(Wav(kB), "out.wav",
+                                   [](const TempDir& dir) { Put(dir, "plan.json", kEarlierDestination); }),
+                         {"--plan", "plan.json", "task.txt"}, 2, "Cannot write file plan.json\n",
+                         {"out.wav", "plan.json"}),
+                 "rename:EIO:path=plan.json"),
+      WithFaults(Refused("a drawing whose destination cannot be read back", OneSource(Wav(kB)),
+                         {"--draw", "run.svg", "task.txt"}, 2, "Cannot read file out.wav\n", kKept),
+                 std::string(kNoUnnamedFiles) + ";pread:EIO:path=out.wav."),
       // Fallbacks that build.
       WithFaults(BuiltConverted("no unnamed files: sources converted in a file of the run's own "
                                 "name, the name taken passed over"),
@@ -817,6 +801,25 @@ std::vector<Case> Cases() {
   return cases;
 }
 
+// A check ends as its run did where the run ended before its first edit,
+// else with status 0 and the report of the whole plan; a run that built
+// reported what the check planned.
+void ExpectCheckAgrees(const fixture::RunResult& checked, const fixture::RunResult& run,
+                       std::optional<int> check_status) {
+  const bool edited = run.output.find("\nTask ") != std::string::npos;
+  if (check_status) {
+    EXPECT_EQ(checked.status, *check_status);
+  } else if (run.status == 0) {
+    EXPECT_EQ(checked.output, fixture::PlannedReport(run.output));
+    EXPECT_EQ(checked.status, 0);
+  } else if (edited) {
+    EXPECT_EQ(checked.status, 0) << checked.output;
+  } else {
+    EXPECT_EQ(checked.output, run.output);
+    EXPECT_EQ(checked.status, run.status);
+  }
+}
+
 TEST(BadInput, EndsWithItsMessageAndStatusAndChangesNothingUnlessItSucceeds) {
   const mode_t earlier_umask = umask(kUmask);
   for (const Case& c : Cases()) {
@@ -827,6 +830,14 @@ TEST(BadInput, EndsWithItsMessageAndStatusAndChangesNothingUnlessItSucceeds) {
     c.make(dir);
     if (testing::Test::HasFatalFailure()) return;
     Snapshot before = Take(dir.path);
+    // Checked first, unless the row writes a plan or a drawing, which a
+    // check writes too.
+    std::vector<std::string> check_args = {"--check"};
+    check_args.insert(check_args.end(), c.args.begin(), c.args.end());
+    const bool writes = c.args[0] == "--plan" || c.args[0] == "--draw";
+    const fixture::RunResult checked =
+        writes ? fixture::RunResult{} : fixture::RunSplyceIn(dir.path, check_args, c.in_child);
+    EXPECT_TRUE(Take(dir.path) == before) << "--check changed the folder";
     fixture::RunResult r;
     if (c.while_held) {
       bool held = false;
@@ -844,6 +855,7 @@ TEST(BadInput, EndsWithItsMessageAndStatusAndChangesNothingUnlessItSucceeds) {
       r = fixture::RunSplyceIn(dir.path, c.args, c.in_child);
     }
     EXPECT_EQ(r.status, c.status) << r.output;
+    if (!writes) ExpectCheckAgrees(checked, r, c.check_status);
     if (c.errors) {
       EXPECT_EQ(fixture::WithDirNamed(r.errors, dir), *c.errors);
     }

@@ -12,6 +12,7 @@
 
 #include "support/destination_model.h"
 #include "support/run_binary.h"
+#include "support/snapshot.h"
 #include "support/task_fixture.h"
 #include "support/wav_fixture.h"
 
@@ -204,7 +205,8 @@ std::vector<std::pair<std::string, fixture::WavSpec>> OddFormats() {
 }
 
 // Refusals made while planning: each prints one line, exits with its status
-// and leaves no destination behind and an existing one as it was.
+// and leaves no destination behind and an existing one as it was; a check
+// of the task is refused alike and changes nothing.
 TEST(PlanRefusals, LeaveEveryFileAsItWas) {
   struct Case {
     const char* name;
@@ -344,7 +346,13 @@ TEST(PlanRefusals, LeaveEveryFileAsItWas) {
     ASSERT_EQ(symlink("one.wav", dir.Path("link.wav").c_str()), 0);
     ASSERT_EQ(symlink("xfade_temp.wav", dir.Path("cliplink.wav").c_str()), 0);
     const fixture::Bytes one = fixture::ReadFile(dir.Path("one.wav"));
+    fixture::WriteFile(dir.Path("task.txt"), fixture::Text(c.task));
+    const fixture::Snapshot before = fixture::Take(dir.path);
+    const fixture::RunResult checked = fixture::RunSplyceIn(dir.path, {"--check", "task.txt"});
+    EXPECT_TRUE(fixture::Take(dir.path) == before) << "--check changed the folder";
     const fixture::RunResult r = fixture::RunTask(dir, c.task);
+    EXPECT_EQ(checked.output, r.output);  // refused as the run is
+    EXPECT_EQ(checked.status, r.status);
     const size_t report = r.output.find(" entries in task file\n\n");
     ASSERT_NE(report, std::string::npos);
     EXPECT_EQ(r.output.substr(report + 23), c.message);

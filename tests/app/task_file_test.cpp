@@ -13,6 +13,7 @@
 
 #include "support/destination_model.h"
 #include "support/run_binary.h"
+#include "support/snapshot.h"
 #include "support/task_fixture.h"
 #include "support/wav_fixture.h"
 
@@ -235,7 +236,8 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
 // frame 0 on, that doubling clips, as 16-bit values from +-16384 on do). Standard output and the status are the report and the
 // outcome the task always had, and a refused task creates nothing. Where the
 // row gives it, standard error holds exactly its explanations, each on the
-// line of the mistake.
+// line of the mistake. A check of the task first ends as the run does,
+// having planned what it builds, and changes nothing.
 TEST(TaskFileRuns, RefuseOrBuildAsAlwaysAndExplainEachMistake) {
   const std::string long_name(128, 'n');
   const std::string srcs512 = [] {
@@ -424,6 +426,12 @@ TEST(TaskFileRuns, RefuseOrBuildAsAlwaysAndExplainEachMistake) {
     for (size_t k = 0; k < 37; ++k) quiet[k * 3] = k % 2 == 0 ? 20000 : -20000;
     fixture::WriteWav(dir.Path("a.wav"), {8000, 16, 1}, quiet);
     fixture::WriteNoise(dir.Path("b.wav"), {8000, 16, 1}, 800, 2);
+    fixture::WriteFile(dir.Path("task.txt"), fixture::Text(c.text));
+    const fixture::Snapshot before = fixture::Take(dir.path);
+    const fixture::RunResult checked = fixture::RunSplyceIn(dir.path, {"--check", "task.txt"});
+    EXPECT_TRUE(fixture::Take(dir.path) == before) << "--check changed the folder";
+    EXPECT_EQ(checked.output, c.status == 0 ? fixture::PlannedReport(c.output) : c.output);
+    EXPECT_EQ(checked.status, c.status);
     const fixture::RunResult r = RunTask(dir, c.text);
     EXPECT_EQ(r.output, c.output);
     EXPECT_EQ(r.status, c.status);

@@ -76,7 +76,9 @@ TEST(Convert, SampleFormatsThenChannels) {
     EXPECT_EQ(converted.back(), -7.0);  // nothing written past the last frame
     converted.pop_back();
     // Integers are whole before the rate is converted.
-    if (c.to.samples.encoding == kEncodingInteger) EXPECT_EQ(converted, c.out);
+    if (c.to.samples.encoding == kEncodingInteger) {
+      EXPECT_EQ(converted, c.out);
+    }
     fixture::Bytes written(c.out.size() * size_t(c.to.bytes_per_sample));
     clipped += EncodeConverted(converted.data(), int64_t(converted.size()), c.to, written.data());
     EXPECT_EQ(clipped, c.clipped);

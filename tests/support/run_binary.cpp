@@ -219,6 +219,16 @@ RunResult RunTask(const TempDir& dir, const std::string& text, const std::string
   return RunSplyceIn(dir.path, {name});
 }
 
+std::string PlannedReport(std::string report) {
+  for (const auto& [built, planned] : {std::pair<std::string, std::string>{"\tDone\n", "\tPlanned\n"},
+                                      {"\nBuilt\t", "\nPlanned\t"}}) {
+    for (size_t at = 0; (at = report.find(built, at)) != std::string::npos; at += planned.size()) {
+      report.replace(at, built.size(), planned);
+    }
+  }
+  return report;
+}
+
 bool HaveSox() {
   std::istringstream folders(std::getenv("PATH") == nullptr ? "" : std::getenv("PATH"));
   for (std::string folder; std::getline(folders, folder, ':');) {

@@ -67,6 +67,10 @@ std::string WithDirNamed(std::string text, const TempDir& dir);
 RunResult RunTask(const TempDir& dir, const std::string& text,
                   const std::string& name = "task.txt");
 
+// The report `--check` prints for a task whose run printed `report`: each
+// edit's "Done" and the summary's "Built" read "Planned".
+std::string PlannedReport(std::string report);
+
 // Whether sox, a reader and writer of audio files that is no part of this
 // project, is on the PATH, looked up without running anything.
 bool HaveSox();
