@@ -55,12 +55,12 @@ bool ConvertsAny(const EditTable& t) {
 }
 
 // Holds the scratch file, unless it is held: an unnamed file in the working
-// directory, or one under a name of the run's own. Ends the run when none
-// can be made.
+// directory, or, where the file system has none, one under a name of the
+// run's own. Ends the run when none can be made.
 void HoldScratch() {
   if (g_scratch_fd >= 0) return;
   g_scratch_fd = OpenUnnamedFile(".", kNewFileMode, g_scratch_path, sizeof g_scratch_path);
-  if (g_scratch_fd < 0) {
+  if (g_scratch_fd < 0 && LacksUnnamedFiles(errno)) {
     g_scratch_fd = MakeOwnNamedFile(kUnfinishedScratch, kScratchName, g_scratch_path,
                                     sizeof g_scratch_path, CreateScratchAt);
     g_scratch_named = g_scratch_fd >= 0;

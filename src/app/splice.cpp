@@ -132,7 +132,8 @@ void HoldClip(const EditTable& t, bool name_free) {
   if (g_clip_fd >= 0) {
     g_clip_unnamed = true;
     std::snprintf(g_clip_name, sizeof g_clip_name, "%s", t.clip_path);
-  } else if (!(name_free && CreateNamedClip(t.clip_path)) && !CreateOwnNamedClip(t)) {
+  } else if (!LacksUnnamedFiles(errno) ||
+             (!(name_free && CreateNamedClip(t.clip_path)) && !CreateOwnNamedClip(t))) {
     RefuseWorkFile(t);
   }
   OpenPathAsDescriptor(g_clip_name, g_clip_fd);

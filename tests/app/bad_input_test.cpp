@@ -635,6 +635,17 @@ std::vector<Case> Cases() {
       Refused("a destination whose name, links followed, is too long for its folder",
               OneSource(Wav(kB), "link.wav", Made('l', "link.wav", long_name + ".wav")), kTaskArgs,
               2, "Cannot create file link.wav\n", kKept),
+      WithFaults(Refused("a crossfade clip without room: no file of another name tried",
+                         [](const TempDir& dir) {
+                           Made('d', "sub")(dir);
+                           Put(dir, "b.wav", Wav(kB));
+                           std::string task = kCrossfadedTask;
+                           PutText(dir, "task.txt", task.replace(task.find("out.wav"), 7, "sub/out.wav"));
+                         },
+                         kTaskArgs, 2, "Cannot create file xfade_temp.wav\n", kKept,
+                         "splyce: error: the crossfade work file cannot be made in the working "
+                         "directory: No space left on device\n"),
+                 "open:ENOSPC:flags=tmpfile:path=."),
       WithFaults(Refused("a crossfade clip that cannot be written whole", CrossfadedTask, kTaskArgs,
                          2, "Cannot write file xfade_temp.wav\n", kKept),
                  std::string(kNoUnnamedFiles) + ";pwrite:ENOSPC:path=xfade_temp"),
@@ -660,6 +671,14 @@ std::vector<Case> Cases() {
                                    "in, cannot be made in the working directory: No space left on "
                                    "device\n"),
                  std::string(kNoUnnamedFiles) + ";open:ENOSPC:path=convert_temp")),
+      WithFaults(RefusedConversion("a conversion file without room: refused first, by a check too",
+                                   8000, 24,
+                                   "\nRead 1 entries in task file\n\nCannot create file "
+                                   "convert_temp.wav\n",
+                                   "splyce: error: convert_temp.wav, the file sources are converted "
+                                   "in, cannot be made in the working directory: No space left on "
+                                   "device\n"),
+                 "open:ENOSPC:flags=tmpfile"),
       WithFaults(RefusedConversion("a conversion file that cannot be written", 8000, 24,
                                    "Cannot write file convert_temp.wav\n",
                                    "splyce: error: \"convert_temp.wav\" could not be written: No "

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -82,6 +83,8 @@ TEST(Plan, OverwritesAndSilenceAreExact) {
        {{100, 160}}, {false, true}},
       {"a crossfade not laid leaves the silence", "src\ta.wav\nins\t30\nxout\t10\nxf\t10\t1\n",
        {1}, {{}}, {{0, 30}}, {false}},
+      {"a clip that would start at frame 0 is not laid", "src\ta.wav\nins\t40\nxout\t10\nxf\t10\t1\n",
+       {1}, {{}}, {{0, 40}}, {false}},
       {"an appended crossfade overwrites nothing",
        "src\ta.wav\nxout\t100\nsrc\tb.wav\nxout\t100\nxf\t10\t2\n", {1, 2}, {{}, {}}, {},
        {false, true}},
@@ -186,8 +189,9 @@ TEST(Drawing, ShowsEveryEditCrossfadeOverwriteAndSilence) {
   WriteSources(dir);
   std::string many = "using_samples\ndest\tout.wav\n";
   for (int e = 0; e < 512; ++e) many += "src\ta.wav\nxin\t" + std::to_string(e % 900) + "\nxout\t" + std::to_string(e % 900 + 50) + "\nxf\t2\t1\n";
-  // A name with markup, quotes and a byte that is no UTF-8 in it.
-  const std::string odd = "r&d <mix> \"1\" \xff.wav";
+  // A name with markup, quotes, a byte that is no UTF-8 and an encoded
+  // surrogate, which is none either.
+  const std::string odd = "r&d <mix> \"1\" \xff \xed\xa0\x80.wav";
   fixture::WriteFile(dir.Path(odd), fixture::ReadFile(dir.Path("a.wav")));
   const std::string tasks[] = {
       "using_samples\ndest\tout.wav\nsrc\ta.wav\nxout\t100\nsrc\tb.wav\nins\t50\nxout\t100\nxf\t5\t3\n"
@@ -228,6 +232,37 @@ TEST(Drawing, ShowsEveryEditCrossfadeOverwriteAndSilence) {
   }
 }
 
+// The envelope is the peak of each column: silence for the first half of
+// this destination, full scale for the second.
+TEST(Drawing, EnvelopeShowsEachColumnsPeak) {
+  TempDir dir;
+  std::vector<int32_t> loud;  // a full-scale click every seventh frame, in the left channel
+  for (int f = 0; f < 20000; ++f) loud.insert(loud.end(), {f % 7 == 0 ? -32768 : 0, 0});
+  fixture::WriteWav(dir.Path("loud.wav"), {8000, 16, 2}, loud);
+  fixture::WriteFile(dir.Path("task.txt"),
+                     fixture::Text("using_samples\ndest\tout.wav\nsrc\tloud.wav\nins\t20000\n"));
+  ASSERT_EQ(fixture::RunSplyceIn(dir.path, {"--draw", "run.svg", "task.txt"}).status, 0);
+  const auto svg = fixture::ParseXml(Text(fixture::ReadFile(dir.Path("run.svg"))));
+  const auto envelope = fixture::ElementsWith(*svg, "class", "envelope");
+  ASSERT_EQ(envelope.size(), 1u);
+  std::vector<std::vector<double>> heights;  // of each channel's columns
+  for (const auto& child : envelope[0]->children) {
+    if (child->name != "path") continue;
+    heights.emplace_back();
+    std::istringstream d(child->attributes.at("d"));
+    for (char m, v; d >> m;) {
+      double x, top, bottom;
+      d >> x >> top >> v >> bottom;
+      heights.back().push_back(bottom - top);
+    }
+  }
+  ASSERT_EQ(heights.size(), 2u);
+  const size_t columns = heights[0].size();
+  EXPECT_EQ(heights[0][columns / 4], 1.0);        // silence: a hairline
+  EXPECT_EQ(heights[0][3 * columns / 4], 44.0);   // full scale
+  EXPECT_EQ(heights[1][3 * columns / 4], 1.0);    // the right channel stays silent
+}
+
 // Each example task file, checked, plans what its run then builds, and the
 // check leaves the folder as it was.
 TEST(Check, ExamplesPlanWhatTheyBuild) {
@@ -265,6 +300,7 @@ TEST(CommandLine, OptionsComeBeforeTheTaskFiles) {
     std::string output;  // how standard output starts
     int status;
     std::string errors = "";  // when given, all of standard error
+    std::string faults = "";  // system calls made to fail (see fault_shim.cpp)
   };
   const std::string read = "Reading time values as samples.\n\nRead 1 entries in task file\n\n";
   const Case cases[] = {
@@ -276,6 +312,10 @@ TEST(CommandLine, OptionsComeBeforeTheTaskFiles) {
       {{"--check", "--strict", "one.txt", "one.txt"}, read + "Task 1\tInsert point 0 samples", 0},
       {{"--strict", "--check", "warned.txt", "one.txt"}, read + read + "Task 1", 1},
       {{"--plan", "-", "one.txt"}, "{\n  \"schema\": \"splyce-plan/1\",\n", 0},
+      // The plan's folder cannot be written to the disk after the rename.
+      {{"--check", "--plan", "plan.json", "one.txt"}, read + "Cannot write file plan.json\n", 2,
+       "splyce: error: \"plan.json\" could not be written: Input/output error\n",
+       "fsync:EIO:after=1"},
       {{"--dry-run"}, "Cannot find file --dry-run that holds your instructions\n", 1,
        "splyce: error: \"--dry-run\" is no option, and no task file of that name exists: the "
        "options are --strict, --check, --plan FILE, --draw FILE, --help and --version, before the "
@@ -288,7 +328,7 @@ TEST(CommandLine, OptionsComeBeforeTheTaskFiles) {
     fixture::WriteFile(dir.Path("one.txt"), fixture::Text("using_samples\ndest\tout.wav\nsrc\ta.wav\n"));
     fixture::WriteFile(dir.Path("warned.txt"),
                        fixture::Text("using_samples\ndest\tout.wav\nsrc\ta.wav\nxout\t5000\n"));
-    const fixture::RunResult r = fixture::RunSplyceIn(dir.path, c.args);
+    const fixture::RunResult r = fixture::RunSplyceIn(dir.path, c.args, fixture::WithFaults(c.faults));
     EXPECT_EQ(r.output.substr(0, c.output.size()), c.output);
     EXPECT_EQ(r.status, c.status);
     if (!c.errors.empty()) {

@@ -392,6 +392,12 @@ TEST(TaskFileRuns, RefuseOrBuildAsAlwaysAndExplainEachMistake) {
        OneEditRun("0.013", "0.087", "6.021"), 0,
        "splyce: warning: task 1 (\"a.wav\"): 1 sample went past full scale at lvl 6.021 dB "
        "and was clipped: lower the level\n"},
+      {"a crossfade whose source window starts past the source's end",
+       kHead + "xin\t0.2\nxout\t0.3\nins\t0.05\nxf\t100\t1\n",
+       kUnread + "Task 1\tInsert point 0.050 sec\n\tFile a.wav\n\tRead start 0.200 sec\n"
+       "\tRead length -0.100 sec\n\tLevel 0.000 dB\nInvalid crossfade for source file\n"
+       "Could not generate crossfade\n\tDone\n\nBuilt\tout.wav\n\tLength 0.000 sec\n\tBits 16\n"
+       "\tChannels 1\n\tSample rate 8000\n\n", 0},
       {"a format line that matches the source", kHead + "format\t8000\t16\t1\n", kWhole, 0, ""},
       {"a format line that converts the source", "format\t8000\t16\t2\n" + kHead + "xout\t0:00.1\n",
        Replaced(kWhole, "Channels 1", "Channels 2"), 0,

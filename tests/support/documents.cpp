@@ -11,17 +11,24 @@ namespace {
   throw std::runtime_error(what + " at byte " + std::to_string(at));
 }
 
-// Refuses bytes that are no UTF-8, and control characters but tab, line
+// Refuses bytes that are no UTF-8 (overlong forms, surrogates and code
+// points past U+10FFFF among them), and control characters but tab, line
 // feed and carriage return.
 void CheckCharacters(const std::string& text) {
   for (size_t i = 0; i < text.size();) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
     const size_t length = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
     if (length == 0 || (c < 0x20 && c != '\t' && c != '\n' && c != '\r')) Malformed("bad byte", i);
+    unsigned long code = length == 1 ? c : c & (0x7F >> length);
     for (size_t k = 1; k < length; ++k) {
       if (i + k >= text.size() || (static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) {
         Malformed("bad UTF-8", i);
       }
+      code = code << 6 | (static_cast<unsigned char>(text[i + k]) & 0x3F);
+    }
+    const unsigned long least[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < least[length] || (code >= 0xD800 && code < 0xE000) || code > 0x10FFFF) {
+      Malformed("overlong form, surrogate or code point past U+10FFFF", i);
     }
     i += length;
   }
