@@ -17,8 +17,10 @@ namespace {
 // cannot be made or written.
 constexpr int kUsageStatus = 1;
 constexpr int kFileStatus = 2;
-// Permission bits of a new file before the umask.
+// Permission bits of a new file before the umask; a file replaced passes
+// its own on.
 constexpr mode_t kNewFileMode = 0666;
+constexpr mode_t kModeBits = 07777;
 
 // Standard output as the run found it, once the report has left it (-1
 // before).
@@ -76,9 +78,16 @@ void CheckOutputPath(const EditTable& t, const char* path, const char* option) {
       clash = "a source of the task";
     }
   }
-  if (clash == nullptr) return;
-  Error("%s %s would replace %s: give %s another file", option, Quote(path).text, clash, option);
-  Fatal(kUsageStatus, "Output file %s is a file of the task\n", path);
+  if (clash != nullptr) {
+    Error("%s %s would replace %s: give %s another file", option, Quote(path).text, clash, option);
+    Fatal(kUsageStatus, "Output file %s is a file of the task\n", path);
+  }
+  OutputFile out;
+  out.path = path;
+  ResolveOutput(&out);
+  char folder[kFinalPathBytes];
+  FolderOf(out.final_path, folder, sizeof folder);
+  if (!CanMakeFileIn(folder)) CannotCreate(out, std::strerror(errno));
 }
 
 void OpenOutputFile(UnfinishedFile which, const char* path, OutputFile* out) {
@@ -92,6 +101,8 @@ void OpenOutputFile(UnfinishedFile which, const char* path, OutputFile* out) {
   ResolveOutput(out);
   const int fd = MakeOwnNamedFile(which, out->final_path, out->side_path, sizeof out->side_path,
                                   CreateOutputAt);
+  struct stat replaced;
+  if (fd >= 0 && stat(out->final_path, &replaced) == 0) fchmod(fd, replaced.st_mode & kModeBits);
   out->file = fd >= 0 ? fdopen(fd, "w") : nullptr;
   if (out->file == nullptr) CannotCreate(*out, std::strerror(errno));
 }

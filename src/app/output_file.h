@@ -24,8 +24,9 @@ struct OutputFile {
 // for a file written to "-".
 void MoveReportToStandardError();
 
-// Refuses an output path that names a file the task reads or builds: a
-// source, the destination or the task file itself.
+// Refuses, before anything is written, an output path that names a file the
+// task reads or builds (a source, the destination or the task file itself),
+// one that is no regular file, and one whose folder takes no new file.
 void CheckOutputPath(const EditTable& table, const char* path, const char* option);
 
 // Opens `path` for writing as `which`, or ends the run with status 2.

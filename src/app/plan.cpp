@@ -99,12 +99,13 @@ void LayOutSilence(const EditTable& t, PlanLayout* layout) {
   }
 }
 
-// Writes `value` as the shortest decimal that reads back as it.
+// Writes `value` as the shortest decimal of at least kShortDigits digits
+// that reads back as it.
 void PutNumber(FILE* out, double value) {
   char text[32];
-  std::snprintf(text, sizeof text, "%.*g", kShortDigits, value);
-  if (std::strtod(text, nullptr) != value) {
-    std::snprintf(text, sizeof text, "%.*g", kRoundTripDigits, value);
+  for (int digits = kShortDigits; digits <= kRoundTripDigits; ++digits) {
+    std::snprintf(text, sizeof text, "%.*g", digits, value);
+    if (std::strtod(text, nullptr) == value) break;
   }
   std::fputs(text, out);
 }

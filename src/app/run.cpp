@@ -327,7 +327,7 @@ int RunTaskFileApart(const char* task_path, const RunOptions& options) {
 
 // Takes the options before the task files, from argv[*first] on, and
 // leaves *first at the first task file. Returns false, having said why, for
-// an option that lacks its file or two outputs to standard output.
+// an option that lacks its file or a plan and a drawing to one file.
 bool TakeOptions(int argc, char** argv, int* first, RunOptions* options) {
   for (; *first < argc; ++*first) {
     const char* option = argv[*first];
@@ -347,11 +347,13 @@ bool TakeOptions(int argc, char** argv, int* first, RunOptions* options) {
       *file = argv[++*first];
     }
   }
-  const bool both_out = options->plan != nullptr && options->drawing != nullptr &&
-                        std::strcmp(options->plan, kStandardOutputName) == 0 &&
-                        std::strcmp(options->drawing, kStandardOutputName) == 0;
-  if (both_out) std::printf("Options --plan and --draw cannot both write to standard output\n");
-  return !both_out;
+  const bool one_file = options->plan != nullptr && options->drawing != nullptr &&
+                        std::strcmp(options->plan, options->drawing) == 0;
+  if (!one_file) return true;
+  std::printf(std::strcmp(options->plan, kStandardOutputName) == 0
+                  ? "Options --plan and --draw cannot both write to standard output\n"
+                  : "Options --plan and --draw cannot write to one file\n");
+  return false;
 }
 
 }  // namespace

@@ -189,11 +189,15 @@ void ExplainSkippedCrossfade(const EditTable& t, int32_t e, int32_t status) {
     ExplainWindow(t, e, "source", int64_t(t.read_start[e]) - half, width, t.frame_count[e],
                   "set xin inside the source");
   } else if (status == kCrossfadeDestinationFailed) {
+    // A window that starts past the destination's end belongs to an edit
+    // that copies nothing, which leaves its insert point outside.
+    const int64_t first = int64_t(t.insert_frame[e]) - half;
     char fix[160];
     std::snprintf(fix, sizeof fix, "set the insert point to %s or more, or narrow the crossfade",
                   InTaskUnit(t, half).text);
-    ExplainWindow(t, e, "destination", int64_t(t.insert_frame[e]) - half, width,
-                  t.total_frames, fix);
+    ExplainWindow(t, e, "destination", first, width, t.total_frames,
+                  first > t.total_frames ? "give the edit frames to copy: set xin inside the source"
+                                         : fix);
   } else {
     Warn(kCrossfadeSkipped, "task %i (%s): no crossfade, as the work file %s could not be written",
          e + 1, Quote(t.source_path[e]).text, t.clip_path);
@@ -301,13 +305,14 @@ bool LayCrossfade(const EditTable& t, int32_t e) {
 
 int32_t ForeseeCrossfade(const EditTable& t, int32_t e) {
   const int64_t half = t.width_frames[e] / 2;
-  if (int64_t(t.insert_frame[e]) - half < 0) return kCrossfadeDestinationFailed;
+  const int64_t first = int64_t(t.insert_frame[e]) - half;
+  if (first < 0 || first > t.total_frames) return kCrossfadeDestinationFailed;
   if (t.converted[e]) return kCrossfadeOk;  // its converted stretch holds the whole window
   struct stat source;
   if (stat(t.source_path[e], &source) != 0) return kCrossfadeSourceFailed;
-  const int64_t first = FramePosition(t.data_start[e], int64_t(t.read_start[e]) - half,
-                                      BlockAlign(t.bytes_per_sample[e], t.channels[e]));
-  return first <= source.st_size ? kCrossfadeOk : kCrossfadeSourceFailed;
+  const int64_t read_from = FramePosition(t.data_start[e], int64_t(t.read_start[e]) - half,
+                                          BlockAlign(t.bytes_per_sample[e], t.channels[e]));
+  return read_from <= source.st_size ? kCrossfadeOk : kCrossfadeSourceFailed;
 }
 
 bool CrossfadeWillBeLaid(const EditTable& t, int32_t e) {

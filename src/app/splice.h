@@ -37,8 +37,8 @@ void PrepareCrossfade(EditTable& table, int32_t e, const EditSource& source, int
 bool LayCrossfade(const EditTable& table, int32_t e);
 
 // What CROSSFADE will make of entry e's windows, foreseen from the plan
-// (kCrossfadeOk, or the window that fails): the destination's must start at
-// or after its first frame, the source's no later than its file's end.
+// (kCrossfadeOk, or the window that fails): the destination's must start
+// within it, the source's no later than its file's end.
 int32_t ForeseeCrossfade(const EditTable& table, int32_t e);
 
 // Reports whether entry e's crossfade will be laid.

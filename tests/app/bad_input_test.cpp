@@ -712,6 +712,11 @@ std::vector<Case> Cases() {
       Refused("a plan that names a folder", OneSource(Wav(kB), "out.wav", Made('d', "plans")),
               {"--plan", "plans", "task.txt"}, 2, "Cannot create file plans\n", kKept,
               "splyce: error: \"plans\" cannot be created: it is not a regular file\n"),
+      Refused("a drawing whose folder does not exist: refused before the build",
+              OneSource(Wav(kB)), {"--draw", "none/run.svg", "task.txt"}, 2,
+              "Reading time values as samples.\n\nRead 1 entries in task file\n\nCannot create "
+              "file none/run.svg\n", kKept,
+              "splyce: error: \"none/run.svg\" cannot be created: No such file or directory\n"),
       WithFaults(Refused("a plan that cannot be made", OneSource(Wav(kB)),
                          {"--plan", "plan.json", "task.txt"}, 2, "Cannot create file plan.json\n",
                          kKept),

@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdio>
@@ -197,6 +198,9 @@ TEST(Drawing, ShowsEveryEditCrossfadeOverwriteAndSilence) {
       "using_samples\ndest\tout.wav\nsrc\ta.wav\nxout\t100\nsrc\tb.wav\nins\t50\nxout\t100\nxf\t5\t3\n"
       "src\ta.wav\nins\t400\nsrc\tb.wav\nins\t40\nxout\t20\nxf\t20\t1\nsrc\tb.wav\nxf\t3\t2\n",
       many, "dest\tout.wav\nsrc\t" + odd + "\n"};
+  // A drawing replaced keeps its permissions.
+  fixture::WriteFile(dir.Path("run.svg"), fixture::Text("earlier"));
+  ASSERT_EQ(chmod(dir.Path("run.svg").c_str(), 0604), 0);
   for (const std::string& task : tasks) {
     for (const bool check : {false, true}) {
       SCOPED_TRACE(check ? "checked" : "built");
@@ -207,6 +211,9 @@ TEST(Drawing, ShowsEveryEditCrossfadeOverwriteAndSilence) {
       const Json plan = fixture::ParseJson(Text(fixture::ReadFile(dir.Path("plan.json"))));
       const auto svg = fixture::ParseXml(Text(fixture::ReadFile(dir.Path("run.svg"))));
       EXPECT_EQ(svg->name, "svg");
+      struct stat drawn;
+      ASSERT_EQ(stat(dir.Path("run.svg").c_str(), &drawn), 0);
+      EXPECT_EQ(drawn.st_mode & 07777, 0604u);
       std::set<std::string> tasks_drawn;
       for (const auto* bar : fixture::ElementsWith(*svg, "class", "edit")) {
         tasks_drawn.insert(bar->attributes.at("data-task"));
@@ -309,6 +316,8 @@ TEST(CommandLine, OptionsComeBeforeTheTaskFiles) {
       {{"--plan", "-", "--draw", "-", "one.txt"},
        "Options --plan and --draw cannot both write to standard output\n", 1},
       {{"--plan", "p.json", "one.txt", "one.txt"}, "Options --plan and --draw take one task file\n", 1},
+      {{"--plan", "p.svg", "--draw", "p.svg", "one.txt"},
+       "Options --plan and --draw cannot write to one file\n", 1},
       {{"--check", "--strict", "one.txt", "one.txt"}, read + "Task 1\tInsert point 0 samples", 0},
       {{"--strict", "--check", "warned.txt", "one.txt"}, read + read + "Task 1", 1},
       {{"--plan", "-", "one.txt"}, "{\n  \"schema\": \"splyce-plan/1\",\n", 0},

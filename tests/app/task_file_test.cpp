@@ -398,6 +398,12 @@ TEST(TaskFileRuns, RefuseOrBuildAsAlwaysAndExplainEachMistake) {
        "\tRead length -0.100 sec\n\tLevel 0.000 dB\nInvalid crossfade for source file\n"
        "Could not generate crossfade\n\tDone\n\nBuilt\tout.wav\n\tLength 0.000 sec\n\tBits 16\n"
        "\tChannels 1\n\tSample rate 8000\n\n", 0},
+      {"a crossfade of an edit that copies nothing, past the destination's end",
+       kHead + "xin\t0.2\nxout\t0.3\nins\t0.5\nxf\t100\t1\n",
+       kUnread + "Task 1\tInsert point 0.500 sec\n\tFile a.wav\n\tRead start 0.200 sec\n"
+       "\tRead length -0.100 sec\n\tLevel 0.000 dB\nInvalid crossfade for destination file\n"
+       "Could not generate crossfade\n\tDone\n\nBuilt\tout.wav\n\tLength 0.400 sec\n\tBits 16\n"
+       "\tChannels 1\n\tSample rate 8000\n\n", 0},
       {"a format line that matches the source", kHead + "format\t8000\t16\t1\n", kWhole, 0, ""},
       {"a format line that converts the source", "format\t8000\t16\t2\n" + kHead + "xout\t0:00.1\n",
        Replaced(kWhole, "Channels 1", "Channels 2"), 0,
