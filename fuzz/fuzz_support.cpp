@@ -4,13 +4,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
-#include "base/process.h"
+#include "support/catch_exit.h"
 #include "wav/wav_file.h"
 
 // The fuzz targets are linked with -Wl,--wrap=fopen,--wrap=fdopen,--wrap=fclose
@@ -32,8 +31,6 @@ constexpr int kMaxOpenStreams = 16;
 
 FILE* g_open[kMaxOpenStreams];
 bool g_recording = false;
-jmp_buf g_return_point;
-int g_exit_status = 0;
 
 void Record(FILE* file) {
   if (!g_recording || file == nullptr) return;
@@ -65,12 +62,6 @@ int CloseLeftStreams() {
   return left;
 }
 
-[[noreturn]] void ReturnToHarness(int status) {
-  g_exit_status = status;
-  std::fflush(stdout);
-  longjmp(g_return_point, 1);
-}
-
 }  // namespace
 
 extern "C" FILE* __wrap_fopen(const char* path, const char* mode) {
@@ -93,15 +84,8 @@ extern "C" int __wrap_fclose(FILE* file) {
 namespace fuzz {
 
 int RunCatchingExit(void (*body)(void* context), void* context) {
-  volatile int status = kReturned;
   g_recording = true;
-  g_fatal_hook = ReturnToHarness;
-  if (setjmp(g_return_point) == 0) {
-    body(context);
-  } else {
-    status = g_exit_status;
-  }
-  g_fatal_hook = nullptr;
+  const int status = fixture::CatchExit(body, context);
   g_recording = false;
   const int left = CloseLeftStreams();
   if (status == kReturned && left > 0) Broken("an operation returned with a file still open");

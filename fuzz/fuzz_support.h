@@ -9,19 +9,20 @@
 #include <cstdint>
 #include <string>
 
+#include "support/catch_exit.h"
+
 namespace fuzz {
 
 // Returned by RunCatchingExit when the body returned normally.
-constexpr int kReturned = -1;
+constexpr int kReturned = fixture::kReturned;
 
-// Runs body(context) with g_fatal_hook set, so that a deliberate exit jumps
-// back here instead of ending the process. Returns kReturned, or the status
-// of the deliberate exit. Aborts, which the fuzzer counts as a finding, when
-// the status is not one the program documents (1 or 2), or when the body
-// returned normally but left a file open.
-// Files that a deliberate exit left open are closed: the process would have
-// closed them at its exit. The code under test holds no objects with
-// destructors, so leaving its frames by longjmp skips nothing.
+// Runs body(context) as fixture::CatchExit does, so that a deliberate exit
+// comes back here instead of ending the process. Returns kReturned, or the
+// status of the deliberate exit. Aborts, which the fuzzer counts as a
+// finding, when the status is not one the program documents (1 or 2), or
+// when the body returned normally but left a file open. Files that a
+// deliberate exit left open are closed: the process would have closed them
+// at its exit.
 int RunCatchingExit(void (*body)(void* context), void* context);
 
 // Creates a fresh directory under $TMPDIR (or /tmp) and makes it the working

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "base/process.h"
+#include "base/files.h"
 #include "fuzz_support.h"
 #include "wav/wav_file.h"
 
@@ -154,7 +154,7 @@ void ReadAttributes(void*) {
 void CheckAttributes(const uint8_t* data, size_t size, const Expected& where) {
   const Attributes& a = g_attributes;
   if (where.data_start < 0) fuzz::Broken("attributes read without a data chunk or tag");
-  if (a.data_start[0] != where.data_start) fuzz::Broken("DataStart is not where the audio starts");
+  if (a.data_start[0] != where.data_start) fuzz::Broken("data start is not where the audio starts");
   const int64_t fields_at = where.format_at >= 0 ? where.format_at : 131072;
   uint8_t fields[24] = {};
   for (int64_t i = 0; i < 24; ++i) {

@@ -11,7 +11,8 @@
 #include "app/destination.h"
 #include "app/planning.h"
 #include "base/diagnostics.h"
-#include "base/process.h"
+#include "base/fatal.h"
+#include "base/files.h"
 #include "wav/converted_source.h"
 
 namespace {
@@ -66,7 +67,7 @@ void HoldScratch() {
     g_scratch_named = g_scratch_fd >= 0;
   }
   if (g_scratch_fd < 0) RefuseScratch();
-  OpenPathAsDescriptor(g_scratch_path, g_scratch_fd);
+  UseDescriptorForPath(g_scratch_path, g_scratch_fd);
   ShowPathAs(g_scratch_path, kScratchName);
 }
 
@@ -98,7 +99,7 @@ EditSource SourceOfEdit(const EditTable& t, int32_t e, int64_t* clipped) {
 
 void CloseConversions() {
   if (g_scratch_fd < 0) return;
-  OpenPathAsDescriptor(g_scratch_path, -1);
+  UseDescriptorForPath(g_scratch_path, -1);
   ShowPathAs(g_scratch_path, nullptr);
   close(g_scratch_fd);
   if (g_scratch_named) unlink(g_scratch_path);

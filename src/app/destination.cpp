@@ -17,7 +17,8 @@
 #include <cstring>
 
 #include "base/diagnostics.h"
-#include "base/process.h"
+#include "base/fatal.h"
+#include "base/files.h"
 #include "app/planning.h"
 #include "wav/wav_file.h"
 
@@ -492,7 +493,7 @@ void CreateBuildFile(EditTable& t, void (*in_place_check)(const EditTable&)) {
   g_build_fd = -1;
   g_in_place = false;
   g_build_named = false;
-  OpenPathAsDescriptor(nullptr, -1);
+  UseDescriptorForPath(nullptr, -1);
   CheckDestination(t);
   ResolveFinalPath(t);
   CheckReplaceable(t);
@@ -502,7 +503,7 @@ void CreateBuildFile(EditTable& t, void (*in_place_check)(const EditTable&)) {
       BuildInPlaceOrRefuse(t, LacksUnnamedFiles(error) ? errno : error, in_place_check);
     }
   }
-  OpenPathAsDescriptor(t.build_path, g_build_fd);
+  UseDescriptorForPath(t.build_path, g_build_fd);
   ShowPathAs(t.build_path, t.destination_path);
   ReserveBuildBlocks(t);
 }
@@ -534,7 +535,7 @@ void KeepDestinationAttributes(const EditTable& t) {
 
 void ReplaceDestination(const EditTable& t) {
   FlushReportOrDie();
-  OpenPathAsDescriptor(t.build_path, -1);
+  UseDescriptorForPath(t.build_path, -1);
   SyncOrDie(g_build_fd, t);
   MaskOutsideSignals(SIG_BLOCK);
   std::signal(SIGPIPE, SIG_IGN);

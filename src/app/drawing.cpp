@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "app/planning.h"
-#include "base/process.h"
+#include "base/files.h"
 #include "dsp/pcm_codec.h"
 #include "wav/wav_file.h"
 

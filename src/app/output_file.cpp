@@ -9,7 +9,8 @@
 #include <cstring>
 
 #include "base/diagnostics.h"
-#include "base/process.h"
+#include "base/fatal.h"
+#include "base/files.h"
 
 namespace {
 

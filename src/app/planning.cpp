@@ -16,7 +16,8 @@
 
 #include "app/splice.h"
 #include "base/diagnostics.h"
-#include "base/process.h"
+#include "base/fatal.h"
+#include "base/files.h"
 #include "dsp/convert.h"
 #include "dsp/resample.h"
 #include "wav/wav_file.h"

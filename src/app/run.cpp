@@ -18,7 +18,7 @@
 #include "app/splice.h"
 #include "app/task_file.h"
 #include "base/diagnostics.h"
-#include "base/process.h"
+#include "base/fatal.h"
 #include "wav/wav_file.h"
 
 namespace {

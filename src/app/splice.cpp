@@ -13,7 +13,8 @@
 #include "app/destination.h"
 #include "app/planning.h"
 #include "base/diagnostics.h"
-#include "base/process.h"
+#include "base/fatal.h"
+#include "base/files.h"
 #include "dsp/crossfade.h"
 #include "wav/wav_file.h"
 
@@ -136,7 +137,7 @@ void HoldClip(const EditTable& t, bool name_free) {
              (!(name_free && CreateNamedClip(t.clip_path)) && !CreateOwnNamedClip(t))) {
     RefuseWorkFile(t);
   }
-  OpenPathAsDescriptor(g_clip_name, g_clip_fd);
+  UseDescriptorForPath(g_clip_name, g_clip_fd);
 }
 
 // Lets the clip go: an unnamed one vanishes; a named one keeps its name if
@@ -150,7 +151,7 @@ void ReleaseClip(bool keep_name) {
     unlink(g_clip_name);
   }
   MarkUnfinished(kUnfinishedClip, nullptr);
-  OpenPathAsDescriptor(g_clip_name, -1);
+  UseDescriptorForPath(g_clip_name, -1);
   close(g_clip_fd);
   g_clip_fd = -1;
 }

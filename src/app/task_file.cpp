@@ -12,7 +12,8 @@
 #include <cstring>
 
 #include "base/diagnostics.h"
-#include "base/process.h"
+#include "base/fatal.h"
+#include "base/files.h"
 #include "dsp/pcm_codec.h"
 
 namespace {

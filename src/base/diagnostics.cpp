@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "base/process.h"
+#include "base/fatal.h"
 
 namespace {
 

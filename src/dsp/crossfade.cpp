@@ -9,7 +9,8 @@
 #include <cstring>
 
 #include "base/diagnostics.h"
-#include "base/process.h"
+#include "base/fatal.h"
+#include "base/files.h"
 #include "dsp/level.h"
 #include "dsp/pcm_codec.h"
 #include "wav/wav_file.h"
@@ -159,9 +160,10 @@ int32_t OpenStatus(const Input& destination, const Input& source, FILE* clip) {
   return kCrossfadeOk;
 }
 
-// Finds both DataStarts and checks the first frame of both windows, in that
-// order; prints the message of the first failure. The source's window may
-// start before its first frame: the pre-roll it lacks there is silence.
+// Finds where both files' audio starts and checks the first frame of both
+// windows, in that order; prints the message of the first failure. The
+// source's window may start before its first frame: the pre-roll it lacks
+// there is silence.
 int32_t LocateWindows(Input* destination, Input* source, int64_t destination_frame,
                       int64_t source_frame, int64_t block_align) {
   if (!LocateData(destination)) return kCrossfadeDestinationFailed;

@@ -6,7 +6,8 @@
 #include <numeric>
 
 #include "base/diagnostics.h"
-#include "base/process.h"
+#include "base/fatal.h"
+#include "base/files.h"
 #include "dsp/resample.h"
 
 namespace {

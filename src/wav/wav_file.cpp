@@ -10,7 +10,8 @@
 #include <cstring>
 
 #include "base/diagnostics.h"
-#include "base/process.h"
+#include "base/fatal.h"
+#include "base/files.h"
 #include "dsp/level.h"
 #include "dsp/pcm_codec.h"
 
@@ -29,7 +30,7 @@ constexpr int32_t kFmtTagLength = 3;
 constexpr int32_t kFirstReadBytes = 4096;
 // Where the format is read when no "fmt" tag is found (byte offset): the last
 // offset the scan examines.
-constexpr int32_t kFmtFallbackOffset = kTagScanLimit + 1;
+constexpr int32_t kFmtFallbackOffset = kTagScanLast;
 // Largest |frames x block align| taken exactly (bytes); anything farther lies
 // outside every file, and the bound keeps the sum with a data start in int64.
 constexpr int64_t kMaxOffsetBytes = INT64_MAX / 4;
@@ -469,7 +470,7 @@ int64_t FileLength(FILE* file) {
 // Scans even offsets from 2 to 131072; a tag must lie wholly inside `bytes`.
 bool FindTagInBytes(const uint8_t* bytes, int64_t length, const char* tag,
                     int32_t tag_length, int32_t* offset) {
-  for (int64_t at = kTagScanFirst; at <= int64_t(kTagScanLimit) + 1; at += 2) {
+  for (int64_t at = kTagScanFirst; at <= kTagScanLast; at += 2) {
     if (at + tag_length > length) return false;
     if (std::memcmp(bytes + at, tag, size_t(tag_length)) == 0) {
       *offset = int32_t(at);
@@ -616,10 +617,10 @@ void PAD_FILE(const char* path, int32_t start_frame, int32_t bytes_per_sample,
 }
 
 // Copies a stretch of frames between files. Opens both files before locating
-// the audio of either, and copies nothing for a negative insert or read start
-// frame, which would reach before DataStart. A read stops where the source's
-// audio ends. After that both files are read and written through their
-// descriptors alone.
+// the audio of either, and copies nothing for a negative insert or read
+// start frame, which would reach before the audio's start. A read stops
+// where the source's audio ends. After that both files are read and written
+// through their descriptors alone.
 void INSERT_FILE(const char* destination_path, const char* source_path,
                  int32_t insert_frame, int32_t bytes_per_sample, int32_t channels,
                  int32_t count, int32_t read_start, double level_db, int64_t* clipped,

@@ -1,9 +1,10 @@
 // WAV file access: chunk walk and tag scan, source attributes, header writer,
 // silence padding and source insertion. Every operation opens its files by
-// path (the build file and the crossfade clip through the descriptors the
-// run holds for their paths), locates their audio afresh and closes them
-// before it returns. A read or write that fails, or a source that ends
-// before its planned frames, ends the run.
+// path, locates their audio afresh and closes them before it returns; a path
+// registered with UseDescriptorForPath (the build file, the crossfade clip, a
+// converted stretch) opens a duplicate of the descriptor the run holds for
+// it instead. A read or write that fails, or a source that ends before its
+// planned frames, ends the run.
 #ifndef SPLYCE_WAV_WAV_FILE_H
 #define SPLYCE_WAV_WAV_FILE_H
 
@@ -14,12 +15,12 @@
 
 // Size of the canonical header written by MAKE_HEADER (bytes).
 constexpr int32_t kHeaderBytes = 44;
-// First offset the tag scan examines (bytes); offset 0 is the RIFF tag.
+// The first and the last offset the tag scan examines, every even one
+// between (bytes); offset 0 is the RIFF tag.
 constexpr int32_t kTagScanFirst = 2;
-// The scan stops after the first offset above this one, 131072 (bytes).
-constexpr int32_t kTagScanLimit = 0x1FFFF;
-// Bytes that can affect the scan: a 4-byte tag at 131072 (bytes).
-constexpr int32_t kTagScanBytes = kTagScanLimit + 1 + 4;
+constexpr int32_t kTagScanLast = 0x20000;
+// Bytes that can affect the scan: a 4-byte tag at its last offset.
+constexpr int32_t kTagScanBytes = kTagScanLast + 4;
 // Bytes from a chunk tag to its payload: tag and size field.
 constexpr int32_t kChunkHeadBytes = 8;
 // The RIFF tag, its size field and the WAVE tag come before the first chunk.

@@ -30,11 +30,14 @@
 #include <vector>
 
 #include "support/destination_model.h"
+#include "support/in_process.h"
 #include "support/run_binary.h"
 #include "support/snapshot.h"
 #include "support/wav_fixture.h"
 
 namespace {
+
+using BadInput = fixture::RestoringTest;
 
 using fixture::Bytes;
 using fixture::Describe;
@@ -844,8 +847,8 @@ void ExpectCheckAgrees(const fixture::RunResult& checked, const fixture::RunResu
   }
 }
 
-TEST(BadInput, EndsWithItsMessageAndStatusAndChangesNothingUnlessItSucceeds) {
-  const mode_t earlier_umask = umask(kUmask);
+TEST_F(BadInput, EndsWithItsMessageAndStatusAndChangesNothingUnlessItSucceeds) {
+  umask(kUmask);  // put back after the test
   for (const Case& c : Cases()) {
     SCOPED_TRACE(c.input);
     TempDir dir;
@@ -909,14 +912,13 @@ TEST(BadInput, EndsWithItsMessageAndStatusAndChangesNothingUnlessItSucceeds) {
       EXPECT_TRUE(after == expected);
     }
   }
-  umask(earlier_umask);
 }
 
 // Destinations the run could write but never replace: flagged append-only
 // or immutable, or with a file mounted on them. Each is refused before any
 // edit, and left as it was. Root alone can set the flags and mount; where
 // even root cannot (a file system without the flags), the row is skipped.
-TEST(BadInput, DestinationsThatCannotBeReplacedAreRefusedFirst) {
+TEST_F(BadInput, DestinationsThatCannotBeReplacedAreRefusedFirst) {
   if (geteuid() != 0) GTEST_SKIP() << "setting file flags and mounting need root";
   struct Case { const char* name; int flag; bool mounted; };
   const Case cases[] = {{"append-only", FS_APPEND_FL, false},

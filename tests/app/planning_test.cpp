@@ -13,10 +13,12 @@
 #include "support/destination_model.h"
 #include "support/run_binary.h"
 #include "support/snapshot.h"
-#include "support/task_fixture.h"
+#include "support/in_process.h"
 #include "support/wav_fixture.h"
 
 namespace {
+
+using PlanEdits = fixture::RestoringTest;
 
 using fixture::TempDir;
 
@@ -84,7 +86,7 @@ void WriteSource(const TempDir& dir, const std::string& name, int32_t rate, int3
   fixture::WriteWav(dir.Path(name), {rate, bits, channels}, std::vector<int32_t>(size_t(frames * channels)));
 }
 
-TEST(PlanEdits, TimesBecomeTruncatedFrames) {
+TEST_F(PlanEdits, TimesBecomeTruncatedFrames) {
   TempDir dir;
   WriteSource(dir, "two.wav", 44100, 88200);
   WriteSource(dir, "one.wav", 44100, 44100);
@@ -151,7 +153,7 @@ TEST(PlanEdits, TimesBecomeTruncatedFrames) {
 // Chains of 60 appended edits with times to 1/100 s: each edit starts on
 // the frame after the last one the edit before it copies, so no join leaves
 // a frame of silence or overlaps by one.
-TEST(PlanEdits, AppendedEntriesButtJoinInFrames) {
+TEST_F(PlanEdits, AppendedEntriesButtJoinInFrames) {
   for (int32_t rate : {44100, 48000}) {
     SCOPED_TRACE(rate);
     TempDir dir;

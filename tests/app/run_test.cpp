@@ -36,7 +36,7 @@ using fixture::Sox;
 using fixture::Format;
 using fixture::TempDir;
 
-// Writes noise; odd seeds get a 44-byte header, even ones DataStart 78.
+// Writes noise; odd seeds get a 44-byte header, even ones their audio at byte 78.
 std::vector<int32_t> WriteNoise(const TempDir& dir, const std::string& name, const Format& f,
                                 int32_t frames, uint32_t seed) {
   return fixture::WriteNoise(dir.Path(name), f, frames, seed, seed % 2 == 0 ? 26 : 0);

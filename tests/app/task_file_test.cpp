@@ -14,7 +14,7 @@
 #include "support/destination_model.h"
 #include "support/run_binary.h"
 #include "support/snapshot.h"
-#include "support/task_fixture.h"
+#include "support/in_process.h"
 #include "support/wav_fixture.h"
 
 namespace {

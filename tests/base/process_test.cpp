@@ -1,4 +1,4 @@
-#include "base/process.h"
+#include "base/files.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,9 +9,12 @@
 
 #include <gtest/gtest.h>
 
-#include "support/run_binary.h"
+#include "support/in_process.h"
+#include "support/temp_dir.h"
 
 namespace {
+
+using Process = fixture::RestoringTest;
 
 // Reads the whole stream and closes it; "(none)" when it did not open.
 std::string ReadAndClose(FILE* file) {
@@ -27,7 +30,7 @@ std::string ReadAndClose(FILE* file) {
 // every mode, whatever files the paths name, two at once, each until its
 // registration ends; writing empties the held file first or, in "ab", adds
 // to its end.
-TEST(Process, RegisteredPathsOpenTheHeldDescriptorsUntilReleased) {
+TEST_F(Process, RegisteredPathsOpenTheHeldDescriptorsUntilReleased) {
   fixture::TempDir dir;
   for (const char* name : {"held", "named", "other", "other named"}) {
     std::ofstream(dir.Path(name)) << name << " file";
@@ -39,8 +42,8 @@ TEST(Process, RegisteredPathsOpenTheHeldDescriptorsUntilReleased) {
   ASSERT_GE(held, 0);
   ASSERT_GE(other, 0);
 
-  OpenPathAsDescriptor(named.c_str(), held);
-  OpenPathAsDescriptor(other_named.c_str(), other);
+  UseDescriptorForPath(named.c_str(), held);
+  UseDescriptorForPath(other_named.c_str(), other);
   for (const char* mode : {"rb", "rb+"}) {
     SCOPED_TRACE(mode);
     FILE* file = OpenWithoutWaiting(named.c_str(), mode);
@@ -65,14 +68,14 @@ TEST(Process, RegisteredPathsOpenTheHeldDescriptorsUntilReleased) {
   }
   EXPECT_EQ(fcntl(other, F_GETFL) & O_APPEND, 0) << "an \"ab\" stream set O_APPEND on the held file";
 
-  OpenPathAsDescriptor(other_named.c_str(), -1);
+  UseDescriptorForPath(other_named.c_str(), -1);
   EXPECT_EQ(ReadAndClose(OpenWithoutWaiting(other_named.c_str(), "rb")), "other named file");
   FILE* file = OpenWithoutWaiting(named.c_str(), "rb");
   ASSERT_NE(file, nullptr);
   std::rewind(file);
   EXPECT_EQ(ReadAndClose(file), "held file") << "releasing one path released the other";
 
-  OpenPathAsDescriptor(nullptr, -1);
+  UseDescriptorForPath(nullptr, -1);
   EXPECT_EQ(ReadAndClose(OpenWithoutWaiting(named.c_str(), "rb")), "named file");
   close(held);
   close(other);

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "support/destination_model.h"
-#include "support/run_binary.h"
+#include "support/temp_dir.h"
 #include "support/wav_fixture.h"
 
 namespace {

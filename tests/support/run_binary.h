@@ -6,18 +6,9 @@
 #include <string>
 #include <vector>
 
-namespace fixture {
+#include "support/temp_dir.h"
 
-// A fresh directory under the system's temporary folder, removed with its
-// contents when the object goes out of scope.
-struct TempDir {
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string Path(const std::string& name) const { return path + "/" + name; }
-  std::string path;
-};
+namespace fixture {
 
 struct RunResult {
   int status = -1;     // exit status, or -1 when the process did not exit normally

@@ -2,7 +2,7 @@
 // source insertion, checked against files built byte by byte by the fixture.
 #include "wav/wav_file.h"
 
-#include "base/process.h"
+#include "base/files.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -18,12 +18,20 @@
 #include <vector>
 
 #include "support/destination_model.h"
-#include "support/run_binary.h"
+#include "support/in_process.h"
+#include "support/temp_dir.h"
 #include "support/wav_fixture.h"
 
 namespace {
 
+using GetAttributes = fixture::RestoringTest;
+using MakeHeader = fixture::RestoringTest;
+using PadFile = fixture::RestoringTest;
+using InsertFile = fixture::RestoringTest;
+using WavWrite = fixture::RestoringTest;
+
 using fixture::Bytes;
+using fixture::ExpectExit;
 using fixture::WavSpec;
 using fixture::WithField;
 
@@ -64,34 +72,6 @@ Bytes Slice(const Bytes& bytes, size_t from, size_t count) {
   return Bytes(bytes.begin() + long(from), bytes.begin() + long(from + count));
 }
 
-// Turns `text` into a regular expression that matches it and nothing else.
-std::string Exactly(const std::string& text) {
-  std::string out = "^";
-  for (char c : text) {
-    if (std::string("\\^$.|?*+()[]{}").find(c) != std::string::npos) out += '\\';
-    out += c;
-  }
-  return out + "$";
-}
-
-// Expects `call` to print exactly `message` on standard output and end the
-// process with `status` (standard output is sent to stderr for the check,
-// and the explanations on stderr to a pipe that no one reads: the runs of
-// the binary check those).
-void ExpectExit(const std::function<void()>& call, int status, const std::string& message) {
-  EXPECT_EXIT(
-      {
-        std::fflush(stdout);
-        dup2(2, 1);
-        int unread[2];
-        if (pipe(unread) == 0) dup2(unread[1], 2);
-        call();
-        std::fflush(stdout);
-        std::exit(0);
-      },
-      ::testing::ExitedWithCode(status), Exactly(message));
-}
-
 struct Attributes {
   int32_t channels, data_start, rate, frames, bytes_per_sample, bits;
 };
@@ -118,7 +98,7 @@ Bytes Audio(int32_t frames, int32_t channels, int32_t bits, uint32_t seed) {
   return fixture::EncodeSamples(fixture::NoiseSamples(frames, channels, bits, seed), bits);
 }
 
-TEST(GetAttributes, ReadsFormatAndCountsFrames) {
+TEST_F(GetAttributes, ReadsFormatAndCountsFrames) {
   WavSpec trailing = Spec(44100, 16, 2);
   trailing.trailing = Bytes(36, 0x55);
   const Bytes with_trailing = fixture::MakeWav(trailing, Bytes(40, 1));
@@ -218,7 +198,7 @@ TEST(GetAttributes, ReadsFormatAndCountsFrames) {
 
 // Without a "fmt" tag the message is printed and the run goes on (status 0),
 // reading the fields as though the tag stood at 131072.
-TEST(GetAttributes, CarriesOnWithoutFormatTag) {
+TEST_F(GetAttributes, CarriesOnWithoutFormatTag) {
   Bytes no_fmt = fixture::MakeWav(Spec(44100, 16, 2), Bytes(40, 1));
   no_fmt[12] = 'F';
   Bytes far_fields = no_fmt;
@@ -244,7 +224,7 @@ TEST(GetAttributes, CarriesOnWithoutFormatTag) {
   }
 }
 
-TEST(GetAttributes, EndsRunOnUnusableSource) {
+TEST_F(GetAttributes, EndsRunOnUnusableSource) {
   const std::string kNoData = "Can't find data block in wave file!\n";
   Bytes odd = fixture::MakeWav(Spec(44100, 16, 2), Bytes(40, 1));
   std::copy_n("junk", 4, odd.begin() + 36);
@@ -276,7 +256,7 @@ TEST(GetAttributes, EndsRunOnUnusableSource) {
 
 // Every length of a cut 16-bit stereo file either ends the run or counts
 // only the whole frames that remain.
-TEST(GetAttributes, SurvivesEveryTruncation) {
+TEST_F(GetAttributes, SurvivesEveryTruncation) {
   const Bytes whole = fixture::MakeWav(Spec(44100, 16, 2), Bytes(16, 1));
   fixture::TempDir dir;
   for (size_t length = 0; length <= whole.size(); ++length) {
@@ -294,7 +274,7 @@ TEST(GetAttributes, SurvivesEveryTruncation) {
 
 // A RIFF file of 4 GiB or more is refused; an RF64 file is read through the
 // 64-bit sizes of its ds64 chunk.
-TEST(GetAttributes, RefusesRiffFilesOf4GiBAndReadsRf64) {
+TEST_F(GetAttributes, RefusesRiffFilesOf4GiBAndReadsRf64) {
   fixture::TempDir dir;
   const std::string path = Put(dir, "big.wav", fixture::MakeWav(Spec(44100, 16, 1), {}));
   ASSERT_EQ(truncate(path.c_str(), 4294967295), 0);  // sparse: nothing is stored
@@ -311,7 +291,7 @@ TEST(GetAttributes, RefusesRiffFilesOf4GiBAndReadsRf64) {
   EXPECT_EQ(Describe(ReadAttributes(far)), Describe({2, 80, 44100, int32_t(data / 4), 2, 16}));
 }
 
-TEST(MakeHeader, WritesCanonicalHeader) {
+TEST_F(MakeHeader, WritesCanonicalHeader) {
   const Bytes k44100Stereo = {0x52, 0x49, 0x46, 0x46, 0x34, 0xB1, 0x02, 0x00, 0x57, 0x41, 0x56,
                               0x45, 0x66, 0x6D, 0x74, 0x20, 0x10, 0x00, 0x00, 0x00, 0x01, 0x00,
                               0x02, 0x00, 0x44, 0xAC, 0x00, 0x00, 0x10, 0xB1, 0x02, 0x00, 0x04,
@@ -349,7 +329,7 @@ TEST(MakeHeader, WritesCanonicalHeader) {
 // Every header MAKE_HEADER writes has its audio found at 44 by the walk, also
 // where a rate, byte rate or RIFF size spells "data" before the tag at 36 and
 // would mislead the tag scan.
-TEST(MakeHeader, AudioIsFoundAt44WhateverTheFieldsSpell) {
+TEST_F(MakeHeader, AudioIsFoundAt44WhateverTheFieldsSpell) {
   constexpr int32_t kSpellsData = 0x61746164;  // the bytes "data", little-endian
   struct Case {
     const char* name;
@@ -385,14 +365,14 @@ TEST(MakeHeader, AudioIsFoundAt44WhateverTheFieldsSpell) {
   }
 }
 
-TEST(MakeHeader, EndsRunWhenFileCannotBeCreated) {
+TEST_F(MakeHeader, EndsRunWhenFileCannotBeCreated) {
   fixture::TempDir dir;
   const std::string path = dir.Path("missing/out.wav");
   ExpectExit([&] { MAKE_HEADER(path.c_str(), 44100, 16, 10, 2); }, 2,
              "Cannot create file " + path + "\n");
 }
 
-TEST(PadFile, WritesZeroFrames) {
+TEST_F(PadFile, WritesZeroFrames) {
   const Bytes header = fixture::MakeWav(Spec(44100, 16, 2), {});
   WavSpec extra24 = Spec(48000, 24, 2);
   extra24.extra_chunk_bytes = DataTagAt(70).extra_chunk_bytes;
@@ -409,7 +389,7 @@ TEST(PadFile, WritesZeroFrames) {
       {"grows a bare header", header, 1000, 2, 2, 1000, 44, 8000},
       {"one block of 1024", noise16, 100, 2, 2, 1024, 44 + 400, 4096},
       {"blocks of 1024 and 1", noise16, 100, 2, 2, 1025, 44 + 400, 4100},
-      {"24-bit past the end, DataStart 78", noise24, 2500, 3, 2, 2049, 78 + 15000, 6 * 2049},
+      {"24-bit past the end, audio from byte 78", noise24, 2500, 3, 2, 2049, 78 + 15000, 6 * 2049},
       {"12-byte frames in smaller steps", wide, 10, 4, 3, 1500, 44 + 120, 18000},
       {"0 frames", noise16, 100, 2, 2, 0, 0, 0},
       {"negative start", noise16, -1, 2, 2, 100, 0, 0},
@@ -425,7 +405,7 @@ TEST(PadFile, WritesZeroFrames) {
   }
 }
 
-TEST(PadFile, EndsRunOnUnusableFile) {
+TEST_F(PadFile, EndsRunOnUnusableFile) {
   fixture::TempDir dir;
   const std::string bare = Put(dir, "bare.wav", Bytes(100, 0)), gone = dir.Path("gone.wav");
   ExpectExit([&] { PAD_FILE(gone.c_str(), 0, 2, 2, 10); }, 2, "Cannot open file " + gone + "\n");
@@ -435,7 +415,7 @@ TEST(PadFile, EndsRunOnUnusableFile) {
   EXPECT_FALSE(fixture::FileExists(gone));
 }
 
-TEST(InsertFile, CopiesFramesBitExact) {
+TEST_F(InsertFile, CopiesFramesBitExact) {
   const Bytes source16 = Audio(3000, 2, 16, 3), source24 = Audio(3000, 2, 24, 4);
   const Bytes dest16 = Audio(4000, 2, 16, 5), dest24 = Audio(4000, 2, 24, 6);
   const Bytes wide = Audio(2000, 3, 24, 9);
@@ -479,7 +459,7 @@ TEST(InsertFile, CopiesFramesBitExact) {
   }
 }
 
-TEST(InsertFile, EndsRunOnUnusableFile) {
+TEST_F(InsertFile, EndsRunOnUnusableFile) {
   fixture::TempDir dir;
   const Bytes good = fixture::MakeWav(Spec(44100, 16, 2), Audio(100, 2, 16, 7));
   const Bytes no_data = Bytes(100, 0);
@@ -510,7 +490,7 @@ TEST(InsertFile, EndsRunOnUnusableFile) {
 // A write that fails, here one past the file-size limit (its signal ignored,
 // so that the write returns an error), ends the run with status 2 and names
 // the file, from PAD_FILE and from INSERT_FILE alike.
-TEST(WavWrite, FailedWriteEndsRunWithStatus2) {
+TEST_F(WavWrite, FailedWriteEndsRunWithStatus2) {
   constexpr rlim_t kLimitBytes = 64 * 1024;
   fixture::TempDir dir;
   const std::string source =
@@ -540,7 +520,7 @@ TEST(WavWrite, FailedWriteEndsRunWithStatus2) {
   }
 }
 
-TEST(InsertFile, AppliesLevel) {
+TEST_F(InsertFile, AppliesLevel) {
   struct Case {
     const char* name;
     int32_t bits, channels;

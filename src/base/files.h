@@ -1,23 +1,12 @@
-// Ending the process on a fatal fault, opening files without waiting on a
-// FIFO, and the names messages give files: shared by every stage of the run.
-#ifndef SPLYCE_BASE_PROCESS_H
-#define SPLYCE_BASE_PROCESS_H
+// Opening files: without waiting on a FIFO, through the descriptors the run
+// holds for paths it registered, and only as the file planning read; and
+// the names that messages give files. Shared by every stage of the run.
+#ifndef SPLYCE_BASE_FILES_H
+#define SPLYCE_BASE_FILES_H
 
 #include <sys/stat.h>
 
 #include <cstdio>
-
-// Test hook, null in the program. When set, EndProcess calls it with the
-// exit status first, so that a fuzzing harness can leave the run (by
-// longjmp) instead of the process ending; if it returns, the process ends.
-extern void (*g_fatal_hook)(int status);
-
-// Ends the process with `status`, after calling g_fatal_hook when it is set.
-[[noreturn]] void EndProcess(int status);
-
-// Prints a message on standard output and ends the process with `status`.
-[[noreturn]] void Fatal(int status, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
 
 // Opens `path` as fopen does in mode "rb" or "rb+", except that a FIFO
 // without a writer does not make it wait: the file is opened non-blocking and
@@ -28,19 +17,20 @@ FILE* OpenWithoutWaiting(const char* path, const char* mode);
 // (written from its end), or returns null.
 FILE* OpenForWriting(const char* path, const char* mode);
 
-// Has every later OpenWithoutWaiting and OpenForWriting of `path` duplicate
-// `fd`, a descriptor the run holds open on that file, instead of opening the
-// path: the build file's path goes through /proc, which costs twice an
-// ordinary open, and the crossfade clip may have no name at all. The
-// duplicates share the file position, which every reader and writer sets
-// first. Two paths can be held at once. A descriptor of -1 ends it for that
-// path; a null path ends it for every path.
-void OpenPathAsDescriptor(const char* path, int fd);
+// Registers `fd`, a descriptor the run holds open, for `path`, and opens
+// nothing: every later OpenWithoutWaiting and OpenForWriting of `path`
+// duplicates `fd` instead of opening the path. The build file's path goes
+// through /proc, which costs twice an ordinary open, and the crossfade clip
+// and a converted stretch may have no name at all. The duplicates share the
+// file position, which every reader and writer sets first. Three paths can
+// be registered at once. A descriptor of -1 ends it for that path; a null
+// path ends it for every path.
+void UseDescriptorForPath(const char* path, int fd);
 
 // Has every message about the file at `path` name it `shown` instead (a null
-// `shown` ends it): the destination is built under a name the user never
-// wrote, and a source converted is read from a file of its own. Two paths
-// can be renamed at once.
+// `shown` ends it; a null path ends it for every path): the destination is
+// built under a name the user never wrote, and a source converted is read
+// from a file of its own. Two paths can be renamed at once.
 void ShowPathAs(const char* path, const char* shown);
 
 // Returns the name that messages give the file at `path`.
@@ -64,4 +54,4 @@ bool IsKnownFile(const char* path, bool known_exists, const struct stat& known);
 // True when both paths name one existing file, through any path or link.
 bool SameExistingFile(const char* a, const char* b);
 
-#endif  // SPLYCE_BASE_PROCESS_H
+#endif  // SPLYCE_BASE_FILES_H

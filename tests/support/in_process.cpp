@@ -1,6 +1,7 @@
-#include "support/task_fixture.h"
+#include "support/in_process.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,9 +10,38 @@
 #include "app/planning.h"
 #include "app/run.h"
 #include "app/task_file.h"
+#include "base/fatal.h"
+#include "base/files.h"
+#include "support/catch_exit.h"
 #include "support/wav_fixture.h"
 
 namespace fixture {
+
+void RestoringTest::SetUp() {
+  umask_ = umask(0);
+  umask(umask_);
+}
+
+void RestoringTest::TearDown() {
+  UseDescriptorForPath(nullptr, -1);
+  ShowPathAs(nullptr, nullptr);
+  ForgetFiles();
+  g_fatal_hook = nullptr;
+  umask(umask_);
+}
+
+void ExpectExit(const std::function<void()>& call, int status, const std::string& message) {
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  const int ended = CatchExit(
+      [](void* body) { (*static_cast<const std::function<void()>*>(body))(); },
+      const_cast<std::function<void()>*>(&call));
+  std::fflush(stdout);
+  const std::string printed = testing::internal::GetCapturedStdout();
+  testing::internal::GetCapturedStderr();
+  EXPECT_EQ(ended, status == 0 ? kReturned : status);
+  EXPECT_EQ(printed, message);
+}
 
 Parsed ParseTask(const std::string& dir, const std::string& text) {
   const std::string path = dir + "/task.txt";

@@ -1,17 +1,15 @@
-#include "base/process.h"
+#include "base/files.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdarg>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "base/diagnostics.h"
-
-void (*g_fatal_hook)(int status) = nullptr;
+#include "base/fatal.h"
 
 namespace {
 
@@ -85,7 +83,7 @@ int DuplicateHeld(const char* path) {
 // Empties an open file unless it is empty already: on ext4, emptying a file
 // has its last close write out everything written to it since, and the build
 // file is written whole after its header.
-bool Empty(int fd) {
+bool MakeEmpty(int fd) {
   struct stat info;
   if (fstat(fd, &info) != 0) return false;
   return info.st_size == 0 || ftruncate(fd, 0) == 0;
@@ -97,7 +95,7 @@ bool Empty(int fd) {
 int PlaceForWriting(int fd, const char* mode) {
   if (fd < 0) return -1;
   const bool placed = mode[0] == 'a' ? lseek(fd, 0, SEEK_END) >= 0
-                                     : Empty(fd) && lseek(fd, 0, SEEK_SET) == 0;
+                                     : MakeEmpty(fd) && lseek(fd, 0, SEEK_SET) == 0;
   if (placed) return fd;
   close(fd);
   return -1;
@@ -113,7 +111,7 @@ FILE* StreamOrClose(int fd, const char* mode) {
 
 }  // namespace
 
-void OpenPathAsDescriptor(const char* path, int fd) {
+void UseDescriptorForPath(const char* path, int fd) {
   for (int32_t k = 0; k < kHeldPaths; ++k) {
     if (path == nullptr || (g_held_path[k] != nullptr && std::strcmp(path, g_held_path[k]) == 0)) {
       g_held_path[k] = nullptr;
@@ -131,6 +129,10 @@ void OpenPathAsDescriptor(const char* path, int fd) {
 }
 
 void ShowPathAs(const char* path, const char* shown) {
+  if (path == nullptr) {
+    for (const char*& renamed : g_renamed_path) renamed = nullptr;
+    return;
+  }
   int32_t free_slot = -1;
   for (int32_t k = 0; k < kShownPaths; ++k) {
     const bool same = g_renamed_path[k] != nullptr && std::strcmp(path, g_renamed_path[k]) == 0;
@@ -198,18 +200,4 @@ bool SameExistingFile(const char* a, const char* b) {
 FILE* OpenForWriting(const char* path, const char* mode) {
   if (HeldSlot(path) < 0) return std::fopen(path, mode);
   return StreamOrClose(PlaceForWriting(DuplicateHeld(path), mode), "wb");
-}
-
-void EndProcess(int status) {
-  if (g_fatal_hook != nullptr) g_fatal_hook(status);
-  exit(status);  // flushes standard output, so a message without a line end still shows
-}
-
-// Prints the message and ends the process.
-void Fatal(int status, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  vprintf(format, args);
-  va_end(args);
-  EndProcess(status);
 }
