@@ -34,6 +34,7 @@
 #include "support/run_binary.h"
 #include "support/snapshot.h"
 #include "support/wav_fixture.h"
+#include "wav/wav_file.h"
 
 namespace {
 
@@ -59,7 +60,6 @@ constexpr size_t kDataSizeAt = 40;
 // Where the sample rate stands (byte offset), and a rate whose bytes spell "data".
 constexpr size_t kRateAt = 24;
 constexpr uint32_t kSpellsData = 0x61746164;
-constexpr size_t kHeaderBytes = 44;
 // What the earlier destination holds: not a WAV file at all.
 const Bytes kEarlierDestination = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
 // The file-creation mask of every run.
@@ -75,13 +75,7 @@ Samples SourceSamples(uint32_t seed) {
 }
 
 // A canonical 16-bit stereo file at 8000 Hz of the samples.
-Bytes Wav(const Samples& samples) {
-  fixture::WavSpec layout;
-  layout.sample_rate = kFormat.rate;
-  layout.bits = kFormat.bits;
-  layout.channels = kFormat.channels;
-  return fixture::MakeWav(layout, fixture::EncodeSamples(samples, kFormat.bits));
-}
+Bytes Wav(const Samples& samples) { return fixture::WavBytes(kFormat, samples); }
 
 const Samples kA = SourceSamples(1);  // a.wav
 const Samples kB = SourceSamples(2);  // the source each row makes, b.wav and the like
@@ -531,6 +525,18 @@ std::vector<Case> Cases() {
                     [](const TempDir& dir) {
                       Put(dir, "other.wav", Wav(kA));
                       ASSERT_EQ(rename(dir.Path("other.wav").c_str(), dir.Path("b.wav").c_str()), 0);
+                    },
+                    "b.wav"),
+      ChangedMidRun("a source grown between planning and copying, its time of change kept",
+                    b_then_long_task, 2, "Cannot read file b.wav\n", {"out.wav", "a.wav"},
+                    [](const TempDir& dir) {
+                      struct stat was;
+                      ASSERT_EQ(stat(dir.Path("b.wav").c_str(), &was), 0);
+                      Bytes grown = fixture::ReadFile(dir.Path("b.wav"));
+                      grown.resize(grown.size() + 4, 0);
+                      Put(dir, "b.wav", grown);
+                      const timespec times[2] = {was.st_atim, was.st_mtim};
+                      ASSERT_EQ(utimensat(AT_FDCWD, dir.Path("b.wav").c_str(), times, 0), 0);
                     },
                     "b.wav"),
       ChangedMidRun("a source replaced by a FIFO between planning and copying", b_then_long_task,

@@ -80,18 +80,13 @@ TEST(FindOrder, EveryIndexOnceWhateverTheInsertPoints) {
   EXPECT_EQ(order[kMaxEntries], -1);
 }
 
-// Writes a silent source of `frames` frames.
-void WriteSource(const TempDir& dir, const std::string& name, int32_t rate, int32_t frames,
-                 int32_t bits = 16, int32_t channels = 2) {
-  fixture::WriteWav(dir.Path(name), {rate, bits, channels}, std::vector<int32_t>(size_t(frames * channels)));
-}
 
 TEST_F(PlanEdits, TimesBecomeTruncatedFrames) {
   TempDir dir;
-  WriteSource(dir, "two.wav", 44100, 88200);
-  WriteSource(dir, "one.wav", 44100, 44100);
-  WriteSource(dir, "short.wav", 44100, 3000);
-  WriteSource(dir, "ten.wav", 44100, 441000);
+  fixture::WriteSilence(dir.Path("two.wav"), {44100, 16, 2}, 88200);
+  fixture::WriteSilence(dir.Path("one.wav"), {44100, 16, 2}, 44100);
+  fixture::WriteSilence(dir.Path("short.wav"), {44100, 16, 2}, 3000);
+  fixture::WriteSilence(dir.Path("ten.wav"), {44100, 16, 2}, 441000);
   struct Case {
     const char* name;
     std::string entries;  // after the dest line
@@ -157,7 +152,7 @@ TEST_F(PlanEdits, AppendedEntriesButtJoinInFrames) {
   for (int32_t rate : {44100, 48000}) {
     SCOPED_TRACE(rate);
     TempDir dir;
-    WriteSource(dir, "long.wav", rate, rate * 20);
+    fixture::WriteSilence(dir.Path("long.wav"), {rate, 16, 2}, rate * 20);
     std::string task = "dest\tout.wav\nsrc\tlong.wav\nins\t1\nxin\t0.5\n";
     for (int32_t k = 0; k < 59; ++k) {
       const int32_t in = 7 + k * 31 % 1500;  // hundredths of a second
@@ -336,12 +331,12 @@ TEST(PlanRefusals, LeaveEveryFileAsItWas) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    WriteSource(dir, "one.wav", 44100, 44100);
-    WriteSource(dir, "r48.wav", 48000, 100);
-    WriteSource(dir, "mono24.wav", 44100, 100, 24, 1);
-    WriteSource(dir, "eight.wav", 44100, 100, 8, 2);
-    WriteSource(dir, "three.wav", 44100, 100, 16, 3);
-    WriteSource(dir, "xfade_temp.wav", 44100, 44100);
+    fixture::WriteSilence(dir.Path("one.wav"), {44100, 16, 2}, 44100);
+    fixture::WriteSilence(dir.Path("r48.wav"), {48000, 16, 2}, 100);
+    fixture::WriteSilence(dir.Path("mono24.wav"), {44100, 24, 1}, 100);
+    fixture::WriteSilence(dir.Path("eight.wav"), {44100, 8, 2}, 100);
+    fixture::WriteSilence(dir.Path("three.wav"), {44100, 16, 3}, 100);
+    fixture::WriteSilence(dir.Path("xfade_temp.wav"), {44100, 16, 2}, 44100);
     for (const auto& [name, spec] : OddFormats()) {
       fixture::WriteFile(dir.Path(name), fixture::MakeWav(spec, fixture::Bytes(48, 0)));
     }

@@ -36,11 +36,8 @@ using fixture::Sox;
 using fixture::Format;
 using fixture::TempDir;
 
-// Writes noise; odd seeds get a 44-byte header, even ones their audio at byte 78.
-std::vector<int32_t> WriteNoise(const TempDir& dir, const std::string& name, const Format& f,
-                                int32_t frames, uint32_t seed) {
-  return fixture::WriteNoise(dir.Path(name), f, frames, seed, seed % 2 == 0 ? 26 : 0);
-}
+// The extra chunk that gives some sources their audio at byte 78, not 44.
+constexpr int32_t kLongerHeader = 26;
 
 // What sox, as soxi, prints of a file in `dir`, asked with `args`.
 std::string SoxSays(const TempDir& dir, const std::string& args) {
@@ -61,7 +58,7 @@ std::vector<int32_t> SoxSamples(const TempDir& dir, const std::string& name, int
 TEST(Run, ReportsEachEditAndTheBuiltFile) {
   TempDir dir;
   const Format f{44100, 16, 2};
-  const std::vector<int32_t> a = WriteNoise(dir, "a.wav", f, 88200, 1);
+  const std::vector<int32_t> a = fixture::WriteNoise(dir.Path("a.wav"), f, 88200, 1);
   const fixture::RunResult r = fixture::RunTask(dir, "dest\tout.wav\nsrc\ta.wav\nins\t0\n");
   EXPECT_EQ(r.output,
             "\nRead 1 entries in task file\n\n"
@@ -78,7 +75,7 @@ TEST(Run, ReportsEachEditAndTheBuiltFile) {
 TEST(Run, ReportsTasksInWriteOrderWithTheirFileNumbers) {
   TempDir dir;
   const Format f{8000, 24, 1};
-  WriteNoise(dir, "a.wav", f, 100, 3);
+  fixture::WriteNoise(dir.Path("a.wav"), f, 100, 3);
   const fixture::RunResult r = fixture::RunTask(
       dir, "using_samples\ndest\tout.wav\nsrc\ta.wav\nins\t20\nsrc\ta.wav\nins\t5\nlvl\t-1.5\n"
            "src\ta.wav\nins\t10\nxin\t30\n");
@@ -109,9 +106,9 @@ TEST(Run, BuildsTheDestinationByteForByte) {
       SCOPED_TRACE(std::to_string(f.bits) + " bits, " + std::to_string(f.channels) + " channels, " +
                    (task == frames_task ? "frames" : "seconds"));
       TempDir dir;
-      const auto a = WriteNoise(dir, "a.wav", f, 8000, 10);
-      const auto b = WriteNoise(dir, "b.wav", f, 4000, 11);
-      const auto c = WriteNoise(dir, "c.wav", f, 4000, 12);
+      const auto a = fixture::WriteNoise(dir.Path("a.wav"), f, 8000, 10, kLongerHeader);
+      const auto b = fixture::WriteNoise(dir.Path("b.wav"), f, 4000, 11);
+      const auto c = fixture::WriteNoise(dir.Path("c.wav"), f, 4000, 12, kLongerHeader);
       const fixture::RunResult r = fixture::RunTask(dir, task);
       ASSERT_EQ(r.status, 0) << r.output;
       Bytes expected = fixture::EmptyDestination(f, 16800);
@@ -165,7 +162,7 @@ TEST(Run, DestinationsPastTwoGiBAreHeldSparsely) {
     SCOPED_TRACE(c.total);
     TempDir dir;
     const Format f{48000, 16, 2};
-    const auto a = WriteNoise(dir, "a.wav", f, 1000, 7);
+    const auto a = fixture::WriteNoise(dir.Path("a.wav"), f, 1000, 7);
     const fixture::RunResult r = fixture::RunTask(
         dir, "using_samples\ndest\tout.wav\nsrc\ta.wav\nins\t" + std::to_string(c.total - 1000) + "\n");
     ASSERT_EQ(r.status, 0) << r.output;
@@ -265,7 +262,7 @@ TEST(Run, WideFormatsCopyLevelAndMixByTheirOwnRules) {
 TEST(Run, ReplacesAnExistingDestination) {
   TempDir dir;
   const Format f{44100, 16, 1};
-  const auto a = WriteNoise(dir, "a.wav", f, 300, 5);
+  const auto a = fixture::WriteNoise(dir.Path("a.wav"), f, 300, 5);
   fixture::WriteFile(dir.Path("out.wav"), Bytes(100000, 0x55));
   const fixture::RunResult r = fixture::RunTask(dir, "using_samples\ndest\tout.wav\nsrc\ta.wav\n");
   ASSERT_EQ(r.status, 0);
@@ -328,8 +325,8 @@ TEST(Run, IndependentReaderDecodesTheDestination) {
   if (!HaveSox()) GTEST_SKIP() << "sox is not installed";
   TempDir dir;
   const Format f{48000, 24, 2};
-  const auto a = WriteNoise(dir, "a.wav", f, 4800, 21);
-  const auto b = WriteNoise(dir, "b.wav", f, 4800, 22);
+  const auto a = fixture::WriteNoise(dir.Path("a.wav"), f, 4800, 21);
+  const auto b = fixture::WriteNoise(dir.Path("b.wav"), f, 4800, 22, kLongerHeader);
   const fixture::RunResult r = fixture::RunTask(
       dir, "dest\tout.wav\nsrc\ta.wav\nins\t0.01\nlvl\t-3\nsrc\tb.wav\nxin\t0.05\n");
   ASSERT_EQ(r.status, 0) << r.output;
@@ -454,7 +451,7 @@ TEST(Run, EndingPartWayLeavesTheEarlierDestinationAlone) {
 TEST(Run, PassesOverASideNameThatIsTaken) {
   TempDir dir;
   const Format f{8000, 16, 1};
-  const auto a = WriteNoise(dir, "a.wav", f, 300, 5);
+  const auto a = fixture::WriteNoise(dir.Path("a.wav"), f, 300, 5);
   fixture::WriteFile(dir.Path("task.txt"), fixture::Text("using_samples\ndest\tout.wav\nsrc\ta.wav\n"));
   const fixture::RunResult r = fixture::RunSplyceIn(dir.path, {"task.txt"}, [] {
     const std::string name = "out.wav." + std::to_string(getpid()) + "-0";  // splyce's own pid
@@ -482,7 +479,8 @@ TEST(Run, ConcurrentRunsInOneFolderBuildWhatEachBuildsAlone) {
   std::vector<Bytes> built;
   for (const std::string run : {"one", "two"}) {
     // 60 edits with crossfades of every type after a first edit without one.
-    WriteNoise(dir, run + ".src", f, 8000, 31 + uint32_t(alone.size()));
+    fixture::WriteNoise(dir.Path(run + ".src"), f, 8000, 31 + uint32_t(alone.size()),
+                        alone.empty() ? 0 : kLongerHeader);
     std::string task = "using_samples\ndest\t" + run + ".wav\nsrc\t" + run + ".src\n";
     for (int k = 0; k < 60; ++k) {
       task += "src\t" + run + ".src\nxin\t" + std::to_string(100 + 37 * k) + "\nxout\t" +

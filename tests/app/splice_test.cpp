@@ -14,6 +14,7 @@
 #include "support/run_binary.h"
 #include "support/in_process.h"
 #include "support/wav_fixture.h"
+#include "wav/wav_file.h"
 
 namespace {
 
@@ -22,14 +23,13 @@ using fixture::Format;
 using fixture::TempDir;
 using Samples = std::vector<int32_t>;
 
-constexpr int32_t kHeader = 44;
 
 // Lays one crossfaded edit on the model: the clip is mixed from the
 // destination as it stands, the source is copied, then the clip laid over
 // the splice when it starts after frame 0, up to the destination's end.
 void LayCrossfadedEdit(Bytes& dest, const Format& f, const Samples& src, int32_t read_start,
                        int32_t frames, int32_t insert, double level_db, const fixture::Fade& fade) {
-  const Samples before = fixture::DecodeSamples(Bytes(dest.begin() + kHeader, dest.end()), f.bits);
+  const Samples before = fixture::DecodeSamples(Bytes(dest.begin() + kHeaderBytes, dest.end()), f.bits);
   const Samples clip = fixture::ReferenceClip(f, fade, insert, read_start, before, src);
   fixture::LayEdit(dest, f, src, read_start, frames, insert, level_db);
   const int32_t start = insert - fade.width / 2;
@@ -181,7 +181,7 @@ TEST(Splice, FailedCrossfadeCopiesTheEditWithoutOne) {
   fixture::LayEdit(expected, f, a, 0, 1000, 30, 0.0);
   EXPECT_EQ(fixture::ReadFile(dir.Path("out.wav")), expected);
   const Bytes left = fixture::ReadFile(dir.Path("xfade_temp.wav"));  // left behind on failure
-  EXPECT_EQ(left.size(), size_t(kHeader));
+  EXPECT_EQ(left.size(), size_t(kHeaderBytes));
 
   // After crossfades that were laid, a failed one leaves the same clip: its
   // header alone, nothing of the clips before it.

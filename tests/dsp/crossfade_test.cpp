@@ -9,13 +9,12 @@
 #include "support/destination_model.h"
 #include "support/temp_dir.h"
 #include "support/wav_fixture.h"
+#include "wav/wav_file.h"
 
 namespace {
 
 using fixture::Bytes;
 using Samples = std::vector<int32_t>;
-
-constexpr int32_t kHeaderBytes = 44;
 
 // One crossfade call in a fresh directory: its files, format and arguments.
 struct Splice {
@@ -26,12 +25,8 @@ struct Splice {
   int32_t width = 0;
   int32_t type = 2;
   double level = 0.0;
+  fixture::Format FileFormat() const { return {44100, bits, channels}; }
 };
-
-// Writes a WAV of the splice's format holding `samples` (interleaved).
-void WriteWav(const std::string& path, const Splice& s, const Samples& samples) {
-  fixture::WriteWav(path, {44100, s.bits, s.channels}, samples);
-}
 
 // Gives the clip a fresh 44-byte header, runs CROSSFADE on dest.wav and
 // src.wav and returns the status; `output` receives standard output, and
@@ -77,8 +72,8 @@ TEST(Crossfade, MixesEveryFormatTypeAndLevel) {
       s.channels = channels;
       const Samples dest = fixture::NoiseSamples(kFrames, channels, bits, 1);
       const Samples src = fixture::NoiseSamples(kFrames, channels, bits, 2);
-      WriteWav(dir.Path("dest.wav"), s, dest);
-      WriteWav(dir.Path("src.wav"), s, src);
+      fixture::WriteWav(dir.Path("dest.wav"), s.FileFormat(), dest);
+      fixture::WriteWav(dir.Path("src.wav"), s.FileFormat(), src);
       for (int32_t type = 1; type <= 4; ++type) {
         // 35.9 and 36.2 dB: level factors just inside and just outside the
         // double-precision mix's range (64).
@@ -116,8 +111,8 @@ TEST(Crossfade, WritesWidthFramesInBlocks) {
   s.channels = 2;
   const Samples dest = fixture::NoiseSamples(kFrames, 2, 16, 3);
   const Samples src = fixture::NoiseSamples(kFrames, 2, 16, 4);
-  WriteWav(dir.Path("dest.wav"), s, dest);
-  WriteWav(dir.Path("src.wav"), s, src);
+  fixture::WriteWav(dir.Path("dest.wav"), s.FileFormat(), dest);
+  fixture::WriteWav(dir.Path("src.wav"), s.FileFormat(), src);
   for (int32_t width : {0, 1, 1024, 1025, 4410, 2047, 2048, 2049, 1025, 24576, 24577, 48000,
                         48001, 110000, 4410}) {
     SCOPED_TRACE(testing::Message() << "W " << width);
@@ -150,8 +145,8 @@ TEST(Crossfade, ChecksTheFirstFrameOfEachWindow) {
   fixture::TempDir dir;
   Splice s;
   s.channels = 2;
-  WriteWav(dir.Path("dest.wav"), s, fixture::NoiseSamples(100, 2, 16, 5));
-  WriteWav(dir.Path("src.wav"), s, fixture::NoiseSamples(100, 2, 16, 6));
+  fixture::WriteNoise(dir.Path("dest.wav"), s.FileFormat(), 100, 5);
+  fixture::WriteNoise(dir.Path("src.wav"), s.FileFormat(), 100, 6);
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
     s.insert = c.insert;
@@ -248,8 +243,8 @@ TEST(Crossfade, MixesOneFrameExactly) {
     s.type = c.type;
     s.width = c.width;
     s.insert = s.read_start = c.width;
-    WriteWav(dir.Path("dest.wav"), s, Samples(size_t(3 * c.width), c.d));
-    WriteWav(dir.Path("src.wav"), s, Samples(size_t(3 * c.width), c.s));
+    fixture::WriteWav(dir.Path("dest.wav"), s.FileFormat(), Samples(size_t(3 * c.width), c.d));
+    fixture::WriteWav(dir.Path("src.wav"), s.FileFormat(), Samples(size_t(3 * c.width), c.s));
     std::string output;
     ASSERT_EQ(RunSplice(dir, s, &output), 0);
     const Bytes clip = fixture::ReadFile(dir.Path("xfade_temp.wav"));
@@ -282,8 +277,8 @@ TEST(Crossfade, CountsTheMixedValuesThatClip) {
     s.width = 4;
     s.level = c.level;
     s.insert = s.read_start = 4;
-    WriteWav(dir.Path("dest.wav"), s, Samples(size_t(12 * c.channels), c.d));
-    WriteWav(dir.Path("src.wav"), s, Samples(size_t(12 * c.channels), c.s));
+    fixture::WriteWav(dir.Path("dest.wav"), s.FileFormat(), Samples(size_t(12 * c.channels), c.d));
+    fixture::WriteWav(dir.Path("src.wav"), s.FileFormat(), Samples(size_t(12 * c.channels), c.s));
     std::string output;
     int64_t clipped = 2;  // counts on from what it holds
     ASSERT_EQ(RunSplice(dir, s, &output, &clipped), kCrossfadeOk);
@@ -318,8 +313,8 @@ TEST(Crossfade, MixesSilencePastTheEndOfAFile) {
     const Samples& dest = short_destination ? short_file : full;
     const Samples& src = short_destination ? full : short_file;
     const std::string short_path = dir.Path(short_destination ? "dest.wav" : "src.wav");
-    WriteWav(dir.Path("dest.wav"), s, dest);
-    WriteWav(dir.Path("src.wav"), s, src);
+    fixture::WriteWav(dir.Path("dest.wav"), s.FileFormat(), dest);
+    fixture::WriteWav(dir.Path("src.wav"), s.FileFormat(), src);
     fixture::WriteFile(short_path, fixture::MakeWav(layout, fixture::EncodeSamples(short_file, 24)));
     std::string output;
     ASSERT_EQ(RunSplice(dir, s, &output), 0);
@@ -338,8 +333,8 @@ TEST(Crossfade, WritesSilenceForFormatsItCannotMix) {
     s.channels = c.channels;
     s.width = 1025;
     s.insert = s.read_start = 600;
-    WriteWav(dir.Path("dest.wav"), s, fixture::NoiseSamples(2000, c.channels, c.bits, 9));
-    WriteWav(dir.Path("src.wav"), s, fixture::NoiseSamples(2000, c.channels, c.bits, 10));
+    fixture::WriteNoise(dir.Path("dest.wav"), s.FileFormat(), 2000, 9);
+    fixture::WriteNoise(dir.Path("src.wav"), s.FileFormat(), 2000, 10);
     std::string output;
     ASSERT_EQ(RunSplice(dir, s, &output), 0);
     const Bytes clip = fixture::ReadFile(dir.Path("xfade_temp.wav"));

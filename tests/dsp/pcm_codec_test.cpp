@@ -206,6 +206,9 @@ TEST(PcmCodec, FullScaleClipsTheValuesBeyondIt) {
       {3, INT32_MIN, 1, -8388608},    {2, INT32_MAX, 1, 32767}};
   for (const Case& c : kCases) {
     SCOPED_TRACE(testing::Message() << c.bytes_per_sample << " bytes, value " << c.v);
+    bool beyond = false;
+    EXPECT_EQ(ClipToValidBits(c.v, c.bytes_per_sample * 8, &beyond), c.clipped);
+    EXPECT_EQ(beyond, c.beyond != 0);
     const int32_t top = FullScaleTop(c.bytes_per_sample);
     EXPECT_EQ(BeyondRange(c.v, -top - 1, top), c.beyond);
     int32_t values[3] = {c.v, 7, c.v};
@@ -213,6 +216,23 @@ TEST(PcmCodec, FullScaleClipsTheValuesBeyondIt) {
     EXPECT_EQ(values[0], c.clipped);
     EXPECT_EQ(values[1], 7);
     EXPECT_EQ(values[2], c.v);  // past the count: untouched
+  }
+}
+
+// Valid bits short of the container clip at their own full scale; results
+// are truncated toward zero first.
+TEST(PcmCodec, ValidBitsClipAtTheirOwnFullScale) {
+  struct Case { long double y; int32_t valid_bits, clipped; bool beyond; };
+  const Case kCases[] = {
+      {524287.9L, 20, 524287, false}, {524288.0L, 20, 524287, true},
+      {-524288.9L, 20, -524288, false}, {-524289.0L, 20, -524288, true},
+      {1e30L, 32, 2147483647, true},  {-1e30L, 32, -2147483647 - 1, true},
+      {0.0L / 0.0L, 24, 0, false}};
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(testing::Message() << c.valid_bits << " valid bits, " << double(c.y));
+    bool beyond = !c.beyond;
+    EXPECT_EQ(ClipToValidBits(c.y, c.valid_bits, &beyond), c.clipped);
+    EXPECT_EQ(beyond, c.beyond);
   }
 }
 

@@ -12,41 +12,8 @@ int32_t Clipped(long double value, int32_t bits) {
   return int32_t(value > top ? top : value < -top - 1 ? -top - 1 : value);
 }
 
-void WriteWav(const std::string& path, const Format& f, const std::vector<int32_t>& samples,
-              int32_t extra_chunk_bytes) {
-  WavSpec layout;
-  layout.sample_rate = f.rate;
-  layout.bits = f.bits;
-  layout.channels = f.channels;
-  layout.extra_chunk_bytes = extra_chunk_bytes;
-  WriteFile(path, MakeWav(layout, EncodeSamples(samples, f.bits)));
-}
-
-std::vector<int32_t> WriteNoise(const std::string& path, const Format& f, int32_t frames,
-                                uint32_t seed, int32_t extra_chunk_bytes) {
-  const std::vector<int32_t> samples = NoiseSamples(frames, f.channels, f.bits, seed);
-  WriteWav(path, f, samples, extra_chunk_bytes);
-  return samples;
-}
-
 Bytes EmptyDestination(const Format& f, int32_t total) {
-  const uint32_t data = uint32_t(total) * uint32_t(f.BlockAlign());
-  Bytes out;
-  PutTag(out, "RIFF");
-  PutU32(out, data + 36);
-  PutTag(out, "WAVE");
-  PutTag(out, "fmt ");
-  PutU32(out, 16);
-  PutU16(out, 1);
-  PutU16(out, uint32_t(f.channels));
-  PutU32(out, uint32_t(f.rate));
-  PutU32(out, uint32_t(f.rate) * uint32_t(f.BlockAlign()));
-  PutU16(out, uint32_t(f.BlockAlign()));
-  PutU16(out, uint32_t(f.bits));
-  PutTag(out, "data");
-  PutU32(out, data);
-  out.resize(out.size() + size_t(data), 0);
-  return out;
+  return MakeWav({f.rate, f.bits, f.channels}, Bytes(size_t(total) * size_t(f.BlockAlign()), 0));
 }
 
 std::vector<int32_t> Levelled(const std::vector<int32_t>& samples, double level_db, int32_t bits) {

@@ -10,22 +10,6 @@
 
 namespace fixture {
 
-struct Format {
-  int32_t rate;
-  int32_t bits;
-  int32_t channels;
-  int32_t BlockAlign() const { return bits / 8 * channels; }
-};
-
-// Writes a WAV file of interleaved `samples` in format `f`, with an extra
-// chunk of `extra_chunk_bytes` before the data (0: a 44-byte header).
-void WriteWav(const std::string& path, const Format& f, const std::vector<int32_t>& samples,
-              int32_t extra_chunk_bytes = 0);
-
-// Writes `frames` frames of noise in format `f`; returns the samples.
-std::vector<int32_t> WriteNoise(const std::string& path, const Format& f, int32_t frames,
-                                uint32_t seed, int32_t extra_chunk_bytes = 0);
-
 // Truncated `value` limited to the range of `bits`-bit samples; NaN gives 0.
 int32_t Clipped(long double value, int32_t bits);
 

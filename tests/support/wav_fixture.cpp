@@ -184,6 +184,33 @@ std::vector<int32_t> RampSamples(int32_t frames, int32_t channels, int32_t bits,
   return out;
 }
 
+Bytes WavBytes(const Format& f, const std::vector<int32_t>& samples, int32_t extra_chunk_bytes) {
+  WavSpec layout;
+  layout.sample_rate = f.rate;
+  layout.bits = f.bits;
+  layout.channels = f.channels;
+  layout.extra_chunk_bytes = extra_chunk_bytes;
+  return MakeWav(layout, EncodeSamples(samples, f.bits));
+}
+
+void WriteWav(const std::string& path, const Format& f, const std::vector<int32_t>& samples,
+              int32_t extra_chunk_bytes) {
+  WriteFile(path, WavBytes(f, samples, extra_chunk_bytes));
+}
+
+std::vector<int32_t> WriteNoise(const std::string& path, const Format& f, int32_t frames,
+                                uint32_t seed, int32_t extra_chunk_bytes) {
+  const std::vector<int32_t> samples = NoiseSamples(frames, f.channels, f.bits, seed);
+  WriteWav(path, f, samples, extra_chunk_bytes);
+  return samples;
+}
+
+std::vector<int32_t> WriteSilence(const std::string& path, const Format& f, int32_t frames) {
+  const std::vector<int32_t> samples(size_t(frames) * size_t(f.channels), 0);
+  WriteWav(path, f, samples);
+  return samples;
+}
+
 void WriteFile(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out) throw std::runtime_error("cannot write " + path);

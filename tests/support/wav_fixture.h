@@ -75,6 +75,25 @@ std::vector<int32_t> NoiseSamples(int32_t frames, int32_t channels, int32_t bits
 std::vector<int32_t> RampSamples(int32_t frames, int32_t channels, int32_t bits,
                                  int32_t offset);
 
+// A plain PCM format: what most sources and destinations of the tests are.
+struct Format {
+  int32_t rate;
+  int32_t bits;
+  int32_t channels;
+  int32_t BlockAlign() const { return bits / 8 * channels; }
+};
+
+// A WAV file of interleaved `samples` in format `f`, with an extra chunk of
+// `extra_chunk_bytes` before the data (0: a 44-byte header); the one way the
+// tests write a source. WriteNoise and WriteSilence write such files of
+// noise and of silence, and return their samples.
+Bytes WavBytes(const Format& f, const std::vector<int32_t>& samples, int32_t extra_chunk_bytes = 0);
+void WriteWav(const std::string& path, const Format& f, const std::vector<int32_t>& samples,
+              int32_t extra_chunk_bytes = 0);
+std::vector<int32_t> WriteNoise(const std::string& path, const Format& f, int32_t frames,
+                                uint32_t seed, int32_t extra_chunk_bytes = 0);
+std::vector<int32_t> WriteSilence(const std::string& path, const Format& f, int32_t frames);
+
 void WriteFile(const std::string& path, const Bytes& bytes);
 Bytes ReadFile(const std::string& path);
 bool FileExists(const std::string& path);

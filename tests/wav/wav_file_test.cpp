@@ -35,19 +35,11 @@ using fixture::ExpectExit;
 using fixture::WavSpec;
 using fixture::WithField;
 
-// Returns a plain PCM layout of the given format.
-WavSpec Spec(int32_t rate, int32_t bits, int32_t channels) {
-  WavSpec layout;
-  layout.sample_rate = rate;
-  layout.bits = bits;
-  layout.channels = channels;
-  return layout;
-}
 
 // Returns a 16-bit stereo layout whose extra chunk puts the "data" tag at
 // `offset` (RIFF head 12, fmt chunk 24 and the extra chunk's head 8 come first).
 WavSpec DataTagAt(int32_t offset) {
-  WavSpec layout = Spec(44100, 16, 2);
+  WavSpec layout{44100, 16, 2};
   layout.extra_chunk_bytes = offset - (12 + 24 + 8);
   return layout;
 }
@@ -99,10 +91,10 @@ Bytes Audio(int32_t frames, int32_t channels, int32_t bits, uint32_t seed) {
 }
 
 TEST_F(GetAttributes, ReadsFormatAndCountsFrames) {
-  WavSpec trailing = Spec(44100, 16, 2);
+  WavSpec trailing{44100, 16, 2};
   trailing.trailing = Bytes(36, 0x55);
   const Bytes with_trailing = fixture::MakeWav(trailing, Bytes(40, 1));
-  WavSpec data_first = Spec(22050, 24, 1);
+  WavSpec data_first{22050, 24, 1};
   data_first.data_first = true;
   // A chunk before the data whose size runs past the end: the walk gives up
   // and the tag scan decides, audio to the end of the file.
@@ -117,7 +109,7 @@ TEST_F(GetAttributes, ReadsFormatAndCountsFrames) {
   padded.before_data = fixture::Chunk("junk", Bytes(9, 'x'));
   WavSpec second_format = trailing;  // only the first format chunk counts
   second_format.before_data = fixture::Chunk("fmt ", Bytes(16, 9));
-  WavSpec extensible = Spec(48000, 24, 2);
+  WavSpec extensible{48000, 24, 2};
   extensible.format_code = 0xFFFE;
   WavSpec rf64_trailing = trailing;
   rf64_trailing.riff = "RF64";
@@ -125,7 +117,7 @@ TEST_F(GetAttributes, ReadsFormatAndCountsFrames) {
   // walk reads past the payload while it has met at most 4096 chunks, and
   // leaves the file to the tag scan, which takes the payload, after that.
   const auto empty_chunks = [](int32_t count) {
-    WavSpec many = Spec(44100, 16, 2);
+    WavSpec many{44100, 16, 2};
     many.before_data = fixture::Chunk("note", fixture::Text("data4567"));
     for (int32_t k = 0; k < count; ++k) {
       const Bytes empty = fixture::Chunk("junk", {});
@@ -142,7 +134,7 @@ TEST_F(GetAttributes, ReadsFormatAndCountsFrames) {
     Attributes want;
   };
   const Case cases[] = {
-      {"176444-byte example", fixture::MakeWav(Spec(44100, 16, 2), Bytes(176400, 1)),
+      {"176444-byte example", fixture::MakeWav(WavSpec{44100, 16, 2}, Bytes(176400, 1)),
        {2, 44, 44100, 44100, 2, 16}},
       {"extra 34-byte chunk", fixture::MakeWav(DataTagAt(70), Bytes(40, 1)),
        {2, 78, 44100, 10, 2, 16}},
@@ -163,14 +155,14 @@ TEST_F(GetAttributes, ReadsFormatAndCountsFrames) {
        {2, 62, 44100, 19, 2, 16}},
       {"chunk size past the end beyond the first read", fixture::MakeWav(broken_far, Bytes(40, 1)),
        {2, 5070, 44100, 19, 2, 16}},
-      {"partial frame dropped", fixture::MakeWav(Spec(44100, 16, 2), Bytes(43, 1)),
+      {"partial frame dropped", fixture::MakeWav(WavSpec{44100, 16, 2}, Bytes(43, 1)),
        {2, 44, 44100, 10, 2, 16}},
       {"extensible format chunk", fixture::MakeWav(extensible, Bytes(60, 1)),
        {2, 68, 48000, 10, 3, 24}},
-      {"8-bit mono", fixture::MakeWav(Spec(8000, 8, 1), Bytes(50, 1)), {1, 44, 8000, 50, 1, 8}},
-      {"3 channels", fixture::MakeWav(Spec(22050, 16, 3), Bytes(60, 1)),
+      {"8-bit mono", fixture::MakeWav(WavSpec{8000, 8, 1}, Bytes(50, 1)), {1, 44, 8000, 50, 1, 8}},
+      {"3 channels", fixture::MakeWav(WavSpec{22050, 16, 3}, Bytes(60, 1)),
        {3, 44, 22050, 10, 2, 16}},
-      {"4-bit audio has block align 0", fixture::MakeWav(Spec(8000, 4, 1), Bytes(50, 1)),
+      {"4-bit audio has block align 0", fixture::MakeWav(WavSpec{8000, 4, 1}, Bytes(50, 1)),
        {1, 44, 8000, 0, 0, 4}},
       {"data tag straddling the first read", fixture::MakeWav(DataTagAt(4094), Bytes(8, 1)),
        {2, 4102, 44100, 2, 2, 16}},
@@ -199,7 +191,7 @@ TEST_F(GetAttributes, ReadsFormatAndCountsFrames) {
 // Without a "fmt" tag the message is printed and the run goes on (status 0),
 // reading the fields as though the tag stood at 131072.
 TEST_F(GetAttributes, CarriesOnWithoutFormatTag) {
-  Bytes no_fmt = fixture::MakeWav(Spec(44100, 16, 2), Bytes(40, 1));
+  Bytes no_fmt = fixture::MakeWav(WavSpec{44100, 16, 2}, Bytes(40, 1));
   no_fmt[12] = 'F';
   Bytes far_fields = no_fmt;
   far_fields.resize(131100, 0);
@@ -226,7 +218,7 @@ TEST_F(GetAttributes, CarriesOnWithoutFormatTag) {
 
 TEST_F(GetAttributes, EndsRunOnUnusableSource) {
   const std::string kNoData = "Can't find data block in wave file!\n";
-  Bytes odd = fixture::MakeWav(Spec(44100, 16, 2), Bytes(40, 1));
+  Bytes odd = fixture::MakeWav(WavSpec{44100, 16, 2}, Bytes(40, 1));
   std::copy_n("junk", 4, odd.begin() + 36);
   std::copy_n("data", 4, odd.begin() + 45);
   Bytes not_riff = fixture::MakeWav(DataTagAt(131074), Bytes(8, 1));
@@ -257,7 +249,7 @@ TEST_F(GetAttributes, EndsRunOnUnusableSource) {
 // Every length of a cut 16-bit stereo file either ends the run or counts
 // only the whole frames that remain.
 TEST_F(GetAttributes, SurvivesEveryTruncation) {
-  const Bytes whole = fixture::MakeWav(Spec(44100, 16, 2), Bytes(16, 1));
+  const Bytes whole = fixture::MakeWav(WavSpec{44100, 16, 2}, Bytes(16, 1));
   fixture::TempDir dir;
   for (size_t length = 0; length <= whole.size(); ++length) {
     SCOPED_TRACE("length " + std::to_string(length));
@@ -276,13 +268,13 @@ TEST_F(GetAttributes, SurvivesEveryTruncation) {
 // 64-bit sizes of its ds64 chunk.
 TEST_F(GetAttributes, RefusesRiffFilesOf4GiBAndReadsRf64) {
   fixture::TempDir dir;
-  const std::string path = Put(dir, "big.wav", fixture::MakeWav(Spec(44100, 16, 1), {}));
+  const std::string path = Put(dir, "big.wav", fixture::MakeWav(WavSpec{44100, 16, 1}, {}));
   ASSERT_EQ(truncate(path.c_str(), 4294967295), 0);  // sparse: nothing is stored
   EXPECT_EQ(ReadAttributes(path).frames, (4294967295 - 44) / 2);
   ASSERT_EQ(truncate(path.c_str(), 4294967296), 0);
   ExpectExit([&] { ReadAttributes(path); }, 2,
              "Source file " + path + " is 4 GiB or larger, which is not supported\n");
-  WavSpec rf64 = Spec(44100, 16, 2);
+  WavSpec rf64{44100, 16, 2};
   rf64.riff = "RF64";
   const int64_t data = 4294967296 + 96;  // the data size its ds64 chunk declares
   const std::string far = Put(dir, "far.wav", WithField(WithField(fixture::MakeWav(rf64, {}), 28,
@@ -373,12 +365,12 @@ TEST_F(MakeHeader, EndsRunWhenFileCannotBeCreated) {
 }
 
 TEST_F(PadFile, WritesZeroFrames) {
-  const Bytes header = fixture::MakeWav(Spec(44100, 16, 2), {});
-  WavSpec extra24 = Spec(48000, 24, 2);
+  const Bytes header = fixture::MakeWav(WavSpec{44100, 16, 2}, {});
+  WavSpec extra24{48000, 24, 2};
   extra24.extra_chunk_bytes = DataTagAt(70).extra_chunk_bytes;
-  const Bytes noise16 = fixture::MakeWav(Spec(44100, 16, 2), Audio(3000, 2, 16, 1));
+  const Bytes noise16 = fixture::MakeWav(WavSpec{44100, 16, 2}, Audio(3000, 2, 16, 1));
   const Bytes noise24 = fixture::MakeWav(extra24, Audio(3000, 2, 24, 2));
-  const Bytes wide = fixture::MakeWav(Spec(44100, 16, 2), Bytes(12 * 2000, 0x77));
+  const Bytes wide = fixture::MakeWav(WavSpec{44100, 16, 2}, Bytes(12 * 2000, 0x77));
   struct Case {
     const char* name;
     Bytes file;
@@ -446,7 +438,7 @@ TEST_F(InsertFile, CopiesFramesBitExact) {
   fixture::TempDir dir;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const Bytes dest_file = fixture::MakeWav(Spec(44100, 16, 2), c.dest);
+    const Bytes dest_file = fixture::MakeWav(WavSpec{44100, 16, 2}, c.dest);
     const std::string dest = Put(dir, "dest.wav", dest_file);
     WavSpec source_layout = DataTagAt(70);
     source_layout.trailing = c.source_trailing;
@@ -461,7 +453,7 @@ TEST_F(InsertFile, CopiesFramesBitExact) {
 
 TEST_F(InsertFile, EndsRunOnUnusableFile) {
   fixture::TempDir dir;
-  const Bytes good = fixture::MakeWav(Spec(44100, 16, 2), Audio(100, 2, 16, 7));
+  const Bytes good = fixture::MakeWav(WavSpec{44100, 16, 2}, Audio(100, 2, 16, 7));
   const Bytes no_data = Bytes(100, 0);
   const std::string dest = Put(dir, "dest.wav", good), source = Put(dir, "src.wav", good);
   const std::string bare = Put(dir, "bare.wav", no_data), gone = dir.Path("gone.wav");
@@ -494,7 +486,7 @@ TEST_F(WavWrite, FailedWriteEndsRunWithStatus2) {
   constexpr rlim_t kLimitBytes = 64 * 1024;
   fixture::TempDir dir;
   const std::string source =
-      Put(dir, "src.wav", fixture::MakeWav(Spec(44100, 16, 2), Audio(40000, 2, 16, 3)));
+      Put(dir, "src.wav", fixture::MakeWav(WavSpec{44100, 16, 2}, Audio(40000, 2, 16, 3)));
   struct Case {
     const char* name;
     std::function<void(const std::string& dest)> write;  // writes 160,000 bytes of audio
@@ -508,7 +500,7 @@ TEST_F(WavWrite, FailedWriteEndsRunWithStatus2) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string dest = Put(dir, "dest.wav", fixture::MakeWav(Spec(44100, 16, 2), {}));
+    const std::string dest = Put(dir, "dest.wav", fixture::MakeWav(WavSpec{44100, 16, 2}, {}));
     ExpectExit(
         [&] {
           std::signal(SIGXFSZ, SIG_IGN);
@@ -535,7 +527,7 @@ TEST_F(InsertFile, AppliesLevel) {
   fixture::TempDir dir;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const WavSpec layout = Spec(44100, c.bits, c.channels);
+    const WavSpec layout{44100, c.bits, c.channels};
     const std::vector<int32_t> samples = fixture::NoiseSamples(2049, c.channels, c.bits, 8);
     const Bytes dest_file = fixture::MakeWav(layout, {});
     const std::string dest = Put(dir, "dest.wav", dest_file);
