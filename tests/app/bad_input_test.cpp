@@ -31,6 +31,7 @@
 
 #include "support/destination_model.h"
 #include "support/in_process.h"
+#include "support/report.h"
 #include "support/run_binary.h"
 #include "support/snapshot.h"
 #include "support/wav_fixture.h"
@@ -92,8 +93,8 @@ Bytes BuiltFrom(const Samples& samples, int32_t frames) {
 
 // The closing summary of a run in frames that built `frames` frames.
 std::string Summary(const std::string& destination, int32_t frames, uint32_t rate = kFormat.rate) {
-  return "Built\t" + destination + "\n\tLength " + std::to_string(frames) +
-         " samples\n\tBits 16\n\tChannels 2\n\tSample rate " + std::to_string(rate) + "\n\n";
+  return fixture::Report(true).Built(destination, std::to_string(frames), kFormat.bits,
+                                     kFormat.channels, int(rate));
 }
 
 void Put(const TempDir& dir, const std::string& name, const Bytes& bytes) {
@@ -238,7 +239,7 @@ Case RefusedDestination(const char* input, char kind, const std::string& destina
     PutText(dir, "task.txt", "dest\t" + destination + "\nsrc\ta.wav\n");
   };
   return Refused(input, make, kTaskArgs, 2,
-                 "\nRead 1 entries in task file\n\nCannot create file " + destination + "\n", {});
+                 fixture::Report().Read(1).Line("Cannot create file " + destination + "\n"), {});
 }
 
 // A row of a destination named `named` that `place` makes ready: all of b.wav
@@ -674,16 +675,16 @@ std::vector<Case> Cases() {
       // Sources converted: the file they are converted in cannot be made or
       // written, the source cannot be read, the rate converter fails.
       CheckPasses(WithFaults(RefusedConversion("a conversion file that cannot be made: refused first", 8000, 24,
-                                   "\nRead 1 entries in task file\n\nCannot create file "
-                                   "convert_temp.wav\n",
+                                   fixture::Report(true).Read(1).Line(
+                                       "Cannot create file convert_temp.wav\n"),
                                    "splyce: error: convert_temp.wav, the file sources are converted "
                                    "in, cannot be made in the working directory: No space left on "
                                    "device\n"),
                  std::string(kNoUnnamedFiles) + ";open:ENOSPC:path=convert_temp")),
       WithFaults(RefusedConversion("a conversion file without room: refused first, by a check too",
                                    8000, 24,
-                                   "\nRead 1 entries in task file\n\nCannot create file "
-                                   "convert_temp.wav\n",
+                                   fixture::Report(true).Read(1).Line(
+                                       "Cannot create file convert_temp.wav\n"),
                                    "splyce: error: convert_temp.wav, the file sources are converted "
                                    "in, cannot be made in the working directory: No space left on "
                                    "device\n"),
@@ -723,8 +724,7 @@ std::vector<Case> Cases() {
               "splyce: error: \"plans\" cannot be created: it is not a regular file\n"),
       Refused("a drawing whose folder does not exist: refused before the build",
               OneSource(Wav(kB)), {"--draw", "none/run.svg", "task.txt"}, 2,
-              "Reading time values as samples.\n\nRead 1 entries in task file\n\nCannot create "
-              "file none/run.svg\n", kKept,
+              fixture::Report(true).Read(1).Line("Cannot create file none/run.svg\n"), kKept,
               "splyce: error: \"none/run.svg\" cannot be created: No such file or directory\n"),
       WithFaults(Refused("a plan that cannot be made", OneSource(Wav(kB)),
                          {"--plan", "plan.json", "task.txt"}, 2, "Cannot create file plan.json\n",
@@ -953,7 +953,7 @@ TEST_F(BadInput, DestinationsThatCannotBeReplacedAreRefusedFirst) {
     const Bytes before = fixture::ReadFile(out);
     const fixture::RunResult r = fixture::RunSplyceIn(dir.path, {"task.txt"});
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.output, "\nRead 1 entries in task file\n\nCannot create file out.wav\n");
+    EXPECT_EQ(r.output, fixture::Report().Read(1).Line("Cannot create file out.wav\n").Text());
     EXPECT_NE(r.errors.find("it is a file you may not replace"), std::string::npos) << r.errors;
     EXPECT_EQ(fixture::ReadFile(out), before);
     if (mounted) umount2(out.c_str(), MNT_DETACH);

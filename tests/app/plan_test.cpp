@@ -16,6 +16,7 @@
 
 #include "support/destination_model.h"
 #include "support/documents.h"
+#include "support/report.h"
 #include "support/run_binary.h"
 #include "support/snapshot.h"
 #include "support/wav_fixture.h"
@@ -309,7 +310,7 @@ TEST(CommandLine, OptionsComeBeforeTheTaskFiles) {
     std::string errors = "";  // when given, all of standard error
     std::string faults = "";  // system calls made to fail (see fault_shim.cpp)
   };
-  const std::string read = "Reading time values as samples.\n\nRead 1 entries in task file\n\n";
+  const std::string read = fixture::Report(true).Read(1);
   const Case cases[] = {
       {{"--plan"}, "Option --plan takes a file name\n", 1},
       {{"--check", "--draw"}, "Option --draw takes a file name\n", 1},

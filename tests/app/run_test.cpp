@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "support/destination_model.h"
+#include "support/report.h"
 #include "support/run_binary.h"
 #include "support/wav_fixture.h"
 
@@ -61,10 +62,11 @@ TEST(Run, ReportsEachEditAndTheBuiltFile) {
   const std::vector<int32_t> a = fixture::WriteNoise(dir.Path("a.wav"), f, 88200, 1);
   const fixture::RunResult r = fixture::RunTask(dir, "dest\tout.wav\nsrc\ta.wav\nins\t0\n");
   EXPECT_EQ(r.output,
-            "\nRead 1 entries in task file\n\n"
-            "Task 1\tInsert point 0.000 sec\n\tFile a.wav\n\tRead start 0.000 sec\n"
-            "\tRead length 2.000 sec\n\tLevel 0.000 dB\n\tDone\n\n"
-            "Built\tout.wav\n\tLength 2.000 sec\n\tBits 16\n\tChannels 2\n\tSample rate 44100\n\n");
+            fixture::Report()
+                .Read(1)
+                .Task(1, "0.000", "a.wav", "0.000", "2.000", "0.000")
+                .Built("out.wav", "2.000", 16, 2, 44100)
+                .Text());
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.errors, "");  // a clean run explains nothing
   Bytes expected = fixture::EmptyDestination(f, 88200);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/destination_model.h"
+#include "support/report.h"
 #include "support/run_binary.h"
 #include "support/in_process.h"
 #include "support/wav_fixture.h"
@@ -167,11 +168,12 @@ TEST(Splice, FailedCrossfadeCopiesTheEditWithoutOne) {
   const fixture::RunResult r =
       fixture::RunTask(dir, "using_samples\ndest\tout.wav\nsrc\ta.wav\nins\t30\nxf\t10\t1\n");
   EXPECT_EQ(r.output,
-            "Reading time values as samples.\n\nRead 1 entries in task file\n\n"
-            "Task 1\tInsert point 30 samples\n\tFile a.wav\n\tRead start 0 samples\n"
-            "\tRead length 1000 samples\n\tLevel 0.000 dB\n"
-            "Invalid crossfade for destination file\nCould not generate crossfade\n\tDone\n\n"
-            "Built\tout.wav\n\tLength 1030 samples\n\tBits 24\n\tChannels 1\n\tSample rate 8000\n\n");
+            fixture::Report(true)
+                .Read(1)
+                .Task(1, "30", "a.wav", "0", "1000", "0.000",
+                      "Invalid crossfade for destination file\nCould not generate crossfade\n")
+                .Built("out.wav", "1030", 24, 1, 8000)
+                .Text());
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.errors,
             "splyce: warning: task 1 (\"a.wav\"): no crossfade, as its window of 80 frames reads "

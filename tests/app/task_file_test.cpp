@@ -15,6 +15,7 @@
 #include "support/run_binary.h"
 #include "support/snapshot.h"
 #include "support/in_process.h"
+#include "support/report.h"
 #include "support/wav_fixture.h"
 
 namespace {
@@ -219,10 +220,11 @@ std::string NeedsTab(int line) {
 // a.wav, after `before` (the parser's own messages).
 std::string OneEditRun(const char* start, const char* length, const char* level,
                        const std::string& before = "") {
-  return before + "\nRead 1 entries in task file\n\nTask 1\tInsert point 0.000 sec\n\tFile a.wav"
-         "\n\tRead start " + start + " sec\n\tRead length " + length + " sec\n\tLevel " + level +
-         " dB\n\tDone\n\nBuilt\tout.wav\n\tLength " + length +
-         " sec\n\tBits 16\n\tChannels 1\n\tSample rate 8000\n\n";
+  return fixture::Report()
+      .Line(before)
+      .Read(1)
+      .Task(1, "0.000", "a.wav", start, length, level)
+      .Built("out.wav", length, 16, 1, 8000);
 }
 
 // `text` with its first `from` replaced by `to`.
@@ -246,13 +248,13 @@ TEST(TaskFileRuns, RefuseOrBuildAsAlwaysAndExplainEachMistake) {
     return s;
   }();
   const std::string kWhole = OneEditRun("0.000", "0.100", "0.000");
-  const std::string kTwoEdits =
-      "\nRead 2 entries in task file\n\nTask 1\tInsert point 0.000 sec\n\tFile a.wav\n"
-      "\tRead start 0.000 sec\n\tRead length 0.100 sec\n\tLevel 0.000 dB\n\tDone\n\n"
-      "Task 2\tInsert point 0.100 sec\n\tFile b.wav\n\tRead start 0.000 sec\n"
-      "\tRead length 0.100 sec\n\tLevel 0.000 dB\n\tDone\n\nBuilt\tout.wav\n"
-      "\tLength 0.200 sec\n\tBits 16\n\tChannels 1\n\tSample rate 8000\n\n";
-  const std::string kUnread = "\nRead 1 entries in task file\n\n";
+  const std::string kTwoEdits = fixture::Report()
+                                    .Read(2)
+                                    .Task(1, "0.000", "a.wav", "0.000", "0.100", "0.000")
+                                    .Task(2, "0.100", "b.wav", "0.000", "0.100", "0.000")
+                                    .Built("out.wav", "0.200", 16, 1, 8000);
+  const std::string kUnread = fixture::Report().Read(1);
+  const std::string kNoEntries = fixture::Report().Read(0).Line("No source tracks in task file\n");
   const std::string kHead = "dest\tout.wav\nsrc\ta.wav\n";
   struct Case {
     const char* name;
@@ -262,11 +264,13 @@ TEST(TaskFileRuns, RefuseOrBuildAsAlwaysAndExplainEachMistake) {
     std::optional<std::string> errors = std::nullopt;
   };
   const Case cases[] = {
-      {"no entries", "dest\tout.wav\n", "\nRead 0 entries in task file\n\nNo source tracks in task file\n", 1},
-      {"empty file", "", "\nRead 0 entries in task file\n\nNo source tracks in task file\n", 1},
+      {"no entries", "dest\tout.wav\n", kNoEntries, 1},
+      {"empty file", "", kNoEntries, 1},
       {"no dest", "src\ta.wav\nxf\t1\t9\n",
-       "Crossfade-type (parameter 2) is invalid\n\nRead 1 entries in task file\n\n"
-       "No destination file given: add a dest line\n", 1},
+       fixture::Report()
+           .Line("Crossfade-type (parameter 2) is invalid\n")
+           .Read(1)
+           .Line("No destination file given: add a dest line\n"), 1},
       {"xin first", "xin\t3\nsrc\ta.wav\n", "Command xin comes before the first src line\n", 1,
        "task.txt:1: error: xin comes before the first src, so it belongs to no edit: move it below "
        "the src line of its edit\n"},
@@ -334,10 +338,10 @@ TEST(TaskFileRuns, RefuseOrBuildAsAlwaysAndExplainEachMistake) {
        Warn(3, "xout value \"0:75\" is read as 0 and \":75\" is ignored: write a time as "
                "seconds, or as m:s or h:m:s with minutes and seconds below 60")},
       {"a timecode in frames", "using_samples\n" + kHead + "xout\t1:00\n",
-       "Reading time values as samples.\n" + kUnread +
-           "Task 1\tInsert point 0 samples\n\tFile a.wav\n\tRead start 0 samples\n"
-           "\tRead length 1 samples\n\tLevel 0.000 dB\n\tDone\n\nBuilt\tout.wav\n"
-           "\tLength 1 samples\n\tBits 16\n\tChannels 1\n\tSample rate 8000\n\n", 0,
+       fixture::Report(true)
+           .Read(1)
+           .Task(1, "0", "a.wav", "0", "1", "0.000")
+           .Built("out.wav", "1", 16, 1, 8000), 0,
        Warn(4, "xout value \"1:00\" is read as 1 and \":00\" is ignored: write a time as one "
                "number of frames after using_samples")},
       {"numbers that are not decimal", kHead + "xin\t0x0.1p-4\nlvl\t-inf\n",
@@ -394,16 +398,18 @@ TEST(TaskFileRuns, RefuseOrBuildAsAlwaysAndExplainEachMistake) {
        "and was clipped: lower the level\n"},
       {"a crossfade whose source window starts past the source's end",
        kHead + "xin\t0.2\nxout\t0.3\nins\t0.05\nxf\t100\t1\n",
-       kUnread + "Task 1\tInsert point 0.050 sec\n\tFile a.wav\n\tRead start 0.200 sec\n"
-       "\tRead length -0.100 sec\n\tLevel 0.000 dB\nInvalid crossfade for source file\n"
-       "Could not generate crossfade\n\tDone\n\nBuilt\tout.wav\n\tLength 0.000 sec\n\tBits 16\n"
-       "\tChannels 1\n\tSample rate 8000\n\n", 0},
+       fixture::Report()
+           .Read(1)
+           .Task(1, "0.050", "a.wav", "0.200", "-0.100", "0.000",
+                 "Invalid crossfade for source file\nCould not generate crossfade\n")
+           .Built("out.wav", "0.000", 16, 1, 8000), 0},
       {"a crossfade of an edit that copies nothing, past the destination's end",
        kHead + "xin\t0.2\nxout\t0.3\nins\t0.5\nxf\t100\t1\n",
-       kUnread + "Task 1\tInsert point 0.500 sec\n\tFile a.wav\n\tRead start 0.200 sec\n"
-       "\tRead length -0.100 sec\n\tLevel 0.000 dB\nInvalid crossfade for destination file\n"
-       "Could not generate crossfade\n\tDone\n\nBuilt\tout.wav\n\tLength 0.400 sec\n\tBits 16\n"
-       "\tChannels 1\n\tSample rate 8000\n\n", 0},
+       fixture::Report()
+           .Read(1)
+           .Task(1, "0.500", "a.wav", "0.200", "-0.100", "0.000",
+                 "Invalid crossfade for destination file\nCould not generate crossfade\n")
+           .Built("out.wav", "0.400", 16, 1, 8000), 0},
       {"a format line that matches the source", kHead + "format\t8000\t16\t1\n", kWhole, 0, ""},
       {"a format line that converts the source", "format\t8000\t16\t2\n" + kHead + "xout\t0:00.1\n",
        Replaced(kWhole, "Channels 1", "Channels 2"), 0,
@@ -480,7 +486,7 @@ TEST(TaskFileRefusals, TaskFileThatCannotBeRead) {
   EXPECT_EQ(r.status, 1);
   fixture::WriteFile(dir.Path("full.txt"), fixture::Bytes(65536, '\n'));
   r = run({"full.txt"});
-  EXPECT_EQ(r.output, "\nRead 0 entries in task file\n\nNo source tracks in task file\n");
+  EXPECT_EQ(r.output, fixture::Report().Read(0).Line("No source tracks in task file\n").Text());
 }
 
 TEST(CommandLine, HelpAndVersionAnswerWithoutRunning) {
