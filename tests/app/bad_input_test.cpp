@@ -39,7 +39,7 @@
 
 namespace {
 
-using BadInput = fixture::RestoringTest;
+using BinaryBadInput = fixture::RestoringTest;
 
 using fixture::Bytes;
 using fixture::Describe;
@@ -853,7 +853,7 @@ void ExpectCheckAgrees(const fixture::RunResult& checked, const fixture::RunResu
   }
 }
 
-TEST_F(BadInput, EndsWithItsMessageAndStatusAndChangesNothingUnlessItSucceeds) {
+TEST_F(BinaryBadInput, EndsWithItsMessageAndStatusAndChangesNothingUnlessItSucceeds) {
   umask(kUmask);  // put back after the test
   for (const Case& c : Cases()) {
     SCOPED_TRACE(c.input);
@@ -916,52 +916,6 @@ TEST_F(BadInput, EndsWithItsMessageAndStatusAndChangesNothingUnlessItSucceeds) {
       if (c.built_owner) built.owner = *c.built_owner;
       EXPECT_EQ(Names(after), Names(expected));
       EXPECT_TRUE(after == expected);
-    }
-  }
-}
-
-// Destinations the run could write but never replace: flagged append-only
-// or immutable, or with a file mounted on them. Each is refused before any
-// edit, and left as it was. Root alone can set the flags and mount; where
-// even root cannot (a file system without the flags), the row is skipped.
-TEST_F(BadInput, DestinationsThatCannotBeReplacedAreRefusedFirst) {
-  if (geteuid() != 0) GTEST_SKIP() << "setting file flags and mounting need root";
-  struct Case { const char* name; int flag; bool mounted; };
-  const Case cases[] = {{"append-only", FS_APPEND_FL, false},
-                        {"immutable", FS_IMMUTABLE_FL, false},
-                        {"a file mounted on it", 0, true}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    TempDir dir;
-    Put(dir, "a.wav", Wav(kA));
-    Put(dir, "out.wav", kEarlierDestination);
-    Put(dir, "over.bin", {'o', 'v', 'e', 'r'});
-    PutText(dir, "task.txt", "dest\tout.wav\nsrc\ta.wav\n");
-    const std::string out = dir.Path("out.wav");
-    const int fd = open(out.c_str(), O_RDONLY);
-    ASSERT_GE(fd, 0);
-    int flags = 0;
-    const bool flagged = c.flag != 0 && ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 &&
-                         (flags |= c.flag, ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0);
-    close(fd);
-    const bool mounted = c.mounted &&
-                         mount(dir.Path("over.bin").c_str(), out.c_str(), nullptr, MS_BIND, nullptr) == 0;
-    if (!flagged && !mounted) {
-      std::printf("%s not tested: the file system does not allow it here\n", c.name);
-      continue;
-    }
-    const Bytes before = fixture::ReadFile(out);
-    const fixture::RunResult r = fixture::RunSplyceIn(dir.path, {"task.txt"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.output, fixture::Report().Read(1).Line("Cannot create file out.wav\n").Text());
-    EXPECT_NE(r.errors.find("it is a file you may not replace"), std::string::npos) << r.errors;
-    EXPECT_EQ(fixture::ReadFile(out), before);
-    if (mounted) umount2(out.c_str(), MNT_DETACH);
-    if (flagged) {
-      const int again = open(out.c_str(), O_RDONLY);
-      flags &= ~c.flag;
-      ASSERT_EQ(ioctl(again, FS_IOC_SETFLAGS, &flags), 0);
-      close(again);
     }
   }
 }

@@ -91,7 +91,7 @@ std::vector<int32_t> OneShot(const std::vector<int32_t>& music, int32_t from, in
 // ends, and of the whole source up to its ends, where the edit's filter
 // reads the frames around it; and close to SoX's own resampler. Lengths
 // follow trunc(frames x 48000 / 44100).
-TEST(Conversion, PodcastOfVoiceAndMusic) {
+TEST(BinaryConversion, PodcastOfVoiceAndMusic) {
 #ifndef SPLYCE_HAVE_SOXR
   GTEST_SKIP() << "built without libsoxr";
 #else
@@ -163,7 +163,7 @@ TEST(Conversion, PodcastOfVoiceAndMusic) {
 // destination's format makes, levels and crossfades included; and a build
 // without libsoxr does that too, but refuses a change of rate, before any
 // file, saying how to get one.
-TEST(Conversion, SameRateConversionsNeedNoLibrary) {
+TEST(BinaryConversion, SameRateConversionsNeedNoLibrary) {
   TempDir dir;
   const std::vector<int32_t> mono = fixture::WriteNoise(dir.Path("mono.wav"), {22050, 16, 1}, 8000, 5);
   std::vector<int32_t> stereo;

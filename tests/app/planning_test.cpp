@@ -204,7 +204,7 @@ std::vector<std::pair<std::string, fixture::WavSpec>> OddFormats() {
 // Refusals made while planning: each prints one line, exits with its status
 // and leaves no destination behind and an existing one as it was; a check
 // of the task is refused alike and changes nothing.
-TEST(PlanRefusals, LeaveEveryFileAsItWas) {
+TEST(BinaryPlanRefusals, LeaveEveryFileAsItWas) {
   struct Case {
     const char* name;
     std::string task;

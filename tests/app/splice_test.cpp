@@ -13,6 +13,7 @@
 #include "support/destination_model.h"
 #include "support/report.h"
 #include "support/run_binary.h"
+#include "support/snapshot.h"
 #include "support/in_process.h"
 #include "support/wav_fixture.h"
 #include "wav/wav_file.h"
@@ -38,7 +39,7 @@ void LayCrossfadedEdit(Bytes& dest, const Format& f, const Samples& src, int32_t
   if (start > 0) fixture::LayEdit(dest, f, clip, 0, std::min(fade.width, total - start), start, 0.0);
 }
 
-TEST(Splice, CrossfadesEveryFormatAndCurve) {
+TEST(BinarySplice, CrossfadesEveryFormatAndCurve) {
   const Format formats[] = {{8000, 16, 1}, {8000, 16, 2}, {8000, 24, 1}, {8000, 24, 2}};
   for (const Format& f : formats) {
     for (int32_t type = 1; type <= 4; ++type) {
@@ -80,7 +81,7 @@ TEST(Splice, WidthInFramesFollowsTheRate) {
 // An odd width of 4411 frames is laid from insert - 2205; an insert of
 // exactly H builds the clip and discards it, and says so; a clip that would
 // reach past the destination's last frame is laid up to it.
-TEST(Splice, LaysTheClipFromHalfAWidthBeforeTheInsert) {
+TEST(BinarySplice, LaysTheClipFromHalfAWidthBeforeTheInsert) {
   const Format f{44100, 16, 2};
   struct Case { int32_t insert, read_start; const char* width; int32_t frames; std::string errors; };
   const Case cases[] = {
@@ -116,7 +117,7 @@ TEST(Splice, LaysTheClipFromHalfAWidthBeforeTheInsert) {
 // copy runs on under the clip for half the width, as far as its source
 // allows, and only the clip sees the run-on. Where its source ends first,
 // the rest of the fade-out is silence, and a warning says how much.
-TEST(Splice, AppendedCrossfadeFadesOutTheRunOn) {
+TEST(BinarySplice, AppendedCrossfadeFadesOutTheRunOn) {
   const Format f{8000, 24, 2};
   struct Case { int32_t a_frames, run_on; std::string errors; };
   const Case cases[] = {
@@ -153,7 +154,7 @@ TEST(Splice, AppendedCrossfadeFadesOutTheRunOn) {
 // A crossfade from the source's first frame fades in from silence; one that
 // would read the destination before its first frame is not made, and the edit
 // is copied without it.
-TEST(Splice, FailedCrossfadeCopiesTheEditWithoutOne) {
+TEST(BinarySplice, FailedCrossfadeCopiesTheEditWithoutOne) {
   const Format f{8000, 24, 1};
   TempDir dir;
   const Samples a = fixture::WriteNoise(dir.Path("a.wav"), f, 1000, 6);
@@ -197,7 +198,7 @@ TEST(Splice, FailedCrossfadeCopiesTheEditWithoutOne) {
 // Whatever holds the work file's name is removed before the clip is made;
 // a link goes without its target being touched, and a folder of that name,
 // which cannot be removed, leaves the clip to a file without a name.
-TEST(Splice, ReplacesWhateverHoldsTheWorkFileName) {
+TEST(BinarySplice, ReplacesWhateverHoldsTheWorkFileName) {
   const Format f{8000, 16, 1};
   TempDir dir;
   fixture::WriteNoise(dir.Path("a.wav"), f, 2000, 7);
@@ -222,6 +223,48 @@ TEST(Splice, ReplacesWhateverHoldsTheWorkFileName) {
   EXPECT_EQ(r.status, 0) << r.output;
   EXPECT_EQ(fixture::ReadFile(dir.Path("out.wav")), built);
   EXPECT_TRUE(std::filesystem::is_directory(dir.Path("xfade_temp.wav")));
+}
+
+// Runs in one folder at once share the crossfade clip's name, yet each
+// builds exactly what it builds alone, and none leaves anything behind:
+// whether clips are made without a name, by the work file's name under the
+// folder's lock, or, with no lock either, under names of their own.
+TEST(BinarySplice, ConcurrentRunsInOneFolderBuildWhatEachBuildsAlone) {
+  const Format f{8000, 16, 2};
+  TempDir dir;
+  std::vector<fixture::RunResult> alone;
+  std::vector<Bytes> built;
+  for (const std::string run : {"one", "two"}) {
+    // 60 edits with crossfades of every type after a first edit without one.
+    fixture::WriteNoise(dir.Path(run + ".src"), f, 8000, 31 + uint32_t(alone.size()),
+                        alone.empty() ? 0 : fixture::kLongerHeader);
+    std::string task = "using_samples\ndest\t" + run + ".wav\nsrc\t" + run + ".src\n";
+    for (int k = 0; k < 60; ++k) {
+      task += "src\t" + run + ".src\nxin\t" + std::to_string(100 + 37 * k) + "\nxout\t" +
+              std::to_string(2500 + 37 * k) + "\nxf\t100\t" + std::to_string(1 + k % 4) + "\n";
+    }
+    fixture::WriteFile(dir.Path(run + ".txt"), fixture::Text(task));
+    alone.push_back(fixture::RunSplyceIn(dir.path, {run + ".txt"}));
+    ASSERT_EQ(alone.back().status, 0) << alone.back().output;
+    built.push_back(fixture::ReadFile(dir.Path(run + ".wav")));
+    std::filesystem::remove(dir.Path(run + ".wav"));
+  }
+  const std::vector<std::string> before = fixture::NamesIn(dir.path);
+  for (const auto& [file_system, faults] : fixture::kFileSystems) {
+    for (int round = 0; round < 3; ++round) {
+      SCOPED_TRACE(std::string(file_system) + ", round " + std::to_string(round));
+      const std::vector<fixture::RunResult> together = fixture::RunSplyceTogether(
+          dir.path, {{"one.txt"}, {"two.txt"}}, fixture::WithFaults(faults));
+      for (size_t j = 0; j < 2; ++j) {
+        const std::string destination = dir.Path(j == 0 ? "one.wav" : "two.wav");
+        EXPECT_EQ(together[j].status, 0);
+        EXPECT_EQ(together[j].output, alone[j].output);
+        EXPECT_TRUE(fixture::ReadFile(destination) == built[j]) << destination;
+        std::filesystem::remove(destination);
+      }
+      EXPECT_EQ(fixture::NamesIn(dir.path), before);
+    }
+  }
 }
 
 }  // namespace

@@ -240,7 +240,7 @@ std::string Replaced(std::string text, const std::string& from, const std::strin
 // row gives it, standard error holds exactly its explanations, each on the
 // line of the mistake. A check of the task first ends as the run does,
 // having planned what it builds, and changes nothing.
-TEST(TaskFileRuns, RefuseOrBuildAsAlwaysAndExplainEachMistake) {
+TEST(BinaryTaskFile, RefuseOrBuildAsAlwaysAndExplainEachMistake) {
   const std::string long_name(128, 'n');
   const std::string srcs512 = [] {
     std::string s = "dest\tout.wav\n";
@@ -460,7 +460,7 @@ TEST(TaskFileRuns, RefuseOrBuildAsAlwaysAndExplainEachMistake) {
   }
 }
 
-TEST(TaskFileRefusals, TaskFileThatCannotBeRead) {
+TEST(BinaryTaskFileRefusals, TaskFileThatCannotBeRead) {
   TempDir dir;
   const auto run = [&](const std::vector<std::string>& args) {
     return fixture::RunSplyceIn(dir.path, args);
@@ -487,51 +487,6 @@ TEST(TaskFileRefusals, TaskFileThatCannotBeRead) {
   fixture::WriteFile(dir.Path("full.txt"), fixture::Bytes(65536, '\n'));
   r = run({"full.txt"});
   EXPECT_EQ(r.output, fixture::Report().Read(0).Line("No source tracks in task file\n").Text());
-}
-
-TEST(CommandLine, HelpAndVersionAnswerWithoutRunning) {
-  const char* const lines[] = {
-      "\nSplyce version 2.21 (2f)", "\nHelp...",
-      "You may run the program with an argument specifying the controlling text file.",
-      "Otherwise, the program will look for task.txt.",
-      "\nCommands (placed at the start of a line):", "\t'src' to specify a source file.",
-      "\t'xin' to set source file copy start. Omitting assumes 0.",
-      "\t'xout' to set source file copy stop. Omitting assumes end of file",
-      "\t'trim' to modify xout.", "\t'ins' to set the insert point in the destination file.",
-      "\tOmitting 'ins' assumes the current edit will be appended to previous.",
-      "\t'lvl' to set the volume level of source.  Omitting sets it to 0 dB.",
-      "\t'dest' to specify the destination file.",
-      "\nAfter a command use a tab and then enter a value in seconds or a filename\nas appropriate.",
-      "\nIf you prefer to enter sample values, type using_samples on the first line\nof the task file.",
-      "\nOperation:", "\nxin, xout, trim and ins commands are placed on lines below the src command.",
-      "\nOnly one dest command is needed per text file.",
-      "\nEntries get re-sorted by insert values and earliest get written first.",
-      "New edits overwrite overhanging previous edits.",
-      "\nAll source tracks must be of the same bits, samplerate, and channels.",
-      "Supported are 16, 24 and 32-bit integer and 32 and 64-bit float PCM, 1 to 32 channels,\nand .wav files only.",
-      "The destination track will match the source track specifications.",
-      "\nCrossfades are added with the command 'xf' followed by a tab",
-      "and the width in milliseconds, followed by a tab and a type 1, 2, or 3.",
-      "\nType 1 achieves an equal mix of both tracks at the splice point.",
-      "\nType 2 achieves an equal mix without power compensation",
-      "\nWith type 3, the decay of the file to the left of the splice is slow",
-      "at first and then more rapid with time.",
-      "\nWith type 4, the decay is fast at first and then slower with time",
-      "\nExample: A 200 msec type 1 crossfade:", "xf    200     1\n"};
-  std::string expected;
-  for (const char* line : lines) expected += std::string(line) + "\n";
-  // "--help" is the GNU spelling, answered with status 0.
-  const std::tuple<const char*, std::string, int> cases[] = {
-      {"help", expected, 1}, {"-h", expected, 1}, {"--help", expected, 0},
-      {"--version", "splyce 2.21\n", 0}};
-  for (const auto& [arg, output, status] : cases) {
-    SCOPED_TRACE(arg);
-    TempDir dir;
-    const fixture::RunResult r = fixture::RunSplyceIn(dir.path, {arg, "ignored"});
-    EXPECT_EQ(r.output, output);
-    EXPECT_EQ(r.status, status);
-    EXPECT_EQ(r.errors, "");
-  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <set>
 #include <string>
 
 namespace {
@@ -37,9 +38,18 @@ TEST(Diagnostics, ShowsFiveOfAKindThenCountsTheRest) {
             "splyce: warning: cut 3\nsplyce: warning: cut 4\nt.txt:9: warning: ignored\n"
             "splyce: warning: 2 more warnings of the kind \"read cut at the source's end\" were "
             "not shown\n");
+}
+
+// Every kind has a name of its own, from the one list of kinds.
+TEST(Diagnostics, EveryKindHasItsOwnName) {
+  std::set<std::string> names;
   for (int32_t kind = 0; kind < kDiagnosticKinds; ++kind) {
-    EXPECT_NE(std::string(DiagnosticKindName(DiagnosticKind(kind))), "") << kind;
+    const char* name = DiagnosticKindName(DiagnosticKind(kind));
+    ASSERT_NE(name, nullptr) << kind;
+    EXPECT_NE(std::string(name), "") << kind;
+    names.insert(name);
   }
+  EXPECT_EQ(names.size(), size_t(kDiagnosticKinds));
 }
 
 }  // namespace

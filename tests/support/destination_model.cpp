@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "wav/wav_file.h"
+
 namespace fixture {
 
 int32_t Clipped(long double value, int32_t bits) {
@@ -34,7 +36,7 @@ void LayEdit(Bytes& destination, const Format& f, const std::vector<int32_t>& sa
   const auto first = samples.begin() + int64_t(read_start) * f.channels;
   const std::vector<int32_t> part(first, first + int64_t(frames) * f.channels);
   const Bytes bytes = EncodeSamples(Levelled(part, level_db, f.bits), f.bits);
-  const size_t at = 44 + size_t(insert) * size_t(f.BlockAlign());
+  const size_t at = size_t(kHeaderBytes) + size_t(insert) * size_t(f.BlockAlign());
   if (destination.size() < at + bytes.size()) destination.resize(at + bytes.size(), 0);
   std::memcpy(destination.data() + at, bytes.data(), bytes.size());
 }

@@ -144,15 +144,19 @@ F Real(const char* name) {
 
 extern "C" {
 
+// The mode an open passes after its flags, where they make a file.
+#define SHIM_TAKE_MODE(flags)                                                      \
+  mode_t mode = 0;                                                                 \
+  if (((flags) & O_CREAT) != 0 || ((flags) & O_TMPFILE) == O_TMPFILE) {            \
+    va_list args;                                                                  \
+    va_start(args, flags);                                                         \
+    mode = mode_t(va_arg(args, int));                                              \
+    va_end(args);                                                                  \
+  }
+
 #define SHIM_OPEN(NAME)                                                            \
   int NAME(const char* path, int flags, ...) {                                     \
-    mode_t mode = 0;                                                               \
-    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {              \
-      va_list args;                                                                \
-      va_start(args, flags);                                                       \
-      mode = mode_t(va_arg(args, int));                                            \
-      va_end(args);                                                                \
-    }                                                                              \
+    SHIM_TAKE_MODE(flags)                                                          \
     if (Fails("open", path, flags)) return -1;                                     \
     static auto real = Real<int (*)(const char*, int, ...)>(#NAME);                \
     return real(path, flags, mode);                                                \
@@ -162,13 +166,7 @@ SHIM_OPEN(open64)
 
 #define SHIM_OPENAT(NAME)                                                          \
   int NAME(int dir, const char* path, int flags, ...) {                            \
-    mode_t mode = 0;                                                               \
-    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) {              \
-      va_list args;                                                                \
-      va_start(args, flags);                                                       \
-      mode = mode_t(va_arg(args, int));                                            \
-      va_end(args);                                                                \
-    }                                                                              \
+    SHIM_TAKE_MODE(flags)                                                          \
     if (Fails("open", path, flags)) return -1;                                     \
     static auto real = Real<int (*)(int, const char*, int, ...)>(#NAME);           \
     return real(dir, path, flags, mode);                                           \

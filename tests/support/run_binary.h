@@ -50,6 +50,18 @@ RunResult RunSplyceHeld(const std::string& dir, const std::vector<std::string>& 
 std::function<void()> WithFaults(const std::string& rules,
                                  const std::function<void()>& then = nullptr);
 
+// The kinds of file system a run can find, by the faults that make them:
+// unnamed files and locks, no unnamed files, and neither (see fault_shim.cpp).
+struct FileSystem {
+  const char* name;
+  const char* faults;
+};
+constexpr FileSystem kFileSystems[] = {
+    {"unnamed files and locks", ""},
+    {"no unnamed files", "open:EOPNOTSUPP:flags=tmpfile"},
+    {"no unnamed files and no lock", "open:EOPNOTSUPP:flags=tmpfile;flock:ENOLCK"},
+};
+
 // Returns `text` with every mention of `dir`'s path written DIR, so that
 // messages that name the directory compare alike in every run.
 std::string WithDirNamed(std::string text, const TempDir& dir);

@@ -58,4 +58,13 @@ std::string Names(const Snapshot& snapshot) {
   return names;
 }
 
+std::vector<std::string> NamesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 }  // namespace fixture

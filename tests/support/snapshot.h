@@ -7,6 +7,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "support/wav_fixture.h"
 
@@ -35,6 +36,9 @@ Snapshot Take(const std::string& root);
 
 // The names a snapshot holds, for messages.
 std::string Names(const Snapshot& snapshot);
+
+// The names of the entries of `dir` itself, sorted.
+std::vector<std::string> NamesIn(const std::string& dir);
 
 }  // namespace fixture
 

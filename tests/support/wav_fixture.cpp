@@ -9,7 +9,9 @@
 #include <stdexcept>
 
 namespace fixture {
+namespace {
 
+// Little-endian appenders.
 void PutU16(Bytes& out, uint32_t v) {
   out.push_back(uint8_t(v & 0xFF));
   out.push_back(uint8_t((v >> 8) & 0xFF));
@@ -23,10 +25,13 @@ void PutTag(Bytes& out, const char* tag) {
   for (int i = 0; i < 4; ++i) out.push_back(uint8_t(tag[i]));
 }
 
+// Encodes one sample value (on its own width's scale) little-endian.
 void PutSample(Bytes& out, int32_t value, int32_t bits) {
   const uint32_t u = static_cast<uint32_t>(value);
   for (int shift = 0; shift < bits; shift += 8) out.push_back(uint8_t((u >> shift) & 0xFF));
 }
+
+}  // namespace
 
 Bytes EncodeSamples(const std::vector<int32_t>& samples, int32_t bits) {
   Bytes out;
@@ -165,21 +170,6 @@ std::vector<int32_t> NoiseSamples(int32_t frames, int32_t channels, int32_t bits
     int64_t v = int64_t(state >> (32 - bits));
     if (v >= range / 2) v -= range;
     out.push_back(int32_t(v));
-  }
-  return out;
-}
-
-std::vector<int32_t> RampSamples(int32_t frames, int32_t channels, int32_t bits,
-                                 int32_t offset) {
-  std::vector<int32_t> out;
-  const int64_t range = int64_t(1) << bits;
-  for (int32_t f = 0; f < frames; ++f) {
-    for (int32_t c = 0; c < channels; ++c) {
-      int64_t v = (int64_t(f) * 7 + int64_t(c) * 1000 + offset) % range;
-      if (v < 0) v += range;
-      if (v >= range / 2) v -= range;
-      out.push_back(int32_t(v));
-    }
   }
   return out;
 }

@@ -37,14 +37,6 @@ struct WavSpec {
   const char* riff = "RIFF";
 };
 
-// Little-endian appenders.
-void PutU16(Bytes& out, uint32_t v);
-void PutU32(Bytes& out, uint32_t v);
-void PutTag(Bytes& out, const char* tag);
-
-// Encodes one sample value (on its own width's scale) little-endian.
-void PutSample(Bytes& out, int32_t value, int32_t bits);
-
 // Interleaved samples (frame by frame, left then right) -> audio bytes.
 Bytes EncodeSamples(const std::vector<int32_t>& samples, int32_t bits);
 // Samples in containers of `bits` bits of which the high `valid_bits`
@@ -71,10 +63,6 @@ Bytes MakeWav(const WavSpec& layout, const Bytes& audio);
 // Deterministic pseudo-random interleaved samples over the full range of `bits`.
 std::vector<int32_t> NoiseSamples(int32_t frames, int32_t channels, int32_t bits,
                                   uint32_t seed);
-// A ramp: sample of frame f, channel c = (f * 7 + c * 1000 + offset), wrapped to width.
-std::vector<int32_t> RampSamples(int32_t frames, int32_t channels, int32_t bits,
-                                 int32_t offset);
-
 // A plain PCM format: what most sources and destinations of the tests are.
 struct Format {
   int32_t rate;
@@ -82,6 +70,10 @@ struct Format {
   int32_t channels;
   int32_t BlockAlign() const { return bits / 8 * channels; }
 };
+
+// The payload of an extra chunk that puts a file's audio at byte 78, not 44
+// (bytes), for sources whose audio does not follow a 44-byte header.
+constexpr int32_t kLongerHeader = 26;
 
 // A WAV file of interleaved `samples` in format `f`, with an extra chunk of
 // `extra_chunk_bytes` before the data (0: a 44-byte header); the one way the

@@ -64,6 +64,17 @@ Bytes Slice(const Bytes& bytes, size_t from, size_t count) {
   return Bytes(bytes.begin() + long(from), bytes.begin() + long(from + count));
 }
 
+// What MAKE_HEADER is given for a canonical header.
+struct HeaderArguments {
+  int32_t rate;
+  uint32_t bits;
+  int32_t frames;
+  uint32_t channels;
+  void Make(const std::string& path) const {
+    MAKE_HEADER(path.c_str(), rate, bits, frames, channels);
+  }
+};
+
 struct Attributes {
   int32_t channels, data_start, rate, frames, bytes_per_sample, bits;
 };
@@ -294,18 +305,15 @@ TEST_F(MakeHeader, WritesCanonicalHeader) {
                               0x00, 0x18, 0x00, 0x64, 0x61, 0x74, 0x61, 0x00, 0x00, 0x00, 0x00};
   struct Case {
     const char* name;
-    int32_t rate;
-    uint32_t bits;
-    int32_t frames;
-    uint32_t channels;
+    HeaderArguments header;
     bool existing;  // a longer file already stands at the path
     Bytes want;
   };
   const Case cases[] = {
-      {"44100 Hz 16-bit stereo", 44100, 16, 44100, 2, false, k44100Stereo},
-      {"0 frames 24-bit mono", 48000, 24, 0, 1, false, kEmpty24Mono},
-      {"65538 channels used as 2", 44100, 16, 44100, 65538, false, k44100Stereo},
-      {"existing long file truncated", 44100, 16, 44100, 2, true, k44100Stereo},
+      {"44100 Hz 16-bit stereo", {44100, 16, 44100, 2}, false, k44100Stereo},
+      {"0 frames 24-bit mono", {48000, 24, 0, 1}, false, kEmpty24Mono},
+      {"65538 channels used as 2", {44100, 16, 44100, 65538}, false, k44100Stereo},
+      {"existing long file truncated", {44100, 16, 44100, 2}, true, k44100Stereo},
   };
   fixture::TempDir dir;
   for (const Case& c : cases) {
@@ -313,7 +321,7 @@ TEST_F(MakeHeader, WritesCanonicalHeader) {
     const std::string path = dir.Path("out.wav");
     std::remove(path.c_str());
     if (c.existing) fixture::WriteFile(path, Bytes(100000, 0xAB));
-    MAKE_HEADER(path.c_str(), c.rate, c.bits, c.frames, c.channels);
+    c.header.Make(path);
     EXPECT_EQ(fixture::ReadFile(path), c.want);
   }
 }
@@ -325,24 +333,21 @@ TEST_F(MakeHeader, AudioIsFoundAt44WhateverTheFieldsSpell) {
   constexpr int32_t kSpellsData = 0x61746164;  // the bytes "data", little-endian
   struct Case {
     const char* name;
-    int32_t rate;
-    uint32_t bits;
-    int32_t frames;
-    uint32_t channels;
+    HeaderArguments header;
     bool scan_finds_36;
   };
   const Case cases[] = {
-      {"44100 Hz 16-bit stereo", 44100, 16, 44100, 2, true},
-      {"rate spells data", kSpellsData, 16, 10, 2, false},
-      {"byte rate spells data", kSpellsData / 4, 16, 10, 2, false},
-      {"RIFF size spells data", 8000, 16, (kSpellsData - 36) / 2, 1, false},
-      {"one frame off", 8000, 16, (kSpellsData - 36) / 2 + 1, 1, true},
+      {"44100 Hz 16-bit stereo", {44100, 16, 44100, 2}, true},
+      {"rate spells data", {kSpellsData, 16, 10, 2}, false},
+      {"byte rate spells data", {kSpellsData / 4, 16, 10, 2}, false},
+      {"RIFF size spells data", {8000, 16, (kSpellsData - 36) / 2, 1}, false},
+      {"one frame off", {8000, 16, (kSpellsData - 36) / 2 + 1, 1}, true},
   };
   fixture::TempDir dir;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = dir.Path("out.wav");
-    MAKE_HEADER(path.c_str(), c.rate, c.bits, c.frames, c.channels);
+    c.header.Make(path);
     int32_t tag = 0;
     const Bytes header = fixture::ReadFile(path);
     ASSERT_TRUE(FindTagInBytes(header.data(), int64_t(header.size()), "data", 4, &tag));

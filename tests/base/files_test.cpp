@@ -14,7 +14,7 @@
 
 namespace {
 
-using Process = fixture::RestoringTest;
+using Files = fixture::RestoringTest;
 
 // Reads the whole stream and closes it; "(none)" when it did not open.
 std::string ReadAndClose(FILE* file) {
@@ -26,11 +26,11 @@ std::string ReadAndClose(FILE* file) {
   return text;
 }
 
-// Paths registered with held descriptors open those descriptors' files in
+// Paths registered for descriptors open those descriptors' files in
 // every mode, whatever files the paths name, two at once, each until its
 // registration ends; writing empties the held file first or, in "ab", adds
 // to its end.
-TEST_F(Process, RegisteredPathsOpenTheHeldDescriptorsUntilReleased) {
+TEST_F(Files, RegisteredPathsOpenTheHeldDescriptorsUntilReleased) {
   fixture::TempDir dir;
   for (const char* name : {"held", "named", "other", "other named"}) {
     std::ofstream(dir.Path(name)) << name << " file";
