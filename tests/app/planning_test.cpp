@@ -337,8 +337,8 @@ TEST(BinaryPlanRefusals, LeaveEveryFileAsItWas) {
     fixture::WriteSilence(dir.Path("eight.wav"), {44100, 8, 2}, 100);
     fixture::WriteSilence(dir.Path("three.wav"), {44100, 16, 3}, 100);
     fixture::WriteSilence(dir.Path("xfade_temp.wav"), {44100, 16, 2}, 44100);
-    for (const auto& [name, spec] : OddFormats()) {
-      fixture::WriteFile(dir.Path(name), fixture::MakeWav(spec, fixture::Bytes(48, 0)));
+    for (const auto& [name, layout] : OddFormats()) {
+      fixture::WriteFile(dir.Path(name), fixture::MakeWav(layout, fixture::Bytes(48, 0)));
     }
     ASSERT_EQ(symlink("one.wav", dir.Path("link.wav").c_str()), 0);
     ASSERT_EQ(symlink("xfade_temp.wav", dir.Path("cliplink.wav").c_str()), 0);

@@ -127,16 +127,16 @@ std::vector<double> DecodeWide(const WideFormat& f, const Bytes& audio) {
 }
 
 Bytes MakeWideWav(const WideFormat& f, int32_t rate, const Bytes& audio) {
-  WavSpec spec;
-  spec.sample_rate = rate;
-  spec.bits = f.bits;
-  spec.channels = f.channels;
+  WavSpec layout;
+  layout.sample_rate = rate;
+  layout.bits = f.bits;
+  layout.channels = f.channels;
   const bool extensible = f.channels > 2 || f.valid_bits != f.bits;
-  spec.format_code = extensible ? 0xFFFE : f.is_float ? 3 : 1;
-  spec.subformat = f.is_float ? 3 : 1;
-  spec.valid_bits = f.valid_bits;
-  spec.channel_mask = f.mask;
-  return MakeWav(spec, audio);
+  layout.format_code = extensible ? 0xFFFE : f.is_float ? 3 : 1;
+  layout.subformat = f.is_float ? 3 : 1;
+  layout.valid_bits = f.valid_bits;
+  layout.channel_mask = f.mask;
+  return MakeWav(layout, audio);
 }
 
 double LevelledWide(const WideFormat& f, double v, double level_db) {
