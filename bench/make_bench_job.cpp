@@ -2,10 +2,12 @@
 // big4.wav), the task file task.txt, and segments.txt, which lists each
 // segment as "source start gain_db" for the peer's command line.
 //
-//   make_bench_job DIR BITS VARIANT [SEGMENTS SEGMENT_FRAMES CROSSFADE_MS]
+//   make_bench_job DIR SAMPLES VARIANT [SEGMENTS SEGMENT_FRAMES CROSSFADE_MS]
 //   make_bench_job DIR random SEED
 //
-// BITS is 16 or 24; VARIANT is "full" (a level and a 10 ms crossfade on every
+// SAMPLES is the sources' sample format, 16, 24 or 32 (integer) or 32f
+// (float), optionally followed by a comma and a channel count from 1 to 8
+// ("32f", "24,6"; two channels when none is given); VARIANT is "full" (a level and a 10 ms crossfade on every
 // segment after the first), "wide" (the same with 1000 ms crossfades) or
 // "plain" (unlevelled copies, no crossfades). The optional numbers replace
 // the job's 50 segments of 96000 frames and its crossfade width (for the
@@ -26,7 +28,9 @@
 namespace {
 
 constexpr int32_t kRate = 48000;           // Hz
-constexpr int32_t kChannels = 2;
+constexpr int32_t kChannels = 2;          // unless the job names a count
+constexpr int32_t kMaxChannels = 8;
+constexpr int32_t kMaxSampleBytes = 4;
 constexpr int32_t kSourceSeconds = 120;
 constexpr int32_t kSources = 4;
 constexpr int32_t kSegments = 50;
@@ -48,6 +52,8 @@ constexpr int32_t kMaxRandomType = 5;      // one past the last valid type
 // One benchmark job's shape.
 struct Job {
   int32_t bits;
+  bool is_float;        // 32-bit float samples, from -1 to 1
+  int32_t channels;
   bool levelled;        // a level and a crossfade on every segment after the first
   int32_t segments;
   int32_t segment_frames;
@@ -90,10 +96,21 @@ uint32_t NoiseSample(uint64_t* state, int32_t shape) {
   }
 }
 
-// Writes a noise source of `frames` frames at `bits` bits, `channels`
-// channels and `rate` Hz, its samples of `shape` (0 for full-scale noise).
-bool WriteNoise(const char* path, int32_t bits, int32_t channels, int32_t rate, uint32_t frames,
-                int32_t shape, uint64_t* state) {
+// The bytes of a noise sample in `bits`-bit integer or, for float, 32-bit
+// float: the sample's top bits, so every width gets its full range.
+uint8_t* PutNoise(uint8_t* at, uint32_t noise, int32_t bits, bool is_float) {
+  if (!is_float) return PutLittle(at, noise >> (32 - bits), bits / 8);
+  const float value = float(int32_t(noise)) / 2147483648.0f;
+  uint32_t value_bits;
+  std::memcpy(&value_bits, &value, 4);
+  return PutLittle(at, value_bits, 4);
+}
+
+// Writes a noise source of `frames` frames at `bits` bits (float when
+// `is_float`), `channels` channels and `rate` Hz, its samples of `shape` (0
+// for full-scale noise).
+bool WriteNoise(const char* path, int32_t bits, bool is_float, int32_t channels, int32_t rate,
+                uint32_t frames, int32_t shape, uint64_t* state) {
   FILE* f = std::fopen(path, "wb");
   if (f == nullptr) return false;
   const int32_t sample_bytes = bits / 8;
@@ -105,7 +122,7 @@ bool WriteNoise(const char* path, int32_t bits, int32_t channels, int32_t rate, 
   at = PutLittle(at + 4, data_bytes + 36, 4);
   std::memcpy(at, "WAVEfmt ", 8);
   at = PutLittle(at + 8, 16, 4);
-  at = PutLittle(at, 1, 2);
+  at = PutLittle(at, is_float ? 3 : 1, 2);
   at = PutLittle(at, uint32_t(channels), 2);
   at = PutLittle(at, uint32_t(rate), 4);
   at = PutLittle(at, uint32_t(rate) * block_align, 4);
@@ -114,13 +131,12 @@ bool WriteNoise(const char* path, int32_t bits, int32_t channels, int32_t rate, 
   std::memcpy(at, "data", 4);
   PutLittle(at + 4, data_bytes, 4);
   bool ok = std::fwrite(header, 1, sizeof header, f) == sizeof header;
-  static uint8_t block[kFramesPerWrite * 6];
+  static uint8_t block[kFramesPerWrite * kMaxChannels * kMaxSampleBytes];
   for (uint32_t done = 0; ok && done < frames; done += kFramesPerWrite) {
     const uint32_t n = frames - done < uint32_t(kFramesPerWrite) ? frames - done : kFramesPerWrite;
     uint8_t* p = block;
     for (uint32_t i = 0; i < n * uint32_t(channels); ++i) {
-      // The top bytes of the sample, so every width gets its full range.
-      p = PutLittle(p, NoiseSample(state, shape) >> (32 - bits), sample_bytes);
+      p = PutNoise(p, NoiseSample(state, shape), bits, is_float);
     }
     ok = std::fwrite(block, 1, n * block_align, f) == n * block_align;
   }
@@ -168,7 +184,8 @@ bool WriteBenchJob(const char* dir, const Job& job) {
   char path[4096];
   for (int32_t n = 1; n <= kSources; ++n) {
     std::snprintf(path, sizeof path, "%s/big%d.wav", dir, n);
-    if (!WriteNoise(path, job.bits, kChannels, kRate, uint32_t(source_frames), 0, &state)) {
+    if (!WriteNoise(path, job.bits, job.is_float, job.channels, kRate, uint32_t(source_frames), 0,
+                    &state)) {
       std::printf("Cannot write %s\n", path);
       return false;
     }
@@ -237,7 +254,7 @@ bool WriteRandomTask(const char* dir, uint64_t seed) {
     std::snprintf(path, sizeof path, "%s/src%d.wav", dir, n);
     // Mostly full-scale noise; now and then a shape that stresses the exact paths.
     const int32_t shape = RandomBetween(&state, 0, 9) < 5 ? 0 : RandomBetween(&state, 1, 5);
-    if (!WriteNoise(path, bits, channels, rate, uint32_t(source_frames), shape, &state)) {
+    if (!WriteNoise(path, bits, false, channels, rate, uint32_t(source_frames), shape, &state)) {
       return false;
     }
   }
@@ -254,6 +271,20 @@ bool WriteRandomTask(const char* dir, uint64_t seed) {
   return std::fclose(task) == 0;
 }
 
+// Reads the job's sample format and channel count from SAMPLES ("24",
+// "32f", "24,6"); returns false when it is not one the job can write.
+bool ReadSamples(const char* text, Job* job) {
+  char* end = nullptr;
+  job->bits = int32_t(std::strtol(text, &end, 10));
+  job->is_float = *end == 'f';
+  if (job->is_float) ++end;
+  job->channels = kChannels;
+  if (*end == ',') job->channels = int32_t(std::strtol(end + 1, &end, 10));
+  const bool known_bits = job->is_float ? job->bits == 32
+                                        : job->bits == 16 || job->bits == 24 || job->bits == 32;
+  return *end == '\0' && known_bits && job->channels >= 1 && job->channels <= kMaxChannels;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -263,12 +294,13 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (argc != 4 && argc != 7) {
-    std::printf("usage: make_bench_job DIR BITS full|wide|plain [SEGMENTS SEGMENT_FRAMES "
+    std::printf("usage: make_bench_job DIR SAMPLES full|wide|plain [SEGMENTS SEGMENT_FRAMES "
                 "CROSSFADE_MS]\n       make_bench_job DIR random SEED\n");
     return 1;
   }
-  Job job = {int32_t(std::atoi(argv[2])), std::strcmp(argv[3], "plain") != 0, kSegments,
-             kSegmentFrames, std::strcmp(argv[3], "wide") == 0 ? kWideCrossfadeMs : kCrossfadeMs};
+  Job job = {0, false, kChannels, std::strcmp(argv[3], "plain") != 0, kSegments, kSegmentFrames,
+             std::strcmp(argv[3], "wide") == 0 ? kWideCrossfadeMs : kCrossfadeMs};
+  const bool known_samples = ReadSamples(argv[2], &job);
   const bool known = std::strcmp(argv[3], "full") == 0 || std::strcmp(argv[3], "wide") == 0 ||
                      std::strcmp(argv[3], "plain") == 0;
   if (argc == 7) {
@@ -276,9 +308,10 @@ int main(int argc, char** argv) {
     job.segment_frames = int32_t(std::atoi(argv[5]));
     job.crossfade_ms = int32_t(std::atoi(argv[6]));
   }
-  if ((job.bits != 16 && job.bits != 24) || !known || job.segments <= 0 ||
-      job.segment_frames <= 0 || job.crossfade_ms < 0) {
-    std::printf("BITS must be 16 or 24, VARIANT full, wide or plain, the numbers positive\n");
+  if (!known_samples || !known || job.segments <= 0 || job.segment_frames <= 0 ||
+      job.crossfade_ms < 0) {
+    std::printf("SAMPLES must be 16, 24, 32 or 32f with an optional ,CHANNELS of 1 to 8, VARIANT "
+                "full, wide or plain, the numbers positive\n");
     return 1;
   }
   return WriteBenchJob(argv[1], job) ? 0 : 1;
