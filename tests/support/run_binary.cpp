@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
@@ -31,6 +33,18 @@ struct Child {
   bool reaped = false;
   int wait_status = 0;
 };
+
+// Whether the process is inside a write to its standard output, as the
+// kernel shows its system call; true where the kernel does not show it, as
+// a full pipe is then the best sign there is.
+bool BlockedWritingOutput(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+  if (!in) return true;
+  long number = -1;
+  std::string fd;
+  in >> number >> fd;
+  return number == SYS_write && fd == "0x1";
+}
 
 // Starts splyce in `dir` with its standard output on a new pipe, made
 // `pipe_bytes` large unless that is 0, and its standard error on another,
@@ -162,10 +176,12 @@ RunResult RunSplyceHeld(const std::string& dir, const std::vector<std::string>& 
   const Clock::time_point deadline = Clock::now() + std::chrono::seconds(kRunLimitSeconds);
   *held = false;
   // A full pipe makes splyce's next write of its report block, before the
-  // edits that report would announce are written.
+  // edits that report would announce are written; until it is in that write
+  // it may still be reading the files the test is about to change.
   while (Clock::now() < deadline) {
     int waiting = 0;
-    if (ioctl(child.output, FIONREAD, &waiting) == 0 && waiting >= page) {
+    if (ioctl(child.output, FIONREAD, &waiting) == 0 && waiting >= page &&
+        BlockedWritingOutput(child.pid)) {
       *held = true;
       while_held(int(child.pid));
       break;
