@@ -254,6 +254,14 @@ void CheckReplaceable(const EditTable& t) {
   }
 }
 
+// Refuses a destination the run may not write or replace, and sets the file
+// it finally replaces.
+void ResolveReplaceableDestination(EditTable& t) {
+  CheckDestination(t);
+  ResolveFinalPath(t);
+  CheckReplaceable(t);
+}
+
 // Opens an unnamed file in the destination's folder to build into, which
 // vanishes by itself if the process dies, and names it by its descriptor so
 // that every operation can open it by path. False (errno set) where the
@@ -480,9 +488,7 @@ bool CanMakeFileIn(const char* folder) {
 }
 
 void CheckBuildFile(EditTable& t, void (*in_place_check)(const EditTable&)) {
-  CheckDestination(t);
-  ResolveFinalPath(t);
-  CheckReplaceable(t);
+  ResolveReplaceableDestination(t);
   char folder[kFinalPathBytes];
   FolderOf(t.final_path, folder, sizeof folder);
   if (!CanMakeFileIn(folder)) CheckInPlace(t, errno, in_place_check);
@@ -494,9 +500,7 @@ void CreateBuildFile(EditTable& t, void (*in_place_check)(const EditTable&)) {
   g_in_place = false;
   g_build_named = false;
   UseDescriptorForPath(nullptr, -1);
-  CheckDestination(t);
-  ResolveFinalPath(t);
-  CheckReplaceable(t);
+  ResolveReplaceableDestination(t);
   if (!OpenUnnamedBuildFile(t)) {
     const int error = errno;
     if (!LacksUnnamedFiles(error) || !OpenNamedBuildFile(t)) {
@@ -526,13 +530,13 @@ void ReserveBuildBlocks(const EditTable& t) {
   }
 }
 
-// From the moment the built file takes the destination's place, no signal
-// may turn the run into a failure: the outside signals stay blocked to the
-// end of the process, and a reader that has gone no longer matters.
 void KeepDestinationAttributes(const EditTable& t) {
   if (!g_in_place) KeepAttributes(t);
 }
 
+// From the moment the built file takes the destination's place, no signal
+// may turn the run into a failure: the outside signals stay blocked to the
+// end of the process, and a reader that has gone no longer matters.
 void ReplaceDestination(const EditTable& t) {
   FlushReportOrDie();
   UseDescriptorForPath(t.build_path, -1);

@@ -242,7 +242,8 @@ void ReadEnvelope(const EditTable& t, const char* built) {
       HeaderBytes(uint32_t(t.out_bits), t.total_frames, uint32_t(channels), DestinationWave(t));
   const SampleFormat samples = DestinationSamples(t);
   const bool is_float = samples.encoding == kEncodingFloat;
-  const double full_scale = std::ldexp(1.0, ValidBits(samples, bps) - 1);
+  const int32_t valid_bits = ValidBits(samples, bps);
+  const double full_scale = std::ldexp(1.0, valid_bits - 1);
   std::memset(g_peak, 0, sizeof g_peak);
   FILE* file = OpenWithoutWaiting(built, "rb");
   if (file == nullptr) ReadFailed(built, errno);
@@ -257,7 +258,7 @@ void ReadEnvelope(const EditTable& t, const char* built) {
       for (int32_t c = 0; c < channels; ++c) {
         const uint8_t* p = g_block + k * align + c * bps;
         const double v = is_float ? GetFloatSample(p, bps)
-                                  : GetValidSample(p, bps, ValidBits(samples, bps)) / full_scale;
+                                  : GetValidSample(p, bps, valid_bits) / full_scale;
         peak[c] = std::max(peak[c], float(std::min(std::fabs(v), 1.0)));
       }
     }

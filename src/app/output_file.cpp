@@ -68,16 +68,14 @@ void MoveReportToStandardError() {
 
 void CheckOutputPath(const EditTable& t, const char* path, const char* option) {
   if (std::strcmp(path, kStandardOutputName) == 0) return;
-  const char* clash = nullptr;
-  if (std::strcmp(path, t.destination_path) == 0 || SameExistingFile(path, t.destination_path)) {
-    clash = "the destination";
-  } else if (std::strcmp(path, t.task_path) == 0 || SameExistingFile(path, t.task_path)) {
-    clash = "the task file";
-  }
+  const auto names = [path](const char* file) {
+    return std::strcmp(path, file) == 0 || SameExistingFile(path, file);
+  };
+  const char* clash = names(t.destination_path) ? "the destination"
+                      : names(t.task_path)      ? "the task file"
+                                                : nullptr;
   for (int32_t j = 0; clash == nullptr && j < t.entry_count; ++j) {
-    if (std::strcmp(path, t.source_path[j]) == 0 || SameExistingFile(path, t.source_path[j])) {
-      clash = "a source of the task";
-    }
+    if (names(t.source_path[j])) clash = "a source of the task";
   }
   if (clash != nullptr) {
     Error("%s %s would replace %s: give %s another file", option, Quote(path).text, clash, option);

@@ -132,22 +132,38 @@ void AddDifference(char* what, size_t size, const char* format, int32_t value, i
   std::snprintf(what + now, size - now, format, value, wanted);
 }
 
-// Says on the line of entry i's src how its format differs from the
+// The attributes in which entry i's format differs from entry 0's.
+struct FormatDifference {
+  bool rate;
+  bool channels;
+  bool bits;
+  bool samples;  // the encoding, or the valid bits of containers of one size
+};
+
+FormatDifference CompareFormats(const EditTable& t, int32_t i) {
+  FormatDifference d;
+  d.rate = t.sample_rate[i] != t.sample_rate[0];
+  d.channels = t.channels[i] != t.channels[0];
+  d.bits = t.bits[i] != t.bits[0];
+  // Valid bits that differ with the bits are no difference of their own.
+  d.samples = t.details[i].code != t.details[0].code ||
+              (!d.bits && t.details[i].valid_bits != t.details[0].valid_bits);
+  return d;
+}
+
+// Says on the line of entry i's src how its format differs (`d`) from the
 // destination's, which is entry 0's.
-void ExplainFormatDifference(const EditTable& t, int32_t i) {
+void ExplainFormatDifference(const EditTable& t, int32_t i, const FormatDifference& d) {
   char what[kMessageBytes] = "";
-  if (t.sample_rate[i] != t.sample_rate[0]) {
+  if (d.rate) {
     AddDifference(what, sizeof what, "a sample rate of %i Hz against %i Hz", t.sample_rate[i],
                   t.sample_rate[0]);
   }
-  if (t.channels[i] != t.channels[0]) {
+  if (d.channels) {
     AddDifference(what, sizeof what, "%i channels against %i", t.channels[i], t.channels[0]);
   }
-  if (t.bits[i] != t.bits[0]) {
-    AddDifference(what, sizeof what, "%i bits against %i", t.bits[i], t.bits[0]);
-  }
-  if (t.details[i].code != t.details[0].code ||
-      (t.bits[i] == t.bits[0] && t.details[i].valid_bits != t.details[0].valid_bits)) {
+  if (d.bits) AddDifference(what, sizeof what, "%i bits against %i", t.bits[i], t.bits[0]);
+  if (d.samples) {
     const size_t used = std::strlen(what);
     std::snprintf(what + used, sizeof what - used, "%s%s against %s", used == 0 ? "" : "; ",
                   DescribeSamples(t, i).text, DescribeSamples(t, 0).text);
@@ -164,23 +180,19 @@ void ExplainFormatDifference(const EditTable& t, int32_t i) {
 void CheckFormatsAgree(const EditTable& t) {
   bool differ = false;
   for (int32_t i = 1; i < t.entry_count; ++i) {
-    const bool rate = t.sample_rate[i] != t.sample_rate[0];
-    const bool channels = t.channels[i] != t.channels[0];
-    const bool bits = t.bits[i] != t.bits[0];
-    // Valid bits that differ with the bits are no difference of their own.
-    const bool samples = t.details[i].code != t.details[0].code ||
-                         (!bits && t.details[i].valid_bits != t.details[0].valid_bits);
-    if (rate) {
+    const FormatDifference d = CompareFormats(t, i);
+    if (d.rate) {
       PrintListing(t, "Sample rates do not match for source tracks:", t.sample_rate, "%s\t%i kHz\n");
     }
-    if (channels) {
+    if (d.channels) {
       PrintListing(t, "Number of channels do not match for source tracks:", t.channels,
                    "%s\t%i channels\n");
     }
-    if (bits) PrintListing(t, "Number of bits do not match for source tracks:", t.bits, "%s\t%i\n");
-    if (samples) PrintSampleFormats(t);
-    if (rate || channels || bits || samples) ExplainFormatDifference(t, i);
-    differ = differ || rate || channels || bits || samples;
+    if (d.bits) PrintListing(t, "Number of bits do not match for source tracks:", t.bits, "%s\t%i\n");
+    if (d.samples) PrintSampleFormats(t);
+    const bool differs = d.rate || d.channels || d.bits || d.samples;
+    if (differs) ExplainFormatDifference(t, i, d);
+    differ = differ || differs;
   }
   if (differ) EndProcess(kPlanFault);
 }

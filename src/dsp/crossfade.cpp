@@ -8,8 +8,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "base/diagnostics.h"
-#include "base/fatal.h"
 #include "base/files.h"
 #include "dsp/level.h"
 #include "dsp/pcm_codec.h"
@@ -447,9 +445,6 @@ void TurnOffReadAhead(FILE* file) {
   if (file != nullptr) posix_fadvise(fileno(file), 0, 0, POSIX_FADV_RANDOM);
 }
 
-// Status of a clip that could not be written whole: a failure of the run.
-constexpr int kClipWriteStatus = 2;
-
 // Closes a file if it was opened.
 void CloseIfOpen(FILE* file) {
   if (file != nullptr) std::fclose(file);
@@ -504,11 +499,6 @@ int32_t CROSSFADE(int32_t insert_frame, int32_t read_start, int32_t width,
   }
   CloseIfOpen(destination.file);
   CloseIfOpen(source.file);
-  int error = written ? 0 : errno;
-  if (clip.file != nullptr && (std::fclose(clip.file) != 0 || !written)) {
-    if (error == 0) error = errno;
-    Error("%s could not be written: %s", Quote(ShownPath(clip_path)).text, std::strerror(error));
-    Fatal(kClipWriteStatus, "Cannot write file %s\n", ShownPath(clip_path));
-  }
+  if (clip.file != nullptr) CloseWrittenOrDie(clip.file, written, clip_path);
   return status;
 }

@@ -1,8 +1,12 @@
-// PCM sample codec: 16/24-bit little-endian frames <-> 32-bit working samples.
+// PCM sample codec: 16/24-bit little-endian frames <-> 32-bit working samples,
+// in blocks; and one sample at a time, every supported format.
 //
-// Decoding puts both widths on the 24-bit scale (a 16-bit sample is multiplied
-// by 256). Encoders take values on the scale of their own output width and keep
-// only the low 16 or 24 bits: nothing is clipped, out-of-range values wrap.
+// Block decoding puts both widths on the 24-bit scale (a 16-bit sample is
+// multiplied by 256). Block encoders take values on the scale of their own
+// output width and keep only the low 16 or 24 bits, so callers clip first
+// (ClipToFullScale) where a value may lie outside it. 32-bit integer and
+// float samples, and integers whose valid bits fall short of their
+// container, go through the one-sample helpers.
 #ifndef SPLYCE_DSP_PCM_CODEC_H
 #define SPLYCE_DSP_PCM_CODEC_H
 
@@ -34,7 +38,7 @@ struct SampleFormat {
 // 16- or 24-bit integer samples that fill their containers: the format the
 // level and mix stages have their fast paths for.
 constexpr SampleFormat kPcmSamples = {kEncodingInteger, 0};
-// Largest frame handled: 24-bit stereo (bytes).
+// Largest frame of the block codec: 24-bit stereo (bytes).
 constexpr int32_t kMaxBlockAlign = 6;
 // One block of the widest supported frame (bytes).
 constexpr int32_t kMaxBlockBytes = kBlockFrames * kMaxBlockAlign;

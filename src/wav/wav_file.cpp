@@ -211,7 +211,6 @@ int64_t FramesFrom(int64_t end, int64_t at, int64_t block_align) {
   return (end - at) / block_align;
 }
 
-
 // Returns the 8-byte chunk header at `at`: within `start`, the first `got`
 // bytes of the file, when it lies there whole, else read into `spare`. Null
 // when it cannot be read whole.
@@ -322,18 +321,6 @@ CopyResult CopyFrames(int source, int64_t source_at, int64_t source_end, int des
   return kCopied;
 }
 
-// Closes a file that was written to, or ends the process when what was
-// written did not all reach it (a full disk shows here, at the last flush),
-// saying why.
-void CloseWrittenOrDie(FILE* file, bool written, const char* path) {
-  int error = written ? 0 : errno;
-  const bool closed = std::fclose(file) == 0;
-  if (written && closed) return;
-  if (error == 0) error = errno;
-  Error("%s could not be written: %s", Quote(ShownPath(path)).text, std::strerror(error));
-  Fatal(kStatusBadFile, "Cannot write file %s\n", ShownPath(path));
-}
-
 // Writes a chunk tag at `at`; returns the byte after it.
 uint8_t* PutTag(uint8_t* at, const char* tag) {
   std::memcpy(at, tag, kTagBytes);
@@ -415,6 +402,16 @@ void FillHeader(uint8_t* header, int32_t sample_rate, uint32_t bits, int32_t fra
 }
 
 }  // namespace
+
+// A full disk shows at the close, at the last flush.
+void CloseWrittenOrDie(FILE* file, bool written, const char* path) {
+  int error = written ? 0 : errno;
+  const bool closed = std::fclose(file) == 0;
+  if (written && closed) return;
+  if (error == 0) error = errno;
+  Error("%s could not be written: %s", Quote(ShownPath(path)).text, std::strerror(error));
+  Fatal(kStatusBadFile, "Cannot write file %s\n", ShownPath(path));
+}
 
 void ReadFailed(const char* path, int error) {
   Error("%s could not be read: %s", Quote(ShownPath(path)).text,

@@ -51,6 +51,11 @@ bool WriteFullyAt(int fd, int64_t position, const uint8_t* buffer, int64_t bytes
 // ended before it.
 [[noreturn]] void ReadFailed(const char* path, int error);
 
+// Closes a file that was written to (`written`: every write went out), or
+// ends the run with status 2 when what was written did not all reach it,
+// saying why.
+void CloseWrittenOrDie(FILE* file, bool written, const char* path);
+
 // Returns the length of an open file in bytes, or 0 when it cannot be told.
 int64_t FileLength(FILE* file);
 
